@@ -1,0 +1,7 @@
+#include "console/screens.hpp"
+
+int main()
+{
+    run_configurator();
+    return 0;
+}

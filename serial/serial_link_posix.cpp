@@ -1,0 +1,222 @@
+// POSIX serial link: termios for the line, flock and TIOCEXCL for exclusive
+// access, ppoll against one monotonic deadline for the total read time-out.
+
+#include "serial/serial_link.hpp"
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
+#include <unistd.h>
+
+#ifndef COM_DEVICE_PREFIX
+#define COM_DEVICE_PREFIX "/dev/ttyS"
+#endif
+
+namespace {
+
+struct SerialPort {
+    int fd = -1;
+};
+
+SerialPort serial_port;
+
+// "COMn" names the device COM_DEVICE_PREFIX followed by n-1.
+bool device_path(const char* port_name, std::string& path)
+{
+    if (std::strncmp(port_name, "COM", 3) != 0) {
+        return false;
+    }
+    const char* digits = port_name + 3;
+    const char* end = digits + std::strlen(digits);
+    unsigned number = 0;
+    const auto [rest, error] = std::from_chars(digits, end, number);
+    if (error != std::errc{} || rest != end || number == 0) {
+        return false;
+    }
+    path = std::string(COM_DEVICE_PREFIX) + std::to_string(number - 1);
+    return true;
+}
+
+speed_t speed_constant(const char* speed)
+{
+    if (std::strcmp(speed, "9600") == 0) {
+        return B9600;
+    }
+    return B0;
+}
+
+// Unix98 pseudo-terminal slaves cannot hold PARENB: the driver drops it.
+bool is_pseudo_terminal(int fd)
+{
+    struct stat status {};
+    if (fstat(fd, &status) != 0) {
+        return false;
+    }
+    const unsigned major_number = major(status.st_rdev);
+    return major_number >= 136 && major_number <= 143;
+}
+
+termios wanted_settings(termios settings, speed_t speed)
+{
+    cfmakeraw(&settings);
+    cfsetispeed(&settings, speed);
+    cfsetospeed(&settings, speed);
+    settings.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK | IGNPAR | PARMRK);
+    settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | CRTSCTS);
+    settings.c_cflag |= CS8 | PARENB | PARODD | CLOCAL | CREAD;
+    // Reads wait in ppoll; read() itself must never block.
+    settings.c_cc[VMIN] = 0;
+    settings.c_cc[VTIME] = 0;
+    return settings;
+}
+
+// glibc's tcsetattr reports EINVAL when a pseudo-terminal keeps none of the
+// requested changes (it drops PARENB), even where the line is already set
+// as wanted. So its result is not trusted either way: the settings are read
+// back and what matters is judged.
+bool line_holds(int fd, const termios& wanted)
+{
+    termios actual{};
+    if (tcgetattr(fd, &actual) != 0) {
+        return false;
+    }
+    const tcflag_t cflag_mask = CSIZE | CSTOPB | CLOCAL | CREAD | CRTSCTS | PARODD;
+    const tcflag_t iflag_mask = IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP | INPCK | PARMRK;
+    const tcflag_t lflag_mask = ICANON | ECHO | ISIG | IEXTEN;
+    bool holds = cfgetispeed(&actual) == cfgetispeed(&wanted) &&
+                 cfgetospeed(&actual) == cfgetospeed(&wanted) &&
+                 (actual.c_cflag & cflag_mask) == (wanted.c_cflag & cflag_mask) &&
+                 (actual.c_iflag & iflag_mask) == (wanted.c_iflag & iflag_mask) &&
+                 (actual.c_lflag & lflag_mask) == (wanted.c_lflag & lflag_mask) &&
+                 (actual.c_oflag & OPOST) == (wanted.c_oflag & OPOST) &&
+                 actual.c_cc[VMIN] == wanted.c_cc[VMIN] && actual.c_cc[VTIME] == wanted.c_cc[VTIME];
+    if (!is_pseudo_terminal(fd)) {
+        holds = holds && (actual.c_cflag & PARENB) != 0;
+    }
+    return holds;
+}
+
+bool configure_line(int fd, speed_t speed)
+{
+    termios current{};
+    if (tcgetattr(fd, &current) != 0) {
+        return false;
+    }
+    const termios wanted = wanted_settings(current, speed);
+    (void)tcsetattr(fd, TCSANOW, &wanted);
+    return line_holds(fd, wanted);
+}
+
+std::int64_t monotonic_ns()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+} // namespace
+
+int open_port(const char* port_name, const char* speed)
+{
+    std::string path;
+    const speed_t line_speed = speed_constant(speed);
+    if (!device_path(port_name, path) || line_speed == B0) {
+        return 0;
+    }
+    // Non-blocking so a line without carrier cannot stall the open.
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return 0;
+    }
+    // TIOCEXCL keeps other users out; flock also holds against root, whom
+    // TIOCEXCL lets through.
+    if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+        close(fd);
+        return 0;
+    }
+    serial_port.fd = fd;
+    // Writes block until complete; reads never block past their deadline
+    // since VMIN and VTIME are 0 and every read follows a ready ppoll.
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        return 0;
+    }
+    return configure_line(fd, line_speed) ? 1 : 0;
+}
+
+std::size_t port_write(const std::uint8_t* bytes, std::size_t count)
+{
+    std::size_t written = 0;
+    while (written < count) {
+        const ssize_t n = write(serial_port.fd, bytes + written, count - written);
+        if (n > 0) {
+            written += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            break;
+        }
+    }
+    // The reply's time-out starts once the request has left, as it would on
+    // a line whose writes return only when sent.
+    while (tcdrain(serial_port.fd) != 0 && errno == EINTR) {
+    }
+    return written;
+}
+
+std::size_t port_read(std::uint8_t* bytes, std::size_t count)
+{
+    const std::int64_t deadline = monotonic_ns() + std::int64_t{read_timeout_ms(count)} * 1'000'000;
+    std::size_t received = 0;
+    while (received < count) {
+        const std::int64_t remaining = deadline - monotonic_ns();
+        if (remaining <= 0) {
+            break;
+        }
+        const timespec wait{static_cast<time_t>(remaining / 1'000'000'000),
+                            static_cast<long>(remaining % 1'000'000'000)};
+        pollfd line{serial_port.fd, POLLIN, 0};
+        const int ready = ppoll(&line, 1, &wait, nullptr);
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break;
+        }
+        if (ready == 0) {
+            break;
+        }
+        if ((line.revents & POLLIN) == 0) {
+            break; // hang-up or error with nothing left to read
+        }
+        const ssize_t n = read(serial_port.fd, bytes + received, count - received);
+        if (n > 0) {
+            received += static_cast<std::size_t>(n);
+        } else if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+            continue;
+        } else {
+            break; // readable but empty: the device is gone
+        }
+    }
+    return received;
+}
+
+void close_port()
+{
+    if (serial_port.fd >= 0) {
+        // The exclusive flag outlives this descriptor while anyone else keeps
+        // the line open; clear it so the next session can open the port.
+        (void)ioctl(serial_port.fd, TIOCNXCL);
+        close(serial_port.fd);
+        serial_port.fd = -1;
+    }
+}
