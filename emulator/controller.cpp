@@ -1,0 +1,250 @@
+#include "emulator/controller.hpp"
+
+#include <algorithm>
+#include <deque>
+
+namespace emulator {
+
+namespace {
+
+constexpr std::size_t read_reply_length = 52;
+
+void append_checksum_and_end(std::vector<std::uint8_t>& frame)
+{
+    frame.push_back(checksum(frame));
+    frame.push_back(end_byte);
+}
+
+std::vector<std::uint8_t> plain_reply(const Controller& controller, std::uint8_t command)
+{
+    std::vector<std::uint8_t> reply{start_byte, command};
+    switch (command) {
+    case command_type:
+        for (char c : controller.setup.type)
+            reply.push_back(static_cast<std::uint8_t>(c) & 0x7F);
+        break;
+    case command_firmware:
+        reply.insert(reply.end(), {controller.setup.firmware_low, controller.setup.firmware_high, 0, 0});
+        break;
+    case command_read:
+        reply.insert(reply.end(), controller.configuration.begin(), controller.configuration.end());
+        reply.resize(read_reply_length - 2, 0);
+        break;
+    default:
+        break;
+    }
+    append_checksum_and_end(reply);
+    return reply;
+}
+
+bool applies(const Fault& fault, std::size_t request)
+{
+    return fault.always || fault.request == request;
+}
+
+// How the reply to one request leaves, after the faults have had their say.
+struct Plan {
+    std::vector<std::uint8_t> reply{};
+    bool hang_up_instead = false;
+    std::optional<unsigned> hang_up_after_ms{};
+    unsigned first_delay_ms = 0;
+    std::size_t piece_size = 0; // 0: all at once
+    unsigned gap_ms = 0;
+};
+
+Plan make_plan(const ControllerSetup& setup, std::size_t request, std::vector<std::uint8_t> reply)
+{
+    Plan plan{.reply = std::move(reply)};
+    for (const Fault& fault : setup.faults) {
+        if (!applies(fault, request))
+            continue;
+        switch (fault.kind) {
+        case FaultKind::silent:
+            plan.reply.clear();
+            break;
+        case FaultKind::short_reply:
+            plan.reply.resize(plan.reply.size() - std::min(fault.count, plan.reply.size()));
+            break;
+        case FaultKind::extra_bytes:
+            plan.reply.insert(plan.reply.end(), fault.bytes.begin(), fault.bytes.end());
+            break;
+        case FaultKind::replace_reply:
+            plan.reply = fault.bytes;
+            break;
+        case FaultKind::pieces:
+            plan.piece_size = std::max<std::size_t>(fault.count, 1);
+            plan.gap_ms = fault.delay_ms;
+            plan.first_delay_ms = fault.first_delay_ms;
+            break;
+        case FaultKind::delay:
+            plan.first_delay_ms = fault.delay_ms;
+            break;
+        case FaultKind::hang_up:
+            plan.hang_up_instead = true;
+            break;
+        case FaultKind::hang_up_after_reply:
+            plan.hang_up_after_ms = fault.delay_ms;
+            break;
+        }
+    }
+    return plan;
+}
+
+Microseconds from_ms(unsigned ms)
+{
+    return std::chrono::milliseconds(ms);
+}
+
+// Lays the plan out on the line from `arrival` on.
+std::vector<Action> schedule(Controller& controller, const Plan& plan, Microseconds arrival)
+{
+    std::vector<Action> actions;
+    Microseconds cursor = std::max(arrival, controller.line_free_at);
+    if (plan.hang_up_instead) {
+        actions.push_back({.at = cursor, .hang_up = true});
+        controller.hung_up = true;
+        return actions;
+    }
+
+    cursor = std::max(arrival + from_ms(plan.first_delay_ms), controller.line_free_at);
+    const Microseconds byte_time{controller.setup.byte_time_us};
+    const std::size_t piece_size = plan.piece_size == 0 ? plan.reply.size() : plan.piece_size;
+    for (std::size_t offset = 0; offset < plan.reply.size(); offset += piece_size) {
+        if (offset > 0)
+            cursor += from_ms(plan.gap_ms);
+        const auto first = plan.reply.begin() + static_cast<std::ptrdiff_t>(offset);
+        const auto last = plan.reply.begin() +
+                          static_cast<std::ptrdiff_t>(std::min(offset + piece_size, plan.reply.size()));
+        if (byte_time.count() == 0) {
+            actions.push_back({.at = cursor, .bytes = {first, last}});
+            continue;
+        }
+        for (auto byte = first; byte != last; ++byte) {
+            actions.push_back({.at = cursor, .bytes = {*byte}});
+            cursor += byte_time;
+        }
+    }
+    if (plan.hang_up_after_ms) {
+        cursor += from_ms(*plan.hang_up_after_ms);
+        actions.push_back({.at = cursor, .hang_up = true});
+        controller.hung_up = true;
+    }
+    controller.line_free_at = cursor;
+    return actions;
+}
+
+Response respond(Controller& controller, Microseconds first_byte_at, Microseconds last_byte_at)
+{
+    const std::size_t index = controller.requests.size() - 1;
+    const Request& request = controller.requests.back();
+    Response response{.request = index};
+    if (!request.line_problems.empty())
+        return response;
+
+    if (request.command == command_write)
+        std::copy_n(request.frame.begin() + 2, controller.configuration.size(),
+                    controller.configuration.begin());
+
+    const Plan plan = make_plan(controller.setup, index, plain_reply(controller, request.command));
+    const Microseconds wire_time = Microseconds{controller.setup.byte_time_us} *
+                                   static_cast<Microseconds::rep>(request.frame.size() - 1);
+    response.actions = schedule(controller, plan, std::max(last_byte_at, first_byte_at + wire_time));
+    response.reply = plan.hang_up_instead ? std::vector<std::uint8_t>{} : plan.reply;
+    return response;
+}
+
+} // namespace
+
+unsigned total(const ProtocolErrors& errors)
+{
+    return errors.stray_bytes + errors.unknown_command + errors.bad_frame + errors.bad_checksum;
+}
+
+std::uint8_t checksum(std::span<const std::uint8_t> bytes)
+{
+    std::uint8_t sum = 0;
+    for (std::uint8_t byte : bytes)
+        sum = static_cast<std::uint8_t>(sum - byte);
+    return sum & 0x7F;
+}
+
+std::optional<std::size_t> request_length(std::uint8_t command)
+{
+    switch (command) {
+    case command_type:
+    case command_firmware:
+        return 4;
+    case command_read:
+        return 5;
+    case command_write:
+        return 52;
+    default:
+        return std::nullopt;
+    }
+}
+
+Controller make_controller(const ControllerSetup& setup)
+{
+    return Controller{.setup = setup, .configuration = setup.configuration};
+}
+
+std::vector<Response> feed(Controller& controller, std::span<const std::uint8_t> bytes, Microseconds now,
+                           std::string_view line_problems)
+{
+    controller.received.insert(controller.received.end(), bytes.begin(), bytes.end());
+    std::vector<Response> responses;
+    std::deque<ReceivedByte> todo;
+    for (std::uint8_t value : bytes)
+        todo.push_back({value, now});
+
+    std::vector<ReceivedByte>& frame = controller.frame;
+    // A rejected frame gives back all but its start byte: a good frame may
+    // begin inside it.
+    auto reject = [&frame, &todo](unsigned& counter) {
+        ++counter;
+        todo.insert(todo.begin(), frame.begin() + 1, frame.end());
+        frame.clear();
+    };
+
+    while (!todo.empty() && !controller.hung_up) {
+        const ReceivedByte byte = todo.front();
+        todo.pop_front();
+        if (frame.empty()) {
+            if (byte.value == start_byte)
+                frame.push_back(byte);
+            else
+                ++controller.errors.stray_bytes;
+            continue;
+        }
+        frame.push_back(byte);
+        const std::optional<std::size_t> length = request_length(frame[1].value);
+        if (!length) {
+            reject(controller.errors.unknown_command);
+            continue;
+        }
+        if (frame.size() < *length) {
+            if (byte.value > 0x7F)
+                reject(controller.errors.bad_frame);
+            continue;
+        }
+        if (byte.value != end_byte) {
+            reject(controller.errors.bad_frame);
+            continue;
+        }
+        std::vector<std::uint8_t> values;
+        for (const ReceivedByte& received : frame)
+            values.push_back(received.value);
+        if (checksum(std::span(values).first(values.size() - 2)) != values[values.size() - 2]) {
+            reject(controller.errors.bad_checksum);
+            continue;
+        }
+        const Microseconds first_byte_at = frame.front().at;
+        frame.clear();
+        controller.requests.push_back(
+            {.command = values[1], .frame = std::move(values), .line_problems = std::string(line_problems)});
+        responses.push_back(respond(controller, first_byte_at, byte.at));
+    }
+    return responses;
+}
+
+} // namespace emulator

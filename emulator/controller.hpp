@@ -1,0 +1,136 @@
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The controller's side of the serial protocol, without any I/O or clock.
+// Bytes go in with the time they arrived; what to send, and when, comes out.
+// It knows the frames on its own (no code shared with the configurator), so
+// it catches a configurator that builds them wrong.
+
+namespace emulator {
+
+using Microseconds = std::chrono::microseconds;
+using Configuration = std::array<std::uint8_t, 6>;
+
+inline constexpr std::uint8_t start_byte = 0xFF;
+inline constexpr std::uint8_t end_byte = 0x80;
+
+inline constexpr std::uint8_t command_type = 0x28;
+inline constexpr std::uint8_t command_firmware = 0x26;
+inline constexpr std::uint8_t command_read = 0x30;
+inline constexpr std::uint8_t command_write = 0x56;
+
+// One character at 9600 Bd with start, eight data, parity and stop bit.
+inline constexpr unsigned byte_time_9600_8o1_us = 1146;
+
+enum class FaultKind {
+    silent,              // no reply
+    short_reply,         // reply without its last `count` bytes
+    extra_bytes,         // reply followed by `bytes`
+    replace_reply,       // `bytes` instead of the reply
+    pieces,              // `count` bytes at a time, `delay_ms` apart, after `first_delay_ms`
+    delay,               // whole reply after `delay_ms`
+    hang_up,             // drop the line instead of answering
+    hang_up_after_reply, // drop the line `delay_ms` after the reply's last byte
+};
+
+// Applies to valid request number `request` (counted from 0, in arrival
+// order), or to every request when `always` is set. Several faults may hit
+// one request; they apply in script order.
+struct Fault {
+    FaultKind kind = FaultKind::silent;
+    std::size_t request = 0;
+    bool always = false;
+    std::size_t count = 0;
+    unsigned delay_ms = 0;
+    unsigned first_delay_ms = 0;
+    std::vector<std::uint8_t> bytes{};
+};
+
+struct ControllerSetup {
+    std::array<char, 8> type = {'Z', 'M', 'L', '-', '4', 'C', '0', '8'};
+    std::uint8_t firmware_high = 1;
+    std::uint8_t firmware_low = 5;
+    Configuration configuration = {0x0A, 0x02, 0x75, 0x79, 0x00, 0x7D};
+    std::vector<Fault> faults{};
+    // 0: bytes take no time on the line. Otherwise a request counts as
+    // complete only when its last byte would have been on the wire, and
+    // reply bytes leave one byte time apart.
+    unsigned byte_time_us = 0;
+};
+
+struct Request {
+    std::uint8_t command = 0;
+    std::vector<std::uint8_t> frame{};
+    // What was wrong with the line settings when it came; empty when they
+    // were right. A request on a wrongly set line is not understood: no
+    // reply, no change to the configuration.
+    std::string line_problems{};
+};
+
+// Counts of input that was not a valid request.
+struct ProtocolErrors {
+    unsigned stray_bytes = 0;     // skipped while looking for a start byte
+    unsigned unknown_command = 0; // start byte followed by no known command
+    unsigned bad_frame = 0;       // byte above 0x7F inside a frame, or wrong end byte
+    unsigned bad_checksum = 0;
+};
+
+unsigned total(const ProtocolErrors& errors);
+
+// At `at` on the caller's clock: write `bytes`, or hang up.
+struct Action {
+    Microseconds at{0};
+    std::vector<std::uint8_t> bytes{};
+    bool hang_up = false;
+};
+
+// What one valid request caused.
+struct Response {
+    std::size_t request = 0;           // index into Controller::requests
+    std::vector<std::uint8_t> reply{}; // everything that will be sent for it
+    std::vector<Action> actions{};     // in time order
+};
+
+struct ReceivedByte {
+    std::uint8_t value = 0;
+    Microseconds at{0};
+};
+
+struct Controller {
+    ControllerSetup setup;
+    Configuration configuration{};
+    std::vector<std::uint8_t> received{}; // every byte, in order
+    std::vector<Request> requests{};      // every valid frame, in order
+    ProtocolErrors errors{};
+    bool hung_up = false; // after a hang-up it takes no more input
+
+    // Parser and output state.
+    std::vector<ReceivedByte> frame{}; // a frame begun but not complete
+    Microseconds line_free_at{0};      // when the last scheduled output ends
+};
+
+Controller make_controller(const ControllerSetup& setup);
+
+// Takes bytes that arrived at `now`. `line_problems` describes the line
+// settings at that moment (empty when right). Returns one response per valid
+// request completed by these bytes. Action times never go backwards, also
+// across calls, so output for one request never overtakes that of another.
+std::vector<Response> feed(Controller& controller, std::span<const std::uint8_t> bytes, Microseconds now,
+                           std::string_view line_problems = {});
+
+// Checksum of a frame's leading bytes: the negated byte sum, seven bits.
+std::uint8_t checksum(std::span<const std::uint8_t> bytes);
+
+// Total length of a request frame with this command.
+std::optional<std::size_t> request_length(std::uint8_t command);
+
+} // namespace emulator

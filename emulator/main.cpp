@@ -1,0 +1,147 @@
+// zumel-emulator: the controller on a pseudo-terminal, for running the
+// configurator without hardware.
+
+#include "emulator/pty_line.hpp"
+
+#include <charconv>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <pthread.h>
+
+namespace {
+
+constexpr const char* usage = "usage: zumel-emulator LINK_PATH [--type TEXT8] [--firmware HIGH.LOW] "
+                              "[--config HEX12] [--wire-speed] [--log]\n";
+
+// Protocol data bytes carry seven bits.
+std::optional<std::uint8_t> parse_data_byte(std::string_view text, int base)
+{
+    unsigned value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    if (error != std::errc{} || end != text.data() + text.size() || text.empty() || value > 0x7F)
+        return std::nullopt;
+    return static_cast<std::uint8_t>(value);
+}
+
+bool parse_type(std::string_view text, emulator::ControllerSetup& setup)
+{
+    if (text.size() != setup.type.size())
+        return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] < 0x20 || text[i] > 0x7E)
+            return false;
+        setup.type[i] = text[i];
+    }
+    return true;
+}
+
+bool parse_firmware(std::string_view text, emulator::ControllerSetup& setup)
+{
+    const std::size_t dot = text.find('.');
+    if (dot == std::string_view::npos)
+        return false;
+    const auto high = parse_data_byte(text.substr(0, dot), 10);
+    const auto low = parse_data_byte(text.substr(dot + 1), 10);
+    if (!high || !low)
+        return false;
+    setup.firmware_high = *high;
+    setup.firmware_low = *low;
+    return true;
+}
+
+bool parse_configuration(std::string_view text, emulator::ControllerSetup& setup)
+{
+    if (text.size() != 2 * setup.configuration.size())
+        return false;
+    for (std::size_t i = 0; i < setup.configuration.size(); ++i) {
+        const auto byte = parse_data_byte(text.substr(2 * i, 2), 16);
+        if (!byte)
+            return false;
+        setup.configuration[i] = *byte;
+    }
+    return true;
+}
+
+struct Options {
+    std::string link;
+    emulator::ControllerSetup setup;
+    bool log = false;
+};
+
+std::optional<Options> parse_options(int argc, char** argv)
+{
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        const bool has_value = i + 1 < argc;
+        if (argument == "--wire-speed") {
+            options.setup.byte_time_us = emulator::byte_time_9600_8o1_us;
+        } else if (argument == "--log") {
+            options.log = true;
+        } else if (argument == "--type" && has_value) {
+            if (!parse_type(argv[++i], options.setup))
+                return std::nullopt;
+        } else if (argument == "--firmware" && has_value) {
+            if (!parse_firmware(argv[++i], options.setup))
+                return std::nullopt;
+        } else if (argument == "--config" && has_value) {
+            if (!parse_configuration(argv[++i], options.setup))
+                return std::nullopt;
+        } else if (argument.starts_with("-") || !options.link.empty()) {
+            return std::nullopt;
+        } else {
+            options.link = argument;
+        }
+    }
+    if (options.link.empty())
+        return std::nullopt;
+    return options;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const std::optional<Options> options = parse_options(argc, argv);
+    if (!options) {
+        std::fputs(usage, stderr);
+        std::fputs("  --type      eight printable characters\n"
+                   "  --firmware  version as HIGH.LOW, each 0..127\n"
+                   "  --config    six configuration bytes as 12 hex digits, each byte 00..7F\n"
+                   "  --wire-speed  take as long as 9600 Bd would\n"
+                   "  --log       print requests and replies\n",
+                   stderr);
+        return 2;
+    }
+
+    // Blocked before the line's thread starts, so only sigwait sees them.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    emulator::LogSink log;
+    if (options->log)
+        log = [](const std::string& line) { std::fprintf(stderr, "zumel-emulator: %s\n", line.c_str()); };
+
+    std::string error;
+    emulator::PtyLineHandle line = emulator::start_pty_line(options->link, options->setup, error, log);
+    if (!line) {
+        std::fprintf(stderr, "zumel-emulator: %s\n", error.c_str());
+        return 1;
+    }
+    std::fprintf(stderr, "zumel-emulator: port %s -> %s\n", options->link.c_str(),
+                 emulator::slave_path(*line).c_str());
+
+    int signal = 0;
+    sigwait(&signals, &signal);
+    line.reset();
+    return 0;
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "emulator/controller.hpp"
+
+#include <chrono>
+#include <cstddef>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include <termios.h>
+
+// The controller on a pseudo-terminal. A symlink at a chosen path leads to the
+// slave side, which the configurator opens as its serial port; a thread
+// behind the master side answers. The emulator keeps the slave open itself,
+// so the port outlives the configurator's sessions and, like a real port,
+// keeps their settings; what a client left unread goes when it closes.
+
+namespace emulator {
+
+// Called on the line's thread with one line of text per event.
+using LogSink = std::function<void(const std::string& line)>;
+
+struct PtyLine;
+
+// Stops the line (see stop) and frees it.
+struct PtyLineStop {
+    void operator()(PtyLine* line) const;
+};
+using PtyLineHandle = std::unique_ptr<PtyLine, PtyLineStop>;
+
+// Creates the pty, points `link` at its slave (replacing a symlink already
+// there, creating missing directories) and starts answering. Returns null
+// with `error` set when that fails.
+PtyLineHandle start_pty_line(const std::filesystem::path& link, const ControllerSetup& setup,
+                             std::string& error, LogSink log = {});
+
+// Ends the thread, closes the pty and removes the link. A scheduled reply is
+// dropped. Safe to call twice.
+void stop(PtyLine& line);
+
+// The slave device, e.g. /dev/pts/7.
+std::string slave_path(const PtyLine& line);
+
+// A copy of the controller as it is now: bytes received, requests with their
+// line-settings verdicts, configuration, protocol errors.
+Controller snapshot(const PtyLine& line);
+
+// Waits until at least `count` valid requests have arrived or the line has
+// closed, at most `timeout`. True when they have.
+bool wait_for_requests(const PtyLine& line, std::size_t count, std::chrono::milliseconds timeout);
+
+// True once the line hung up (a fault) or failed; the thread has then ended.
+bool closed(const PtyLine& line);
+
+// What keeps these settings from being a raw 9600 Bd 8O1 line without flow
+// control, comma separated; empty when they are right. Parity enable is not
+// asked for: a pty clears it, while the odd-parity flag survives.
+std::string line_setting_problems(const termios& settings);
+
+} // namespace emulator
