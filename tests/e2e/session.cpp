@@ -1,0 +1,124 @@
+#include "tests/e2e/session.hpp"
+
+#include <algorithm>
+#include <gtest/gtest.h>
+
+namespace {
+
+std::string strip_carriage_returns(std::string text)
+{
+    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+    return text;
+}
+
+#ifdef WINE_RUN_SCRIPT
+const Target wine_target{"windows-under-wine", true};
+
+void stop_wine_server()
+{
+    ProgramRun stop;
+    stop.command = {"/bin/sh", "-c", "wineserver -k 2>/dev/null; wineserver -w 2>/dev/null; true"};
+    stop.environment = {"WINEPREFIX=" WINE_PREFIX_DIR};
+    stop.time_limit = std::chrono::milliseconds(15'000);
+    run_program(stop);
+}
+#endif
+
+} // namespace
+
+const Target& target()
+{
+#ifdef WINE_RUN_SCRIPT
+    return wine_target;
+#else
+    static const Target linux_target{"linux", false};
+    return linux_target;
+#endif
+}
+
+std::filesystem::path com_port_path(int number)
+{
+#ifdef WINE_RUN_SCRIPT
+    return std::filesystem::path(WINE_PORT_DIR) / ("com" + std::to_string(number));
+#else
+    return COM_DEVICE_PREFIX + std::to_string(number - 1);
+#endif
+}
+
+ProgramRun configurator_run(const std::string& keyboard)
+{
+    ProgramRun run;
+#ifdef WINE_RUN_SCRIPT
+    run.command = {"/bin/sh", WINE_RUN_SCRIPT, WINE_PREFIX_DIR, CONFIGURATOR_EXE};
+    run.time_limit = std::chrono::milliseconds(60'000);
+#else
+    run.command = {CONFIGURATOR_EXE};
+#endif
+    run.input = keyboard;
+    return run;
+}
+
+ProgramResult run_configurator(const ProgramRun& run)
+{
+    ProgramResult result = run_program(run);
+    if (target().under_wine) {
+        result.output = strip_carriage_returns(result.output);
+#ifdef WINE_RUN_SCRIPT
+        stop_wine_server();
+#endif
+    }
+    return result;
+}
+
+Outcome run_scenario(const Scenario& scenario)
+{
+    Outcome outcome;
+    std::string error;
+    auto line = emulator::start_pty_line(com_port_path(scenario.com), scenario.controller, error);
+    if (!line) {
+        ADD_FAILURE() << "emulator did not start: " << error;
+        return outcome;
+    }
+    outcome.program = run_configurator(configurator_run(scenario.keyboard));
+    outcome.controller = emulator::snapshot(*line);
+    EXPECT_FALSE(outcome.program.timed_out) << "the configurator hung";
+    EXPECT_EQ(outcome.program.exit_code, 0);
+    for (const auto& request : outcome.controller.requests) {
+        EXPECT_EQ(request.line_problems, "")
+            << "line settings when command " << hex({request.command}) << " came";
+    }
+    return outcome;
+}
+
+Bytes write_frame(const Bytes& configuration, std::uint8_t checksum)
+{
+    Bytes frame{0xFF, 0x56};
+    frame.insert(frame.end(), configuration.begin(), configuration.end());
+    frame.insert(frame.end(), 42, 0x00);
+    frame.push_back(checksum);
+    frame.push_back(0x80);
+    return frame;
+}
+
+Bytes concat(std::initializer_list<Bytes> parts)
+{
+    Bytes all;
+    for (const auto& part : parts) {
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+}
+
+std::string hex(const Bytes& bytes)
+{
+    std::string text;
+    for (auto b : bytes) {
+        char pair[4];
+        std::snprintf(pair, sizeof pair, "%02X ", unsigned{b});
+        text += pair;
+    }
+    if (!text.empty()) {
+        text.pop_back();
+    }
+    return text;
+}
