@@ -17,14 +17,19 @@ void append_checksum_and_end(std::vector<std::uint8_t>& frame)
 
 std::vector<std::uint8_t> plain_reply(const Controller& controller, std::uint8_t command)
 {
-    std::vector<std::uint8_t> reply{start_byte, command};
+    std::vector<std::uint8_t> reply;
+    reply.reserve(read_reply_length);
+    reply.push_back(start_byte);
+    reply.push_back(command);
     switch (command) {
     case command_type:
         for (char c : controller.setup.type)
             reply.push_back(static_cast<std::uint8_t>(c) & 0x7F);
         break;
     case command_firmware:
-        reply.insert(reply.end(), {controller.setup.firmware_low, controller.setup.firmware_high, 0, 0});
+        for (std::uint8_t b : {controller.setup.firmware_low, controller.setup.firmware_high, std::uint8_t{0},
+                               std::uint8_t{0}})
+            reply.push_back(b);
         break;
     case command_read:
         reply.insert(reply.end(), controller.configuration.begin(), controller.configuration.end());
