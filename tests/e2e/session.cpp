@@ -11,24 +11,12 @@ std::string strip_carriage_returns(std::string text)
     return text;
 }
 
-#ifdef WINE_RUN_SCRIPT
-const Target wine_target{"windows-under-wine", true};
-
-void stop_wine_server()
-{
-    ProgramRun stop;
-    stop.command = {"/bin/sh", "-c", "wineserver -k 2>/dev/null; wineserver -w 2>/dev/null; true"};
-    stop.environment = {"WINEPREFIX=" WINE_PREFIX_DIR};
-    stop.time_limit = std::chrono::milliseconds(15'000);
-    run_program(stop);
-}
-#endif
-
 } // namespace
 
 const Target& target()
 {
 #ifdef WINE_RUN_SCRIPT
+    static const Target wine_target{"windows-under-wine", true};
     return wine_target;
 #else
     static const Target linux_target{"linux", false};
@@ -49,8 +37,10 @@ ProgramRun configurator_run(const std::string& keyboard)
 {
     ProgramRun run;
 #ifdef WINE_RUN_SCRIPT
-    run.command = {"/bin/sh", WINE_RUN_SCRIPT, WINE_PREFIX_DIR, CONFIGURATOR_EXE};
-    run.time_limit = std::chrono::milliseconds(60'000);
+    // The script also stops the Wine server, which holds the port as its
+    // controlling terminal, before the emulator's end of the line closes.
+    run.command = {"/bin/bash", WINE_RUN_SCRIPT, WINE_PREFIX_DIR, CONFIGURATOR_EXE};
+    run.time_limit = std::chrono::milliseconds(90'000);
 #else
     run.command = {CONFIGURATOR_EXE};
 #endif
@@ -62,10 +52,8 @@ ProgramResult run_configurator(const ProgramRun& run)
 {
     ProgramResult result = run_program(run);
     if (target().under_wine) {
+        // Text-mode standard output under Windows ends lines with CR LF.
         result.output = strip_carriage_returns(result.output);
-#ifdef WINE_RUN_SCRIPT
-        stop_wine_server();
-#endif
     }
     return result;
 }

@@ -26,8 +26,7 @@ std::filesystem::path com_port_path(int number);
 // How the configurator under test is started; the test adds input etc.
 ProgramRun configurator_run(const std::string& keyboard);
 
-// Runs it to the end. Under Wine the CRs of text-mode output are removed
-// and the Wine server is stopped before the function returns.
+// Runs it to the end. Under Wine the CRs of text-mode output are removed.
 ProgramResult run_configurator(const ProgramRun& run);
 
 struct Scenario {
