@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "console/console_io.hpp"
 #include "serial/serial_link.hpp"
 
 ScriptedLine& scripted_line()
@@ -53,4 +54,11 @@ void close_port()
     auto& line = scripted_line();
     line.open = false;
     ++line.closes;
+}
+
+void wait_for_key()
+{
+    auto& line = scripted_line();
+    ++line.key_waits;
+    line.open_when_key_waited = line.open_when_key_waited || line.open;
 }

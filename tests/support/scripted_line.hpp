@@ -1,8 +1,9 @@
 #pragma once
 
-// An in-process stand-in for the serial link: the protocol code links
-// against it instead of a real port. Bytes queued with give_reply are read
-// as if they had arrived on the line; everything written is recorded.
+// In-process stand-ins for the two platform seams, the serial link and the
+// key wait: the dialogue links against them instead of a real port and
+// console. Bytes queued with give_reply are read as if they had arrived on
+// the line; everything written is recorded.
 
 #include <cstdint>
 #include <string>
@@ -15,6 +16,8 @@ struct ScriptedLine {
     bool open = false;
     int opens = 0;
     int closes = 0;
+    int key_waits = 0;
+    bool open_when_key_waited = false; // the port must be closed first
     bool refuse_open = false;
     std::string last_port_name;
 };
