@@ -48,6 +48,8 @@ RunningProgram start_program(const ProgramRun& run)
     auto envp = pointers(environment);
     const std::string terminal = run.terminal;
 
+    // A program may end before it has read all its input.
+    std::signal(SIGPIPE, SIG_IGN);
     int input_pipe[2];
     int output_pipe[2];
     if (pipe2(input_pipe, O_CLOEXEC) != 0 || pipe2(output_pipe, O_CLOEXEC) != 0) {
@@ -56,6 +58,7 @@ RunningProgram start_program(const ProgramRun& run)
     program.started = std::chrono::steady_clock::now();
     const pid_t pid = fork();
     if (pid == 0) {
+        std::signal(SIGPIPE, SIG_DFL); // ignored dispositions survive exec
         setsid();
         if (!terminal.empty()) {
             const int tty = open(terminal.c_str(), O_RDWR); // becomes the controlling terminal
