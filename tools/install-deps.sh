@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev)
 if [[ "${1:-build}" == test ]]; then
-  packages+=(tmux g++-mingw-w64-x86-64-win32 wine wine64 libwine clang libclang-rt-14-dev python3 python3-serial)
+  packages+=(clang-format tmux g++-mingw-w64-x86-64-win32 wine wine64 libwine clang libclang-rt-14-dev python3 python3-serial)
 fi
 
 missing=()
