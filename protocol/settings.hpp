@@ -22,5 +22,5 @@ struct ControllerSettings {
 ConfigurationBytes encode_settings(const ControllerSettings& settings);
 
 // Unpacks the six bytes of a read reply, ignoring bits that no setting uses;
-// byte 3 is taken whole as baud_code.
+// the speed byte (frame byte 3) is taken whole as baud_code.
 ControllerSettings decode_settings(const ConfigurationBytes& configuration);

@@ -147,10 +147,11 @@ int open_port(const char* port_name, const char* speed)
     // Writes block until complete; reads never block past their deadline
     // since VMIN and VTIME are 0 and every read follows a ready ppoll.
     const int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 || !configure_line(fd, line_speed)) {
+        close_port(); // a port that cannot be set up is not kept from others
         return 0;
     }
-    return configure_line(fd, line_speed) ? 1 : 0;
+    return 1;
 }
 
 std::size_t port_write(const std::uint8_t* bytes, std::size_t count)

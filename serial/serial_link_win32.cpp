@@ -32,6 +32,15 @@ void disable_flow_control(DCB& dcb)
     }
 }
 
+// A port that cannot be set up is not kept: the open is exclusive, and the
+// program still waits for a key before it ends.
+int fail_open()
+{
+    CloseHandle(serial_port.handle);
+    serial_port.handle = nullptr;
+    return 0;
+}
+
 } // namespace
 
 int open_port(const char* port_name, const char* speed)
@@ -52,13 +61,13 @@ int open_port(const char* port_name, const char* speed)
     timeouts.WriteTotalTimeoutMultiplier = 0;
     timeouts.WriteTotalTimeoutConstant = 0;
     if (!SetCommTimeouts(serial_port.handle, &timeouts)) {
-        return 0;
+        return fail_open();
     }
 
     DCB dcb{};
     dcb.DCBlength = sizeof(DCB);
     if (!GetCommState(serial_port.handle, &dcb)) {
-        return 0;
+        return fail_open();
     }
 
     const std::string mode = std::string("baud=") + speed + " parity=O data=8 stop=1";
@@ -66,7 +75,7 @@ int open_port(const char* port_name, const char* speed)
     BuildCommDCBA(mode.c_str(), &dcb);
     disable_flow_control(dcb);
 
-    return SetCommState(serial_port.handle, &dcb) ? 1 : 0;
+    return SetCommState(serial_port.handle, &dcb) ? 1 : fail_open();
 }
 
 std::size_t port_write(const std::uint8_t* bytes, std::size_t count)
@@ -85,5 +94,8 @@ std::size_t port_read(std::uint8_t* bytes, std::size_t count)
 
 void close_port()
 {
-    CloseHandle(serial_port.handle);
+    if (serial_port.handle != nullptr) {
+        CloseHandle(serial_port.handle);
+        serial_port.handle = nullptr;
+    }
 }

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -195,4 +196,26 @@ TEST_F(Com1, AHangUpEndsAReadAtOnceWithWhatArrived)
     EXPECT_LT(ms_since(start), 1000.0) << "a dead line must not be waited on";
     EXPECT_LT(double(std::clock() - cpu_start) / CLOCKS_PER_SEC, 0.2) << "nor spun on";
     far_end.join();
+}
+
+TEST_F(Com1, APortThatCannotBeSetUpIsNotKept)
+{
+    // Lock the line's control flags and speed, as a driver that cannot do
+    // 9600 8O1 would hold them.
+    termios locked{};
+    locked.c_cflag = ~tcflag_t{0};
+    locked.c_ispeed = locked.c_ospeed = 1;
+    if (ioctl(held_slave, TIOCSLCKTRMIOS, &locked) != 0) {
+        GTEST_SKIP() << "locking a line's settings needs CAP_SYS_ADMIN";
+    }
+    EXPECT_EQ(open_port("COM1", "9600"), 0);
+
+    // Nothing holds the port now: another program may lock it at once.
+    const int other = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(other, 0) << "the port was left exclusive";
+    EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0) << "the port was left locked";
+    close(other);
+
+    const termios unlocked{};
+    ioctl(held_slave, TIOCSLCKTRMIOS, &unlocked);
 }
