@@ -25,3 +25,7 @@ cmake -S "$root" -B "$build" -DCOM_DEVICE_PREFIX="$build/ports/ttyS" \
 cmake --build "$build" -j"$jobs"
 
 ctest --test-dir "$build" --output-on-failure -j"$jobs" --timeout 600
+
+# The same suite under AddressSanitizer and UndefinedBehaviorSanitizer, with
+# each fuzzer run for a minute and the short soak.
+bash "$root/tools/sanitize.sh"
