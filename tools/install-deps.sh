@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, and only those
-# that are missing. Usage: install-deps.sh [build|test]
+# that are missing. Usage: install-deps.sh [build|test|bench]
 set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev)
-if [[ "${1:-build}" == test ]]; then
-  packages+=(clang-format tmux g++-mingw-w64-x86-64-win32 wine wine64 libwine clang libclang-rt-14-dev python3 python3-serial)
-fi
+case "${1:-build}" in
+  test) packages+=(clang-format tmux g++-mingw-w64-x86-64-win32 wine wine64 libwine clang libclang-rt-14-dev) ;;
+  bench) packages+=(python3 python3-serial) ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do

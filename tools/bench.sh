@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds the configurator as released and runs its benchmarks against the
+# bundled controller emulator and a pyserial peer: one table of figures and
+# a verdict per goal. Usage: tools/bench.sh [--runs N]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+
+bash "$root/tools/install-deps.sh" bench
+
+# This build's COM ports are links inside the build folder, never under /dev.
+build="$root/build/bench"
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCOM_DEVICE_PREFIX="$build/ports/ttyS" \
+  -DBUILD_TESTING=OFF -DZUMEL_BENCH_PYTHON=/usr/bin/python3 >/dev/null
+cmake --build "$build" -j"$(nproc)" --target zumel-bench >/dev/null
+
+"$build/bench/zumel-bench" "$@"
