@@ -73,7 +73,7 @@ Outcome run_scenario(const Scenario& scenario)
     EXPECT_EQ(outcome.program.exit_code, 0);
     for (const auto& request : outcome.controller.requests) {
         EXPECT_EQ(request.line_problems, "")
-            << "line settings when command " << hex({request.command}) << " came";
+            << "line settings when command " << hex(Bytes{request.command}) << " came";
     }
     return outcome;
 }
@@ -95,18 +95,4 @@ Bytes concat(std::initializer_list<Bytes> parts)
         all.insert(all.end(), part.begin(), part.end());
     }
     return all;
-}
-
-std::string hex(const Bytes& bytes)
-{
-    std::string text;
-    for (auto b : bytes) {
-        char pair[4];
-        std::snprintf(pair, sizeof pair, "%02X ", unsigned{b});
-        text += pair;
-    }
-    if (!text.empty()) {
-        text.pop_back();
-    }
-    return text;
 }

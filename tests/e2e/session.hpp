@@ -10,6 +10,7 @@
 
 #include "emulator/controller.hpp"
 #include "emulator/pty_line.hpp"
+#include "tests/support/hex.hpp"
 #include "tests/support/process.hpp"
 
 // The configurator under test: the Linux binary, or the Windows one under
@@ -49,4 +50,3 @@ inline const Bytes firmware_request{0xFF, 0x26, 0x5B, 0x80};
 inline const Bytes read_request{0xFF, 0x30, 0x56, 0x7B, 0x80};
 Bytes write_frame(const Bytes& configuration, std::uint8_t checksum);
 Bytes concat(std::initializer_list<Bytes> parts);
-std::string hex(const Bytes& bytes);

@@ -12,43 +12,9 @@
 
 #include "tests/e2e/expected_screens.hpp"
 #include "tests/e2e/session.hpp"
+#include "tests/support/console_pty.hpp"
 
 namespace {
-
-struct Console {
-    int master = -1;
-    int slave = -1;
-    std::string path;
-};
-
-Console open_console()
-{
-    Console console;
-    char name[256];
-    if (openpty(&console.master, &console.slave, name, nullptr, nullptr) == 0) {
-        console.path = name;
-    }
-    return console;
-}
-
-void close_console(Console& console)
-{
-    close(console.master);
-    close(console.slave);
-}
-
-termios mode_of(const Console& console)
-{
-    termios mode{};
-    tcgetattr(console.slave, &mode);
-    return mode;
-}
-
-bool same_mode(const termios& a, const termios& b)
-{
-    return a.c_lflag == b.c_lflag && a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag &&
-           a.c_cflag == b.c_cflag && a.c_cc[VMIN] == b.c_cc[VMIN] && a.c_cc[VTIME] == b.c_cc[VTIME];
-}
 
 // Waits until the console has been switched to raw input: the program is then
 // waiting for its key.
@@ -92,9 +58,7 @@ class KeyWait : public ::testing::Test {
     }
     void TearDown() override
     {
-        if (!console.path.empty()) {
-            close_console(console);
-        }
+        close_console(console);
     }
     Console console;
     termios before{};

@@ -28,6 +28,7 @@
 
 #include "emulator/pty_line.hpp"
 #include "tests/fuzz/dialogue_model.hpp"
+#include "tests/support/console_pty.hpp"
 #include "tests/support/process.hpp"
 
 namespace {
@@ -286,50 +287,6 @@ Session make_session(const Options& options, std::size_t number)
     // Each request may take its whole read time-out, a little over a second.
     s.time_limit = std::chrono::milliseconds(5'000 + 1'600 * (requests + 1));
     return s;
-}
-
-struct Console {
-    int master = -1;
-    int slave = -1;
-    std::string path;
-};
-
-Console open_console()
-{
-    Console console;
-    console.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    char name[128];
-    if (console.master < 0 || grantpt(console.master) != 0 || unlockpt(console.master) != 0 ||
-        ptsname_r(console.master, name, sizeof name) != 0) {
-        return console;
-    }
-    console.slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (console.slave >= 0) {
-        console.path = name;
-    }
-    return console;
-}
-
-void close_console(Console& console)
-{
-    for (int fd : {console.master, console.slave}) {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
-}
-
-termios mode_of(const Console& console)
-{
-    termios mode{};
-    tcgetattr(console.slave, &mode);
-    return mode;
-}
-
-bool same_mode(const termios& a, const termios& b)
-{
-    return a.c_lflag == b.c_lflag && a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag &&
-           a.c_cflag == b.c_cflag && a.c_cc[VMIN] == b.c_cc[VMIN] && a.c_cc[VTIME] == b.c_cc[VTIME];
 }
 
 struct Verdict {

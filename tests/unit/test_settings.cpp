@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "protocol/settings.hpp"
+#include "tests/support/hex.hpp"
 
 namespace {
 
@@ -8,17 +9,6 @@ ControllerSettings make(unsigned address, unsigned baud, unsigned button, unsign
                         unsigned led_write, unsigned divider, unsigned pwm)
 {
     return {address, baud, button, bridge, led, led_write, divider, pwm};
-}
-
-std::string describe(const ConfigurationBytes& bytes)
-{
-    std::string text;
-    for (auto b : bytes) {
-        char hex[4];
-        std::snprintf(hex, sizeof hex, "%02X ", unsigned{b});
-        text += hex;
-    }
-    return text;
 }
 
 } // namespace
@@ -37,7 +27,7 @@ TEST(EncodeSettings, KnownConfigurations)
         {make(1, 0, 0, 0, 0, 0, 128, 0), {0x01, 0x00, 0x74, 0x78, 0x00, 0x7D}},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(describe(encode_settings(c.settings)), describe(c.bytes));
+        EXPECT_EQ(hex(encode_settings(c.settings)), hex(c.bytes));
     }
 }
 
@@ -54,7 +44,7 @@ TEST(DecodeSettings, IgnoresUnusedBitsButTakesTheSpeedByteWhole)
         {{0x01, 0xFF, 0x00, 0x00, 0x00, 0x00}, make(1, 255, 0, 0, 0, 0, 0, 0)},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(decode_settings(c.bytes), c.settings) << describe(c.bytes);
+        EXPECT_EQ(decode_settings(c.bytes), c.settings) << hex(c.bytes);
     }
 }
 
@@ -75,9 +65,9 @@ TEST(SettingsCodec, RoundTripOverTheWholeRange)
                                         make(address, baud, button, bridge, led, led_write, divider, pwm);
                                     const auto bytes = encode_settings(s);
                                     for (auto b : bytes) {
-                                        ASSERT_LT(b, 0x80) << describe(bytes);
+                                        ASSERT_LT(b, 0x80) << hex(bytes);
                                     }
-                                    ASSERT_EQ(decode_settings(bytes), s) << describe(bytes);
+                                    ASSERT_EQ(decode_settings(bytes), s) << hex(bytes);
                                     ++checked;
                                 }
                             }
