@@ -104,18 +104,17 @@ void run_menu()
         const NumberRead choice = read_number();
         print_separator_line();
         const bool numbered = choice.status == NumberRead::Status::number;
-        int result = action_abandoned;
-        if (numbered && choice.value == 1) {
-            result = show_configuration();
-        } else if (numbered && choice.value == 2) {
-            result = enter_configuration();
+        if (!numbered || (choice.value != 1 && choice.value != 2)) {
+            close_port(); // any other choice, or input that holds no choice
+            return;
         }
+        const int result = choice.value == 1 ? show_configuration() : enter_configuration();
         if (result == action_failed) {
             end_after_failure();
             return;
         }
-        if (result != action_succeeded) {
-            close_port(); // any other choice, or input that holds no choice
+        if (result == action_abandoned) {
+            close_port();
             return;
         }
     }
