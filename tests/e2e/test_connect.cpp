@@ -171,16 +171,3 @@ TEST(NoResponse, BytesBeyondAReplyAreReadAsTheStartOfTheNext)
     EXPECT_EQ(outcome.program.output,
               screen::banner + screen::identity("ZML-4C08", "538") + screen::menu_choice);
 }
-
-TEST(LineFaults, AHangUpEndsTheReadAtOnce)
-{
-    Scenario scenario = with_keys("1\n3\n");
-    scenario.controller.faults = {Fault{.kind = FaultKind::hang_up, .request = 1}};
-    const Outcome outcome = run_scenario(scenario);
-    EXPECT_EQ(outcome.program.output,
-              screen::banner + screen::separator + "\n\n Typ ovladace:    ZML-4C08" + screen::failure_end);
-    if (!target().under_wine) { // Wine's own ReadFile waits out its time-out on a dead line
-        EXPECT_LT(outcome.program.elapsed_ms, 1000.0) << "the read must not wait for its time-out";
-        EXPECT_LT(outcome.program.cpu_ms, 200.0) << "no busy loop on a dead line";
-    }
-}

@@ -191,30 +191,6 @@ TEST_F(EmulatorPty, KeepsReplyTiming)
     EXPECT_EQ(values(arrivals), (Bytes{0xFF, 0x26, 5, 1, 0, 0, 0x55, 0x80}));
 }
 
-TEST_F(EmulatorPty, HangUpReachesTheClient)
-{
-    const struct {
-        const char* name;
-        Fault fault;
-        std::size_t reply_bytes;
-    } cases[] = {
-        {"instead of a reply", {.kind = FaultKind::hang_up}, 0},
-        {"after the reply", {.kind = FaultKind::hang_up_after_reply}, 12},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        ASSERT_TRUE(start({.faults = {c.fault}}));
-        ASSERT_TRUE(open_client());
-        send(type_request);
-        bool hung_up = false;
-        EXPECT_EQ(read_bytes(client, 13, 2s, &hung_up).size(), c.reply_bytes);
-        EXPECT_TRUE(hung_up);
-        ::close(client);
-        client = -1;
-        line.reset();
-    }
-}
-
 TEST_F(EmulatorPty, IgnoresAClientThatLeftFlowControlOn)
 {
     ASSERT_TRUE(start({}));
@@ -230,31 +206,6 @@ TEST_F(EmulatorPty, IgnoresAClientThatLeftFlowControlOn)
     send(read_request);
     EXPECT_EQ(read_bytes(client, 52, 2s).size(), 52u);
     EXPECT_EQ(snapshot(*line).requests.at(1).line_problems, "");
-}
-
-TEST_F(EmulatorPty, OutlivesClientSessionsAndStopsPromptly)
-{
-    ASSERT_TRUE(start({.faults = {{.kind = FaultKind::delay, .request = 1, .delay_ms = 10'000}}}));
-    for (int i = 0; i < 50; ++i) {
-        ASSERT_TRUE(open_client());
-        ::close(client);
-        client = -1;
-    }
-    ASSERT_TRUE(open_client());
-    Bytes write{0xFF, 0x56, 0x01, 0x00, 0x74, 0x78, 0x00, 0x7C};
-    write.resize(50, 0x00);
-    write.insert(write.end(), {0x42, 0x80});
-    send(write);
-    EXPECT_EQ(read_bytes(client, 4, 2s).size(), 4u);
-    EXPECT_EQ(snapshot(*line).configuration, (Configuration{0x01, 0x00, 0x74, 0x78, 0x00, 0x7C}));
-
-    // Stopping must not wait for the reply scheduled ten seconds out.
-    send(type_request);
-    ASSERT_TRUE(wait_for_requests(*line, 2, 1s));
-    const Clock::time_point before = Clock::now();
-    line.reset();
-    EXPECT_LT(Clock::now() - before, 1s);
-    EXPECT_FALSE(std::filesystem::is_symlink(link));
 }
 
 // Bytes for a client that has gone must not reach the next one.
@@ -280,15 +231,6 @@ TEST_F(EmulatorPty, DropsRepliesTheClientDidNotRead)
     ASSERT_TRUE(open_client());
     send(firmware_request);
     EXPECT_EQ(values(read_bytes(client, 30, 300ms)), firmware_reply);
-}
-
-TEST_F(EmulatorPty, StopsWithoutEverSeeingAClient)
-{
-    ASSERT_TRUE(start({}));
-    EXPECT_TRUE(std::filesystem::is_symlink(link));
-    EXPECT_FALSE(wait_for_requests(*line, 1, 50ms));
-    line.reset();
-    EXPECT_FALSE(std::filesystem::is_symlink(link));
 }
 
 } // namespace
