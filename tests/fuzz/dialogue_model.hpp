@@ -77,6 +77,18 @@ inline std::array<std::uint8_t, 6> configuration_of(const Answers& a)
             byte(0x7C | a[7] << 1 | a[6] >> 7)};
 }
 
+// Appends the checksum of everything so far (the negated byte sum, seven
+// bits) and the end byte.
+inline void close_frame(std::vector<std::uint8_t>& frame)
+{
+    std::uint8_t sum = 0;
+    for (std::uint8_t b : frame) {
+        sum = static_cast<std::uint8_t>(sum - b);
+    }
+    frame.push_back(sum & 0x7F);
+    frame.push_back(0x80);
+}
+
 // The request frame as it must appear on the line.
 inline std::vector<std::uint8_t> frame_of(Request request, const Answers* form = nullptr)
 {
@@ -93,12 +105,7 @@ inline std::vector<std::uint8_t> frame_of(Request request, const Answers* form =
             frame[2 + i] = configuration[i];
         }
     }
-    std::uint8_t sum = 0;
-    for (std::uint8_t b : frame) {
-        sum = static_cast<std::uint8_t>(sum - b);
-    }
-    frame.push_back(sum & 0x7F);
-    frame.push_back(0x80);
+    close_frame(frame);
     return frame;
 }
 

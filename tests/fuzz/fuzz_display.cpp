@@ -13,6 +13,7 @@
 
 #include "console/screens.hpp"
 #include "protocol/settings.hpp"
+#include "tests/fuzz/dialogue_model.hpp"
 #include "tests/support/scripted_line.hpp"
 
 namespace {
@@ -84,12 +85,7 @@ std::vector<std::uint8_t> read_reply(const ConfigurationBytes& configuration)
     std::vector<std::uint8_t> reply{0xFF, 0x30};
     reply.insert(reply.end(), configuration.begin(), configuration.end());
     reply.resize(50, 0x00);
-    std::uint8_t sum = 0;
-    for (std::uint8_t b : reply) {
-        sum = static_cast<std::uint8_t>(sum - b);
-    }
-    reply.push_back(sum & 0x7F);
-    reply.push_back(0x80);
+    model::close_frame(reply);
     return reply;
 }
 
