@@ -25,10 +25,10 @@
 #include <vector>
 
 #include "bench/responder.hpp"
-#include "bench/spawn.hpp"
 #include "emulator/pty_line.hpp"
 #include "protocol/frames.hpp"
 #include "serial/serial_link.hpp"
+#include "tests/support/process.hpp"
 
 namespace {
 
@@ -135,7 +135,19 @@ std::string hex(const std::vector<std::uint8_t>& bytes)
 
 // ---- the programs under test ----
 
-Spawned configurator_run(const std::string& keys)
+// Keys typed at once, then the end of input; no console.
+ProgramResult spawn_and_wait(const std::vector<std::string>& command, const std::string& keys,
+                             std::chrono::milliseconds limit)
+{
+    ProgramRun run;
+    run.command = command;
+    run.input = keys;
+    run.time_limit = limit;
+    run.sample_memory = true;
+    return run_program(run);
+}
+
+ProgramResult configurator_run(const std::string& keys)
 {
     return spawn_and_wait({configurator}, keys, run_limit);
 }
@@ -145,13 +157,13 @@ bool contains(const std::string& text, const char* part)
     return text.find(part) != std::string::npos;
 }
 
-bool whole_session(const Spawned& run)
+bool whole_session(const ProgramResult& run)
 {
     return run.exit_code == 0 && contains(run.output, "ZML-4C08") && !contains(run.output, "neodpovida");
 }
 
 struct PeerRun {
-    Spawned process;
+    ProgramResult process;
     std::map<std::string, std::string> values;
 
     double number(const std::string& key) const
@@ -373,7 +385,7 @@ Sessions measure_sessions(int runs, const std::string& write_frame)
     Sessions figures;
     for (int i = 0; i < runs; ++i) {
         std::size_t requests = emulator::snapshot(*line).requests.size();
-        const Spawned ours = configurator_run(session_keys);
+        const ProgramResult ours = configurator_run(session_keys);
         require(whole_session(ours) && ours.first_output_ms > 0 && ours.peak_rss_kib > 0,
                 "zumel-config session failed at wire speed");
         require(settings_held(requests), "zumel-config: requests missing or line settings wrong");
@@ -412,9 +424,9 @@ TimeoutRuns measure_timeout_runs(int runs)
     const emulator::PtyLineHandle line = start_line(setup);
     TimeoutRuns figures;
     for (int i = 0; i < runs; ++i) {
-        const Spawned waited = configurator_run("1\n");
+        const ProgramResult waited = configurator_run("1\n");
         require(waited.exit_code == 0 && contains(waited.output, "neodpovida"), "time-out run failed");
-        const Spawned quick = configurator_run("0\n");
+        const ProgramResult quick = configurator_run("0\n");
         require(quick.exit_code == 0 && contains(quick.output, "neplatna"), "quick run failed");
         figures.cpu.push_back(waited.cpu_ms);
         figures.quick_cpu.push_back(quick.cpu_ms);
@@ -480,7 +492,7 @@ PtyWrite measure_pty_write(int count)
 std::uintmax_t stripped_size()
 {
     const std::string stripped = configurator + ".stripped";
-    const Spawned strip = spawn_and_wait({strip_tool, "-o", stripped, configurator}, "", run_limit);
+    const ProgramResult strip = spawn_and_wait({strip_tool, "-o", stripped, configurator}, "", run_limit);
     std::error_code code;
     const std::uintmax_t size = std::filesystem::file_size(stripped, code);
     return strip.exit_code == 0 && !code ? size : 0;

@@ -1,10 +1,14 @@
 #include "tests/support/process.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
+#include <fstream>
 #include <poll.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,9 +16,21 @@ extern char** environ;
 
 namespace {
 
-double milliseconds_since(std::chrono::steady_clock::time_point start)
+double milliseconds_between(std::chrono::steady_clock::time_point start,
+                            std::chrono::steady_clock::time_point end)
 {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    return std::chrono::duration<double, std::milli>(end - start).count();
+}
+
+long peak_rss_kib(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("VmHWM:")) {
+            return std::atol(line.c_str() + 6);
+        }
+    }
+    return 0;
 }
 
 std::vector<char*> pointers(std::vector<std::string>& strings)
@@ -35,6 +51,7 @@ RunningProgram start_program(const ProgramRun& run)
     program.time_limit = run.time_limit;
     program.pending_input = run.input;
     program.close_input = run.close_input;
+    program.sample_memory = run.sample_memory;
 
     // Everything the child needs is prepared before fork: the test may have
     // threads (the emulator), so the child only makes async-signal-safe calls.
@@ -77,6 +94,7 @@ RunningProgram start_program(const ProgramRun& run)
     close(input_pipe[0]);
     close(output_pipe[1]);
     program.pid = pid;
+    program.exit_fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     program.input_fd = input_pipe[1];
     program.output_fd = output_pipe[0];
     fcntl(program.input_fd, F_SETFL, O_NONBLOCK);
@@ -97,32 +115,44 @@ ProgramResult finish_program(RunningProgram& program)
     if (program.pid < 0) {
         return result;
     }
+    result.started = program.started;
     const auto deadline = program.started + program.time_limit;
     std::size_t& input_sent = program.input_sent;
-    // Feed input and drain output together, so large inputs cannot deadlock.
-    while (program.output_fd >= 0) {
+    // Without a pidfd only the end of output tells that it is ending.
+    bool exited = program.exit_fd < 0;
+    // Feed input and drain output together, so large inputs cannot deadlock;
+    // the exit is seen the moment it happens.
+    while (program.output_fd >= 0 || !exited) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             result.timed_out = true;
             break;
         }
-        pollfd fds[2] = {{program.output_fd, POLLIN, 0}, {program.input_fd, POLLOUT, 0}};
-        const int count = program.input_fd >= 0 ? 2 : 1;
-        if (poll(fds, count, static_cast<int>(left.count())) < 0 && errno != EINTR) {
+        pollfd fds[3] = {{program.output_fd, POLLIN, 0},
+                         {program.input_fd, POLLOUT, 0},
+                         {exited ? -1 : program.exit_fd, POLLIN, 0}};
+        if (poll(fds, 3, static_cast<int>(left.count()) + 1) < 0 && errno != EINTR) {
             break;
         }
+        const auto now = std::chrono::steady_clock::now();
         if (fds[0].revents != 0) {
+            if (program.sample_memory) {
+                result.peak_rss_kib = std::max(result.peak_rss_kib, peak_rss_kib(program.pid));
+            }
             char buffer[65536];
             const ssize_t n = read(program.output_fd, buffer, sizeof buffer);
             if (n > 0) {
+                if (result.output.empty()) {
+                    result.first_output_ms = milliseconds_between(program.started, now);
+                }
                 result.output.append(buffer, static_cast<std::size_t>(n));
             } else if (n == 0 || errno != EINTR) {
                 close(program.output_fd);
                 program.output_fd = -1;
             }
         }
-        if (count == 2 && fds[1].revents != 0) {
+        if (fds[1].revents != 0) {
             const ssize_t n = write(program.input_fd, program.pending_input.data() + input_sent,
                                     program.pending_input.size() - input_sent);
             if (n > 0) {
@@ -134,6 +164,10 @@ ProgramResult finish_program(RunningProgram& program)
                 program.input_fd = -1;
             }
         }
+        if (fds[2].revents != 0) {
+            exited = true;
+            result.elapsed_ms = milliseconds_between(program.started, now);
+        }
     }
     if (result.timed_out) {
         kill(-program.pid, SIGKILL);
@@ -141,22 +175,12 @@ ProgramResult finish_program(RunningProgram& program)
     }
     int status = 0;
     rusage usage{};
-    // The output closed, so the program is ending; still bound the wait.
-    for (;;) {
-        const pid_t done = wait4(program.pid, &status, WNOHANG, &usage);
-        if (done == program.pid) {
-            break;
-        }
-        if (std::chrono::steady_clock::now() > deadline) {
-            result.timed_out = true;
-            kill(-program.pid, SIGKILL);
-            kill(program.pid, SIGKILL);
-            wait4(program.pid, &status, 0, &usage);
-            break;
-        }
-        usleep(2000);
+    // It has exited, or SIGKILL ends it now.
+    while (wait4(program.pid, &status, 0, &usage) < 0 && errno == EINTR) {
     }
-    result.elapsed_ms = milliseconds_since(program.started);
+    if (result.elapsed_ms == 0) {
+        result.elapsed_ms = milliseconds_between(program.started, std::chrono::steady_clock::now());
+    }
     result.cpu_ms = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000.0 +
                     (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0;
     if (WIFEXITED(status)) {
@@ -164,12 +188,12 @@ ProgramResult finish_program(RunningProgram& program)
     } else if (WIFSIGNALED(status)) {
         result.signal = WTERMSIG(status);
     }
-    for (int fd : {program.input_fd, program.output_fd}) {
+    for (int fd : {program.input_fd, program.output_fd, program.exit_fd}) {
         if (fd >= 0) {
             close(fd);
         }
     }
-    program.input_fd = program.output_fd = -1;
+    program.input_fd = program.output_fd = program.exit_fd = -1;
     program.pid = -1;
     return result;
 }
