@@ -12,7 +12,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "console/console_io.hpp"
+#include "key_wait.hpp"
 
 namespace {
 
@@ -160,7 +160,9 @@ void wait_for_key()
     raw.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL);
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
-    if (tcsetattr(fd, TCSANOW, &raw) == 0) {
+    // TCSAFLUSH drops what was typed before the prompt: an impatient Enter
+    // during a time-out must not answer it.
+    if (tcsetattr(fd, TCSAFLUSH, &raw) == 0) {
         wait_on_terminal(fd, guard.previous_mask);
         tcsetattr(fd, TCSANOW, &saved);
     }

@@ -1,4 +1,4 @@
-#include "console/console_io.hpp"
+#include "key_wait.hpp"
 
 #include <cstdio>
 
@@ -7,40 +7,40 @@
 
 namespace {
 
-// Keys that give no character but are still a deliberate press; modifier and
-// lock keys alone are not.
-bool is_special_key(WORD virtual_key)
+// Modifier and lock keys alone are no answer; every other key is, whether or
+// not it gives a character.
+bool is_modifier_or_lock(WORD virtual_key)
 {
     switch (virtual_key) {
-    case VK_PRIOR:
-    case VK_NEXT:
-    case VK_END:
-    case VK_HOME:
-    case VK_LEFT:
-    case VK_UP:
-    case VK_RIGHT:
-    case VK_DOWN:
-    case VK_INSERT:
-    case VK_DELETE:
-    case VK_CLEAR:
-    case VK_PAUSE:
-    case VK_APPS:
+    case VK_SHIFT:
+    case VK_CONTROL:
+    case VK_MENU:
+    case VK_LSHIFT:
+    case VK_RSHIFT:
+    case VK_LCONTROL:
+    case VK_RCONTROL:
+    case VK_LMENU:
+    case VK_RMENU:
+    case VK_LWIN:
+    case VK_RWIN:
+    case VK_CAPITAL:
+    case VK_NUMLOCK:
+    case VK_SCROLL:
         return true;
     default:
-        return virtual_key >= VK_F1 && virtual_key <= VK_F24;
+        return false;
     }
 }
 
+// Read as UTF-16: the ANSI view gives no character for keys outside the
+// console's code page, such as the Czech layout's top row on a UTF-8 console.
 bool is_key_press(const INPUT_RECORD& record)
 {
     if (record.EventType != KEY_EVENT) {
         return false;
     }
     const KEY_EVENT_RECORD& key = record.Event.KeyEvent;
-    if (!key.bKeyDown) {
-        return false;
-    }
-    return key.uChar.AsciiChar != 0 || is_special_key(key.wVirtualKeyCode);
+    return key.bKeyDown && (key.uChar.UnicodeChar != 0 || !is_modifier_or_lock(key.wVirtualKeyCode));
 }
 
 } // namespace
@@ -64,11 +64,14 @@ void wait_for_key()
     // Without processed input Ctrl+C arrives as a key instead of ending us.
     SetConsoleMode(console, saved_mode & ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT |
                                                              ENABLE_PROCESSED_INPUT));
+    // Keys pressed while the program still waited for the controller are no
+    // answer to the prompt: a double-clicked window would close at once.
+    FlushConsoleInputBuffer(console);
 
     for (;;) {
         INPUT_RECORD record{};
         DWORD count = 0;
-        if (!ReadConsoleInputA(console, &record, 1, &count)) {
+        if (!ReadConsoleInputW(console, &record, 1, &count)) {
             break;
         }
         if (count == 1 && is_key_press(record)) {

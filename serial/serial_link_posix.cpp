@@ -1,13 +1,14 @@
 // POSIX serial link: termios for the line, flock and TIOCEXCL for exclusive
 // access, ppoll against one monotonic deadline for the total read time-out.
 
-#include "serial/serial_link.hpp"
+#include "serial_link.hpp"
 
 #include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <string>
 #include <sys/file.h>
@@ -28,8 +29,26 @@ struct SerialPort {
 };
 
 SerialPort serial_port;
+std::string com_device_prefix = COM_DEVICE_PREFIX;
 
-// "COMn" names the device COM_DEVICE_PREFIX followed by n-1.
+// What the last failed open ran into, for open_failure_reason.
+enum class Failure { none, name, open, not_a_terminal, in_use, setup };
+struct LastFailure {
+    Failure failure = Failure::none;
+    int error = 0;
+    std::string port;
+    std::string path;
+};
+LastFailure last_failure;
+
+int fail(Failure failure, int error = 0)
+{
+    last_failure.failure = failure;
+    last_failure.error = error;
+    return 0;
+}
+
+// "COMn" names the device com_device_prefix followed by n-1.
 bool device_path(const char* port_name, std::string& path)
 {
     if (std::strncmp(port_name, "COM", 3) != 0) {
@@ -42,8 +61,19 @@ bool device_path(const char* port_name, std::string& path)
     if (error != std::errc{} || rest != end || number == 0) {
         return false;
     }
-    path = std::string(COM_DEVICE_PREFIX) + std::to_string(number - 1);
+    path = com_device_prefix + std::to_string(number - 1);
     return true;
+}
+
+// The group that may use the device, e.g. dialout; empty when unknown.
+std::string device_group(const std::string& path)
+{
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0) {
+        return {};
+    }
+    const group* owner = getgrgid(status.st_gid);
+    return owner != nullptr ? owner->gr_name : std::to_string(status.st_gid);
 }
 
 speed_t speed_constant(const char* speed)
@@ -127,21 +157,24 @@ std::int64_t monotonic_ns()
 
 int open_port(const char* port_name, const char* speed)
 {
-    std::string path;
+    last_failure = LastFailure{};
+    last_failure.port = port_name;
+    std::string& path = last_failure.path;
     const speed_t line_speed = speed_constant(speed);
     if (!device_path(port_name, path) || line_speed == B0) {
-        return 0;
+        return fail(Failure::name);
     }
     // Non-blocking so a line without carrier cannot stall the open.
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        return 0;
+        return fail(Failure::open, errno);
     }
     // TIOCEXCL keeps other users out; flock also holds against root, whom
     // TIOCEXCL lets through.
-    if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+    const bool terminal = isatty(fd) != 0;
+    if (!terminal || flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
         close(fd);
-        return 0;
+        return fail(terminal ? Failure::in_use : Failure::not_a_terminal);
     }
     serial_port.fd = fd;
     // Writes block until complete; reads never block past their deadline
@@ -149,8 +182,9 @@ int open_port(const char* port_name, const char* speed)
     const int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 || !configure_line(fd, line_speed)) {
         close_port(); // a port that cannot be set up is not kept from others
-        return 0;
+        return fail(Failure::setup);
     }
+    last_failure = {};
     return 1;
 }
 
@@ -219,5 +253,56 @@ void close_port()
         (void)ioctl(serial_port.fd, TIOCNXCL);
         close(serial_port.fd);
         serial_port.fd = -1;
+    }
+}
+
+bool set_com_device_prefix(const std::string& prefix)
+{
+    com_device_prefix = prefix;
+    return true;
+}
+
+std::string open_failure_reason()
+{
+    const LastFailure& last = last_failure;
+    const std::string device = last.port + " (" + last.path + "): ";
+    switch (last.failure) {
+    case Failure::none:
+        return {};
+    case Failure::name:
+        return last.port + ": not a port name (COM1, COM2, ...)";
+    case Failure::not_a_terminal:
+        return device + "not a serial device";
+    case Failure::in_use:
+        return device + "in use by another program; end it and try again";
+    case Failure::setup:
+        return device + "the line cannot be set to 9600 Bd, 8 data bits, odd parity, 1 stop bit";
+    case Failure::open:
+        break;
+    }
+    switch (last.error) {
+    case ENOENT:
+    case ENOTDIR:
+    case ENXIO:
+    case ENODEV:
+    case EIO:
+        return device + "no such device; is the adapter plugged in? A USB adapter is usually "
+                        "--com-prefix /dev/ttyUSB or --com-prefix /dev/ttyACM";
+    case EACCES:
+    case EPERM: {
+        const std::string group = device_group(last.path);
+        return device + "permission denied; " +
+               (group.empty() ? std::string("ask for access to the device")
+                              : "the device belongs to the group " + group +
+                                    ": add yourself to it (sudo "
+                                    "usermod -aG " +
+                                    group + " $USER) and log in again");
+    }
+    case EBUSY:
+        return device + "in use by another program; end it and try again";
+    case EISDIR:
+        return device + "not a serial device";
+    default:
+        return device + std::strerror(last.error);
     }
 }
