@@ -1,7 +1,7 @@
 #include <cstdio>
 
-#include "console/screens.hpp"
-#include "protocol/settings.hpp"
+#include "dialogue.hpp"
+#include "settings.hpp"
 
 namespace {
 

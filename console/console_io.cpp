@@ -1,4 +1,4 @@
-#include "console/console_io.hpp"
+#include "console_io.hpp"
 
 #include <cstdio>
 

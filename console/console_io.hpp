@@ -19,8 +19,3 @@ NumberRead read_number();
 
 // Drops the rest of the current input line, its line end included.
 void discard_input_line();
-
-// Waits for one key press on the console itself, not on standard input, so
-// it waits even when standard input is redirected. The key is discarded and
-// the console's mode is restored. Without a console it returns at once.
-void wait_for_key();

@@ -1,7 +1,6 @@
-#include "console/screens.hpp"
+#include "options.hpp"
 
-int main()
+int main(int argc, char** argv)
 {
-    run_configurator();
-    return 0;
+    return run_command_line(argc, argv);
 }

@@ -1,10 +1,11 @@
 #include <array>
 #include <cstdio>
 
-#include "console/console_io.hpp"
-#include "console/screens.hpp"
-#include "protocol/frames.hpp"
-#include "serial/serial_link.hpp"
+#include "console_io.hpp"
+#include "dialogue.hpp"
+#include "frames.hpp"
+#include "key_wait.hpp"
+#include "serial_link.hpp"
 
 namespace {
 
@@ -103,9 +104,13 @@ void run_menu()
         print_menu();
         const NumberRead choice = read_number();
         print_separator_line();
-        const bool numbered = choice.status == NumberRead::Status::number;
-        if (!numbered || (choice.value != 1 && choice.value != 2)) {
-            close_port(); // any other choice, or input that holds no choice
+        if (choice.status == NumberRead::Status::not_a_number) {
+            // A slip, such as a key of another layout: the menu comes again.
+            discard_input_line();
+            continue;
+        }
+        if (choice.status == NumberRead::Status::end_of_input || (choice.value != 1 && choice.value != 2)) {
+            close_port();
             return;
         }
         const int result = choice.value == 1 ? show_configuration() : enter_configuration();
@@ -133,6 +138,9 @@ void run_configurator()
     }
     if (!open_port(port, line_speed)) {
         print("\n Chyba pri otvirani COM portu \n");
+        // Beside the screen's text, the cause and its remedy.
+        std::fflush(stdout);
+        std::fprintf(stderr, "zumel-config: %s\n", open_failure_reason().c_str());
         wait_and_end();
         return;
     }

@@ -1,8 +1,8 @@
-#include "protocol/frames.hpp"
+#include "frames.hpp"
 
 #include <cstdio>
 
-#include "serial/serial_link.hpp"
+#include "serial_link.hpp"
 
 namespace {
 
@@ -17,6 +17,8 @@ constexpr std::array<std::uint8_t, 5> read_request{0xFF, 0x30, 0x56, 0x7B, 0x80}
 
 constexpr std::size_t checksum_position = write_frame_length - 2;
 constexpr std::size_t configuration_position = 2;
+
+std::FILE* no_response_output = stdout;
 
 } // namespace
 
@@ -42,12 +44,19 @@ std::array<std::uint8_t, write_frame_length> build_write_frame(const Configurati
     return frame;
 }
 
+void report_no_response_to(std::FILE* stream)
+{
+    no_response_output = stream;
+}
+
 int exchange(const std::uint8_t* request, std::size_t request_length, std::uint8_t* reply,
              std::size_t reply_length)
 {
     port_write(request, request_length);
     if (port_read(reply, reply_length) != reply_length) {
-        std::fputs("\n\n Error: ovladac neodpovida \n", stdout);
+        if (no_response_output != nullptr) {
+            std::fputs("\n\n Error: ovladac neodpovida \n", no_response_output);
+        }
         return 0;
     }
     return 1;

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 // Request and reply frames of the controller protocol. Every request is one
 // exchange: the whole frame is written, then one read asks for the reply's
@@ -32,6 +33,11 @@ void compute_checksum(std::uint8_t* bytes, std::uint8_t n);
 
 // Builds the 52-byte write frame around the six configuration bytes.
 std::array<std::uint8_t, write_frame_length> build_write_frame(const ConfigurationBytes& configuration);
+
+// Where a failed request reports "the controller does not respond":
+// standard output for the dialogue; null for silence, where the caller
+// reports the failure its own way.
+void report_no_response_to(std::FILE* stream);
 
 // One request: writes the request whole, reads exactly reply_length bytes.
 // Returns 1 when they all came in time; otherwise prints the no-response

@@ -1,4 +1,4 @@
-#include "protocol/settings.hpp"
+#include "settings.hpp"
 
 namespace {
 

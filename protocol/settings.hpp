@@ -1,5 +1,7 @@
 #pragma once
 
+#include <array>
+
 #include "frames.hpp"
 
 // The eight settings of a controller. Values from the entry form are within
@@ -16,6 +18,26 @@ struct ControllerSettings {
 
     friend bool operator==(const ControllerSettings&, const ControllerSettings&) = default;
 };
+
+// Each setting with the range the entry form and a configuration file take,
+// and its stable name in such a file. One table, so the two never differ.
+struct SettingField {
+    const char* name;
+    unsigned lowest;
+    unsigned highest;
+    unsigned ControllerSettings::*member;
+};
+
+inline constexpr std::array<SettingField, 8> setting_fields{{
+    {"address", 1, 63, &ControllerSettings::network_address},
+    {"baud", 0, 3, &ControllerSettings::baud_code},
+    {"button_limit", 0, 3, &ControllerSettings::button_limit},
+    {"bridge", 0, 1, &ControllerSettings::bridge_bit},
+    {"led_init", 0, 3, &ControllerSettings::led_init},
+    {"led_write_enable", 0, 1, &ControllerSettings::led_write_enable},
+    {"pwm_divider", 0, 255, &ControllerSettings::pwm_divider},
+    {"pwm_init", 0, 1, &ControllerSettings::pwm_init},
+}};
 
 // Packs settings within range into the six bytes of the write frame. Bits
 // that no setting uses are written as 1, bit 7 always 0.
