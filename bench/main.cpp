@@ -24,11 +24,11 @@
 #include <unistd.h>
 #include <vector>
 
-#include "bench/responder.hpp"
-#include "emulator/pty_line.hpp"
-#include "protocol/frames.hpp"
-#include "serial/serial_link.hpp"
-#include "tests/support/process.hpp"
+#include "frames.hpp"
+#include "kit.hpp"
+#include "process.hpp"
+#include "pty_line.hpp"
+#include "serial_link.hpp"
 
 namespace {
 
@@ -39,7 +39,9 @@ const std::string configurator = CONFIGURATOR_EXE;
 const std::string python = PYTHON_EXE;
 const std::string peer_script = PEER_SCRIPT;
 const std::string strip_tool = STRIP_EXE;
-const std::filesystem::path com1 = COM_DEVICE_PREFIX "0";
+// COM ports of this run's own; the program is told with --com-prefix.
+const std::filesystem::path com_prefix = kit::own_directory() / "ttyS";
+const std::filesystem::path com1 = com_prefix.string() + "0";
 constexpr std::chrono::milliseconds run_limit{20'000};
 
 // Identify, firmware, read, write with eight answers, read, end.
@@ -122,17 +124,6 @@ double median(const Values& values)
     return stats(values).median;
 }
 
-std::string hex(const std::vector<std::uint8_t>& bytes)
-{
-    std::string text;
-    for (std::uint8_t byte : bytes) {
-        char pair[3];
-        std::snprintf(pair, sizeof pair, "%02x", unsigned{byte});
-        text += pair;
-    }
-    return text;
-}
-
 // ---- the programs under test ----
 
 // Keys typed at once, then the end of input; no console.
@@ -149,7 +140,7 @@ ProgramResult spawn_and_wait(const std::vector<std::string>& command, const std:
 
 ProgramResult configurator_run(const std::string& keys)
 {
-    return spawn_and_wait({configurator}, keys, run_limit);
+    return spawn_and_wait({configurator, "--com-prefix", com_prefix.string()}, keys, run_limit);
 }
 
 bool contains(const std::string& text, const char* part)
@@ -245,12 +236,42 @@ bool bare_session(const std::vector<std::uint8_t>& write_frame)
     return ok;
 }
 
-emulator::PtyLineHandle start_line(const emulator::ControllerSetup& setup)
+emulator::PtyLineHandle start_line(const emulator::ControllerSetup& setup,
+                                   emulator::LineMode mode = emulator::LineMode::paced)
 {
     std::string error;
-    emulator::PtyLineHandle line = emulator::start_pty_line(com1, setup, error);
+    emulator::PtyLineHandle line = emulator::start_pty_line(com1, setup, error, {}, mode);
     require(line != nullptr, "the emulator did not start: " + error);
     return line;
+}
+
+// Reply out to next request in, in ms, for the requests since the last call;
+// no gap spans two sessions, each of which begins with the type request.
+Values take_gaps(const emulator::PtyLine& line, std::size_t& taken)
+{
+    const emulator::Controller controller = emulator::snapshot(line);
+    Values gaps;
+    for (std::size_t i = std::max<std::size_t>(taken, 1); i < controller.requests.size(); ++i) {
+        const emulator::Request& request = controller.requests[i];
+        if (request.command != emulator::command_type) {
+            gaps.push_back(
+                static_cast<double>((request.arrived - controller.requests[i - 1].answered).count()) /
+                1000.0);
+        }
+    }
+    taken = controller.requests.size();
+    return gaps;
+}
+
+std::vector<std::uint8_t> last_write_frame(const emulator::PtyLine& line)
+{
+    const emulator::Controller controller = emulator::snapshot(line);
+    for (auto request = controller.requests.rbegin(); request != controller.requests.rend(); ++request) {
+        if (request->command == emulator::command_write) {
+            return request->frame;
+        }
+    }
+    return {};
 }
 
 // ---- measurements ----
@@ -269,11 +290,11 @@ constexpr int sessions_per_run = 10;
 
 Overhead measure_overhead(int runs)
 {
-    Responder responder(com1);
-    require(responder.ready(), "the instant responder did not start");
+    const emulator::PtyLineHandle line = start_line({}, emulator::LineMode::instant);
+    std::size_t taken = 0;
     Overhead figures;
-    const auto gaps_of = [&responder](const char* who, int sessions) {
-        Values gaps = responder.take_gaps();
+    const auto gaps_of = [&line, &taken](const char* who, int sessions) {
+        Values gaps = take_gaps(*line, taken);
         require(gaps.size() == 4 * static_cast<std::size_t>(sessions),
                 std::string(who) + ": a session without its five exchanges");
         return gaps;
@@ -282,12 +303,14 @@ Overhead measure_overhead(int runs)
     // One of each first, not counted: it warms caches and yields the write frame.
     require(in_process_session(), "in-process session failed");
     require(whole_session(configurator_run(session_keys)), "zumel-config session failed on an instant line");
-    const std::vector<std::uint8_t> write_frame = responder.last_write_frame();
+    const std::vector<std::uint8_t> write_frame = last_write_frame(*line);
     require(!write_frame.empty(), "zumel-config wrote no configuration");
-    figures.write_frame = hex(write_frame);
+    figures.write_frame = kit::hex(write_frame);
+    figures.write_frame.erase(std::remove(figures.write_frame.begin(), figures.write_frame.end(), ' '),
+                              figures.write_frame.end());
     require(run_peer({"session", figures.write_frame}).number("ok") == 1, "pyserial session failed");
     require(bare_session(write_frame), "bare session failed");
-    responder.take_gaps();
+    take_gaps(*line, taken);
     // Each run's sessions one right after the other, so all meet the same
     // state of the machine; the bare client's gaps are that run's floor.
     const auto add = [](Values& all, Values& beyond, const Values& gaps, double floor) {
@@ -559,6 +582,7 @@ int runs_from(int argc, char** argv)
 int main(int argc, char** argv)
 {
     const int runs = runs_from(argc, argv);
+    set_com_device_prefix(com_prefix.string()); // for the in-process sessions
     std::signal(SIGPIPE, SIG_IGN); // a program that ends before its keys are typed must not end this one
     utsname system{};
     uname(&system);

@@ -1,6 +1,7 @@
-#include "emulator/controller.hpp"
+#include "controller.hpp"
 
 #include <algorithm>
+#include <cstdio>
 #include <deque>
 
 namespace emulator {
@@ -90,6 +91,8 @@ Plan make_plan(const ControllerSetup& setup, std::size_t request, std::vector<st
         case FaultKind::hang_up_after_reply:
             plan.hang_up_after_ms = fault.delay_ms;
             break;
+        case FaultKind::ignore_write:
+            break; // not about the reply
         }
     }
     return plan;
@@ -100,18 +103,20 @@ Microseconds from_ms(unsigned ms)
     return std::chrono::milliseconds(ms);
 }
 
-// Lays the plan out on the line from `arrival` on.
-std::vector<Action> schedule(Controller& controller, const Plan& plan, Microseconds arrival)
+// Lays the plan out on the line from `arrival` on, after what is already
+// scheduled until `line_free_at`.
+std::vector<Action> schedule(Controller& controller, Microseconds& line_free_at, const Plan& plan,
+                             Microseconds arrival)
 {
     std::vector<Action> actions;
-    Microseconds cursor = std::max(arrival, controller.line_free_at);
+    Microseconds cursor = std::max(arrival, line_free_at);
     if (plan.hang_up_instead) {
         actions.push_back({.at = cursor, .hang_up = true});
         controller.hung_up = true;
         return actions;
     }
 
-    cursor = std::max(arrival + from_ms(plan.first_delay_ms), controller.line_free_at);
+    cursor = std::max(arrival + from_ms(plan.first_delay_ms), line_free_at);
     const Microseconds byte_time{controller.setup.byte_time_us};
     const std::size_t piece_size = plan.piece_size == 0 ? plan.reply.size() : plan.piece_size;
     for (std::size_t offset = 0; offset < plan.reply.size(); offset += piece_size) {
@@ -134,11 +139,18 @@ std::vector<Action> schedule(Controller& controller, const Plan& plan, Microseco
         actions.push_back({.at = cursor, .hang_up = true});
         controller.hung_up = true;
     }
-    controller.line_free_at = cursor;
+    line_free_at = cursor;
     return actions;
 }
 
-Response respond(Controller& controller, Microseconds first_byte_at, Microseconds last_byte_at)
+bool keeps_configuration(const ControllerSetup& setup, std::size_t request)
+{
+    return std::any_of(setup.faults.begin(), setup.faults.end(), [request](const Fault& fault) {
+        return fault.kind == FaultKind::ignore_write && applies(fault, request);
+    });
+}
+
+Response respond(Controller& controller, Microseconds& line_free_at, Microseconds last_byte_at)
 {
     const std::size_t index = controller.requests.size() - 1;
     const Request& request = controller.requests.back();
@@ -146,14 +158,15 @@ Response respond(Controller& controller, Microseconds first_byte_at, Microsecond
     if (!request.line_problems.empty())
         return response;
 
-    if (request.command == command_write)
+    if (request.command == command_write && !keeps_configuration(controller.setup, index))
         std::copy_n(request.frame.begin() + 2, controller.configuration.size(),
                     controller.configuration.begin());
 
     const Plan plan = make_plan(controller.setup, index, plain_reply(controller, request.command));
     const Microseconds wire_time = Microseconds{controller.setup.byte_time_us} *
                                    static_cast<Microseconds::rep>(request.frame.size() - 1);
-    response.actions = schedule(controller, plan, std::max(last_byte_at, first_byte_at + wire_time));
+    response.actions =
+        schedule(controller, line_free_at, plan, std::max(last_byte_at, request.arrived + wire_time));
     response.reply = plan.hang_up_instead ? std::vector<std::uint8_t>{} : plan.reply;
     return response;
 }
@@ -188,9 +201,25 @@ std::optional<std::size_t> request_length(std::uint8_t command)
     }
 }
 
+std::string hex(std::span<const std::uint8_t> bytes)
+{
+    std::string text;
+    for (std::uint8_t byte : bytes) {
+        char pair[4];
+        std::snprintf(pair, sizeof pair, "%02X ", unsigned{byte});
+        text += pair;
+    }
+    if (!text.empty())
+        text.pop_back();
+    return text;
+}
+
 Controller make_controller(const ControllerSetup& setup)
 {
-    return Controller{.setup = setup, .configuration = setup.configuration};
+    Controller controller;
+    controller.setup = setup;
+    controller.configuration = setup.configuration;
+    return controller;
 }
 
 std::vector<Response> feed(Controller& controller, std::span<const std::uint8_t> bytes, Microseconds now,
@@ -202,7 +231,7 @@ std::vector<Response> feed(Controller& controller, std::span<const std::uint8_t>
     for (std::uint8_t value : bytes)
         todo.push_back({value, now});
 
-    std::vector<ReceivedByte>& frame = controller.frame;
+    std::vector<ReceivedByte>& frame = controller.frame_;
     // A rejected frame gives back all but its start byte: a good frame may
     // begin inside it.
     auto reject = [&frame, &todo](unsigned& counter) {
@@ -245,9 +274,11 @@ std::vector<Response> feed(Controller& controller, std::span<const std::uint8_t>
         }
         const Microseconds first_byte_at = frame.front().at;
         frame.clear();
-        controller.requests.push_back(
-            {.command = values[1], .frame = std::move(values), .line_problems = std::string(line_problems)});
-        responses.push_back(respond(controller, first_byte_at, byte.at));
+        controller.requests.push_back({.command = values[1],
+                                       .frame = std::move(values),
+                                       .arrived = first_byte_at,
+                                       .line_problems = std::string(line_problems)});
+        responses.push_back(respond(controller, controller.line_free_at_, byte.at));
     }
     return responses;
 }

@@ -40,6 +40,7 @@ enum class FaultKind {
     delay,               // whole reply after `delay_ms`
     hang_up,             // drop the line instead of answering
     hang_up_after_reply, // drop the line `delay_ms` after the reply's last byte
+    ignore_write,        // acknowledge a write but keep the configuration
 };
 
 // Applies to valid request number `request` (counted from 0, in arrival
@@ -70,6 +71,8 @@ struct ControllerSetup {
 struct Request {
     std::uint8_t command = 0;
     std::vector<std::uint8_t> frame{};
+    Microseconds arrived{0};  // its first byte, on the caller's clock
+    Microseconds answered{0}; // its reply handed to the line; set by the transport
     // What was wrong with the line settings when it came; empty when they
     // were right. A request on a wrongly set line is not understood: no
     // reply, no change to the configuration.
@@ -105,6 +108,10 @@ struct ReceivedByte {
     Microseconds at{0};
 };
 
+struct Controller;
+std::vector<Response> feed(Controller& controller, std::span<const std::uint8_t> bytes, Microseconds now,
+                           std::string_view line_problems);
+
 struct Controller {
     ControllerSetup setup;
     Configuration configuration{};
@@ -113,9 +120,11 @@ struct Controller {
     ProtocolErrors errors{};
     bool hung_up = false; // after a hang-up it takes no more input
 
-    // Parser and output state.
-    std::vector<ReceivedByte> frame{}; // a frame begun but not complete
-    Microseconds line_free_at{0};      // when the last scheduled output ends
+  private:
+    std::vector<ReceivedByte> frame_{}; // a frame begun but not complete
+    Microseconds line_free_at_{0};      // when the last scheduled output ends
+    friend std::vector<Response> feed(Controller&, std::span<const std::uint8_t>, Microseconds,
+                                      std::string_view);
 };
 
 Controller make_controller(const ControllerSetup& setup);
@@ -126,6 +135,9 @@ Controller make_controller(const ControllerSetup& setup);
 // across calls, so output for one request never overtakes that of another.
 std::vector<Response> feed(Controller& controller, std::span<const std::uint8_t> bytes, Microseconds now,
                            std::string_view line_problems = {});
+
+// "FF 28 59 80": bytes as logs and test messages show them.
+std::string hex(std::span<const std::uint8_t> bytes);
 
 // Checksum of a frame's leading bytes: the negated byte sum, seven bits.
 std::uint8_t checksum(std::span<const std::uint8_t> bytes);

@@ -1,7 +1,7 @@
 // zumel-emulator: the controller on a pseudo-terminal, for running the
 // configurator without hardware.
 
-#include "emulator/pty_line.hpp"
+#include "pty_line.hpp"
 
 #include <charconv>
 #include <csignal>

@@ -1,4 +1,4 @@
-#include "emulator/pty_line.hpp"
+#include "pty_line.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -33,6 +33,7 @@ struct PtyLine {
     int wake_write = -1;
     Clock::time_point epoch{};
     LogSink log{};
+    LineMode mode = LineMode::paced;
     std::thread thread{};
 
     mutable std::mutex mutex{};
@@ -55,18 +56,12 @@ void close_fd(int& fd)
     fd = -1;
 }
 
-std::string hex(std::span<const std::uint8_t> bytes)
-{
-    std::string text;
-    for (std::uint8_t byte : bytes) {
-        char digits[4];
-        std::snprintf(digits, sizeof digits, "%02X ", byte);
-        text += digits;
-    }
-    if (!text.empty())
-        text.pop_back();
-    return text;
-}
+// An action with the request it answers.
+struct Scheduled {
+    Action action;
+    std::size_t request = 0;
+    bool last = false; // the reply's last part: the request is answered once it is out
+};
 
 void log(const PtyLine& line, const std::string& text)
 {
@@ -113,9 +108,27 @@ void log_input(const PtyLine& line, const std::vector<Response>& responses,
     }
 }
 
-// Reads what the client wrote and queues the answers. False when the
-// master failed.
-bool take_input(PtyLine& line, std::deque<Action>& queue)
+void mark_answered(PtyLine& line, std::size_t request)
+{
+    const Microseconds now = since_epoch(line, Clock::now());
+    std::lock_guard lock(line.mutex);
+    line.controller.requests[request].answered = now;
+}
+
+bool write_all(PtyLine& line, const std::vector<std::uint8_t>& bytes)
+{
+    for (std::size_t sent = 0; sent < bytes.size();) {
+        const ssize_t count = ::write(line.master, bytes.data() + sent, bytes.size() - sent);
+        if (count < 0 && errno != EAGAIN && errno != EINTR)
+            return false;
+        sent += count > 0 ? static_cast<std::size_t>(count) : 0;
+    }
+    return true;
+}
+
+// Reads what the client wrote and queues the answers, or in instant mode
+// sends them. False when the master failed.
+bool take_input(PtyLine& line, std::deque<Scheduled>& queue)
 {
     std::uint8_t buffer[512];
     const ssize_t count = ::read(line.master, buffer, sizeof buffer);
@@ -139,10 +152,20 @@ bool take_input(PtyLine& line, std::deque<Action>& queue)
             requests.push_back(line.controller.requests[response.request]);
     }
     line.changed.notify_all();
-    for (const Response& response : responses)
-        queue.insert(queue.end(), response.actions.begin(), response.actions.end());
     if (line.log)
         log_input(line, responses, requests, errors_before, errors_after);
+    for (const Response& response : responses) {
+        if (line.mode == LineMode::instant) {
+            // Stamped before the write, so being preempted after it cannot
+            // hide part of the client's delay.
+            mark_answered(line, response.request);
+            if (!write_all(line, response.reply))
+                return false;
+            continue;
+        }
+        for (std::size_t i = 0; i < response.actions.size(); ++i)
+            queue.push_back({response.actions[i], response.request, i + 1 == response.actions.size()});
+    }
     return true;
 }
 
@@ -209,7 +232,7 @@ timespec to_timespec(Clock::duration duration)
 
 void run(PtyLine& line)
 {
-    std::deque<Action> queue;
+    std::deque<Scheduled> queue;
     std::vector<std::uint8_t> unwritten;
     std::optional<Clock::time_point> drain_retry; // a hang-up waiting for the client to read
     std::optional<Clock::time_point> drain_give_up;
@@ -224,7 +247,7 @@ void run(PtyLine& line)
             fds[1].events |= POLLOUT;
         std::optional<Clock::time_point> deadline;
         if (unwritten.empty() && !queue.empty())
-            deadline = drain_retry.value_or(line.epoch + queue.front().at);
+            deadline = drain_retry.value_or(line.epoch + queue.front().action.at);
         timespec timeout{};
         if (deadline)
             timeout = to_timespec(*deadline - Clock::now());
@@ -256,9 +279,9 @@ void run(PtyLine& line)
 
         while (!failed && unwritten.empty() && !queue.empty()) {
             const Clock::time_point now = Clock::now();
-            if (now < drain_retry.value_or(line.epoch + queue.front().at))
+            if (now < drain_retry.value_or(line.epoch + queue.front().action.at))
                 break;
-            Action& action = queue.front();
+            Action& action = queue.front().action;
             if (action.hang_up) {
                 if (!drain_give_up)
                     drain_give_up = now + hang_up_drain_limit;
@@ -270,6 +293,8 @@ void run(PtyLine& line)
                 hung_up = true;
                 break;
             }
+            if (queue.front().last)
+                mark_answered(line, queue.front().request);
             unwritten = std::move(action.bytes);
             queue.pop_front();
             if (!write_out(line, unwritten)) {
@@ -309,10 +334,12 @@ bool open_pty(PtyLine& line, std::string& error)
         error = errno_text("cannot open the pseudo-terminal's slave");
         return false;
     }
-    line.session_watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (line.session_watch < 0 || ::inotify_add_watch(line.session_watch, name, IN_OPEN | IN_CLOSE) < 0) {
-        error = errno_text("cannot watch the pseudo-terminal");
-        return false;
+    if (line.mode == LineMode::paced) {
+        line.session_watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (line.session_watch < 0 || ::inotify_add_watch(line.session_watch, name, IN_OPEN | IN_CLOSE) < 0) {
+            error = errno_text("cannot watch the pseudo-terminal");
+            return false;
+        }
     }
     int wake[2];
     if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
@@ -368,10 +395,10 @@ void PtyLineStop::operator()(PtyLine* line) const
 }
 
 PtyLineHandle start_pty_line(const std::filesystem::path& link, const ControllerSetup& setup,
-                             std::string& error, LogSink log)
+                             std::string& error, LogSink log, LineMode mode)
 {
     PtyLineHandle line(
-        new PtyLine{.link = link, .log = std::move(log), .controller = make_controller(setup)});
+        new PtyLine{.link = link, .log = std::move(log), .mode = mode, .controller = make_controller(setup)});
     if (!open_pty(*line, error) || !make_link(*line, error))
         return nullptr; // the deleter closes what was opened
     line->epoch = Clock::now();

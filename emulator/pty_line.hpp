@@ -1,6 +1,6 @@
 #pragma once
 
-#include "emulator/controller.hpp"
+#include "controller.hpp"
 
 #include <chrono>
 #include <cstddef>
@@ -30,11 +30,19 @@ struct PtyLineStop {
 };
 using PtyLineHandle = std::unique_ptr<PtyLine, PtyLineStop>;
 
+// paced: replies leave when the controller's actions say, and what a client
+// left unread is lost when it closes the port, as on a real line. instant:
+// each reply is written the moment its request is complete, with no session
+// bookkeeping in the way, to measure the client's own delays; timings of
+// faults are ignored.
+enum class LineMode { paced, instant };
+
 // Creates the pty, points `link` at its slave (replacing a symlink already
 // there, creating missing directories) and starts answering. Returns null
-// with `error` set when that fails.
+// with `error` set when that fails. Each request records when it arrived and
+// when its reply was handed to the line.
 PtyLineHandle start_pty_line(const std::filesystem::path& link, const ControllerSetup& setup,
-                             std::string& error, LogSink log = {});
+                             std::string& error, LogSink log = {}, LineMode mode = LineMode::paced);
 
 // Ends the thread, closes the pty and removes the link. A scheduled reply is
 // dropped. Safe to call twice.
