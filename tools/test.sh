@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: unit tests, the Linux binary end to
-# end against the emulated controller, and the Windows binary, cross-built,
-# through the same sessions under Wine.
+# end against the emulated controller, the Windows binary, cross-built,
+# through the same sessions under Wine, the release package, and the whole
+# suite again under sanitizers with the fuzzer and the soak.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
@@ -11,21 +12,23 @@ bash "$root/tools/install-deps.sh" test
 # The Windows program, and a Wine prefix whose COM ports are the tests' own.
 windows="$root/build/windows"
 cmake -S "$root" -B "$windows" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-  -DCMAKE_BUILD_TYPE=Release >/dev/null
+  -DCMAKE_BUILD_TYPE=Release -DZUMEL_WERROR=ON >/dev/null
 cmake --build "$windows" -j"$jobs"
-wine_prefix="$root/build/wine/prefix"
-wine_ports="$root/build/wine/ports"
-bash "$root/tests/wine/prepare-prefix.sh" "$wine_prefix" "$wine_ports"
+export WINEPREFIX="$root/build/wine/prefix"
+bash "$root/tools/wine/prepare-prefix.sh" "$WINEPREFIX" "$root/build/wine/ports"
 
-# The tests' COM ports live inside the build folder, never under /dev.
+# The test build: the program's own COM ports lead nowhere, and every test
+# names ports of its own with --com-prefix.
 build="$root/build/tests"
-cmake -S "$root" -B "$build" -DCOM_DEVICE_PREFIX="$build/ports/ttyS" \
-  -DZUMEL_WINDOWS_EXE="$windows/zumel-config.exe" -DWINE_PREFIX_DIR="$wine_prefix" \
-  -DWINE_PORT_DIR="$wine_ports" >/dev/null
+cmake --preset tests -S "$root" -DZUMEL_WINDOWS_BUILD="$windows" -DWINE_PREFIX_DIR="$WINEPREFIX" \
+  -DWINE_PORT_DIR="$root/build/wine/ports" >/dev/null
 cmake --build "$build" -j"$jobs"
-
 ctest --test-dir "$build" --output-on-failure -j"$jobs" --timeout 600
 
-# The same suite under AddressSanitizer and UndefinedBehaviorSanitizer, with
-# each fuzzer run for a minute and the short soak.
+# Every Wine run ends its prefix's processes; none may be left.
+. "$root/tools/wine/wine-env.sh"
+left=$(wine_prefix_processes)
+[ -z "$left" ] || { echo "Wine processes left after the tests: $left" >&2; exit 1; }
+
+bash "$root/tools/check-package.sh"
 bash "$root/tools/sanitize.sh"

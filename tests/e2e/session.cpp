@@ -1,26 +1,14 @@
-#include "tests/e2e/session.hpp"
+#include "session.hpp"
 
 #include <algorithm>
 #include <gtest/gtest.h>
 
-namespace {
-
-std::string strip_carriage_returns(std::string text)
-{
-    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
-    return text;
-}
-
-} // namespace
-
-const Target& target()
+bool under_wine()
 {
 #ifdef WINE_RUN_SCRIPT
-    static const Target wine_target{"windows-under-wine", true};
-    return wine_target;
+    return true;
 #else
-    static const Target linux_target{"linux", false};
-    return linux_target;
+    return false;
 #endif
 }
 
@@ -29,21 +17,22 @@ std::filesystem::path com_port_path(int number)
 #ifdef WINE_RUN_SCRIPT
     return std::filesystem::path(WINE_PORT_DIR) / ("com" + std::to_string(number));
 #else
-    return COM_DEVICE_PREFIX + std::to_string(number - 1);
+    return kit::own_directory() / ("ttyS" + std::to_string(number - 1));
 #endif
 }
 
-ProgramRun configurator_run(const std::string& keyboard)
+ProgramRun configurator_run(const std::string& keyboard, const std::vector<std::string>& options)
 {
     ProgramRun run;
 #ifdef WINE_RUN_SCRIPT
-    // The script also stops the Wine server, which holds the port as its
-    // controlling terminal, before the emulator's end of the line closes.
+    // The script also ends the prefix's Wine processes, which hold the port,
+    // before the emulator's end of the line closes.
     run.command = {"/bin/bash", WINE_RUN_SCRIPT, WINE_PREFIX_DIR, CONFIGURATOR_EXE};
     run.time_limit = std::chrono::milliseconds(90'000);
 #else
-    run.command = {CONFIGURATOR_EXE};
+    run.command = {CONFIGURATOR_EXE, "--com-prefix", (kit::own_directory() / "ttyS").string()};
 #endif
+    run.command.insert(run.command.end(), options.begin(), options.end());
     run.input = keyboard;
     return run;
 }
@@ -51,48 +40,36 @@ ProgramRun configurator_run(const std::string& keyboard)
 ProgramResult run_configurator(const ProgramRun& run)
 {
     ProgramResult result = run_program(run);
-    if (target().under_wine) {
-        // Text-mode standard output under Windows ends lines with CR LF.
-        result.output = strip_carriage_returns(result.output);
+    if (under_wine()) {
+        for (std::string* text : {&result.output, &result.errors}) {
+            text->erase(std::remove(text->begin(), text->end(), '\r'), text->end());
+        }
     }
     return result;
 }
 
-Outcome run_scenario(const Scenario& scenario)
+emulator::PtyLineHandle start_line(int com, const emulator::ControllerSetup& setup)
+{
+    std::string error;
+    auto line = emulator::start_pty_line(com_port_path(com), setup, error);
+    EXPECT_TRUE(line) << "the emulator did not start: " << error;
+    return line;
+}
+
+Outcome run_scenario(const Scenario& scenario, int exit_code)
 {
     Outcome outcome;
-    std::string error;
-    auto line = emulator::start_pty_line(com_port_path(scenario.com), scenario.controller, error);
+    auto line = start_line(scenario.com, scenario.controller);
     if (!line) {
-        ADD_FAILURE() << "emulator did not start: " << error;
         return outcome;
     }
-    outcome.program = run_configurator(configurator_run(scenario.keyboard));
+    outcome.program = run_configurator(configurator_run(scenario.keyboard, scenario.options));
     outcome.controller = emulator::snapshot(*line);
     EXPECT_FALSE(outcome.program.timed_out) << "the configurator hung";
-    EXPECT_EQ(outcome.program.exit_code, 0);
+    EXPECT_EQ(outcome.program.exit_code, exit_code) << outcome.program.errors;
     for (const auto& request : outcome.controller.requests) {
         EXPECT_EQ(request.line_problems, "")
             << "line settings when command " << hex(Bytes{request.command}) << " came";
     }
     return outcome;
-}
-
-Bytes write_frame(const Bytes& configuration, std::uint8_t checksum)
-{
-    Bytes frame{0xFF, 0x56};
-    frame.insert(frame.end(), configuration.begin(), configuration.end());
-    frame.insert(frame.end(), 42, 0x00);
-    frame.push_back(checksum);
-    frame.push_back(0x80);
-    return frame;
-}
-
-Bytes concat(std::initializer_list<Bytes> parts)
-{
-    Bytes all;
-    for (const auto& part : parts) {
-        all.insert(all.end(), part.begin(), part.end());
-    }
-    return all;
 }

@@ -7,32 +7,33 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
-#include "emulator/controller.hpp"
-#include "emulator/pty_line.hpp"
-#include "tests/support/hex.hpp"
-#include "tests/support/process.hpp"
+#include "kit.hpp"
+#include "process.hpp"
+#include "pty_line.hpp"
 
-// The configurator under test: the Linux binary, or the Windows one under
-// Wine. Both come with a way to map COMn to a path the test can link.
-struct Target {
-    std::string name;
-    bool under_wine = false;
-};
-const Target& target();
+using kit::Bytes;
+using kit::hex;
 
-// The path the configurator opens for COMn.
+// The Windows build under Wine, or the Linux one.
+bool under_wine();
+
+// The path the configurator opens for COMn: inside this test's own
+// directory, which it names with --com-prefix; under Wine where the test
+// prefix pins COMn.
 std::filesystem::path com_port_path(int number);
 
-// How the configurator under test is started; the test adds input etc.
-ProgramRun configurator_run(const std::string& keyboard);
+// How the configurator under test is started, with these keys and options.
+ProgramRun configurator_run(const std::string& keyboard, const std::vector<std::string>& options = {});
 
 // Runs it to the end. Under Wine the CRs of text-mode output are removed.
 ProgramResult run_configurator(const ProgramRun& run);
 
 struct Scenario {
-    emulator::ControllerSetup controller;
-    std::string keyboard;
+    emulator::ControllerSetup controller{};
+    std::string keyboard{};
+    std::vector<std::string> options{};
     int com = 1;
 };
 
@@ -41,12 +42,8 @@ struct Outcome {
     emulator::Controller controller; // as the emulator saw the session
 };
 
-Outcome run_scenario(const Scenario& scenario);
+// Checks that it ended by itself, with exit_code, and that every request
+// came on a line set as it must be.
+Outcome run_scenario(const Scenario& scenario, int exit_code = 0);
 
-// Frames as they appear on the line.
-using Bytes = std::vector<std::uint8_t>;
-inline const Bytes type_request{0xFF, 0x28, 0x59, 0x80};
-inline const Bytes firmware_request{0xFF, 0x26, 0x5B, 0x80};
-inline const Bytes read_request{0xFF, 0x30, 0x56, 0x7B, 0x80};
-Bytes write_frame(const Bytes& configuration, std::uint8_t checksum);
-Bytes concat(std::initializer_list<Bytes> parts);
+emulator::PtyLineHandle start_line(int com = 1, const emulator::ControllerSetup& setup = {});

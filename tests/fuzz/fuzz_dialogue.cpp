@@ -14,9 +14,9 @@
 #include <string_view>
 #include <vector>
 
-#include "console/screens.hpp"
-#include "tests/fuzz/dialogue_model.hpp"
-#include "tests/support/scripted_line.hpp"
+#include "dialogue.hpp"
+#include "dialogue_model.hpp"
+#include "scripted_line.hpp"
 
 namespace {
 

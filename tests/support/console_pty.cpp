@@ -1,4 +1,4 @@
-#include "tests/support/console_pty.hpp"
+#include "console_pty.hpp"
 
 #include <cstdlib>
 #include <fcntl.h>

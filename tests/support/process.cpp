@@ -1,4 +1,4 @@
-#include "tests/support/process.hpp"
+#include "process.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -31,6 +31,19 @@ long peak_rss_kib(pid_t pid)
         }
     }
     return 0;
+}
+
+// Reads what is there; closes the pipe at its end.
+void drain(int& fd, std::string& into)
+{
+    char buffer[65536];
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+        into.append(buffer, static_cast<std::size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+        close(fd);
+        fd = -1;
+    }
 }
 
 std::vector<char*> pointers(std::vector<std::string>& strings)
@@ -69,7 +82,9 @@ RunningProgram start_program(const ProgramRun& run)
     std::signal(SIGPIPE, SIG_IGN);
     int input_pipe[2];
     int output_pipe[2];
-    if (pipe2(input_pipe, O_CLOEXEC) != 0 || pipe2(output_pipe, O_CLOEXEC) != 0) {
+    int error_pipe[2];
+    if (pipe2(input_pipe, O_CLOEXEC) != 0 || pipe2(output_pipe, O_CLOEXEC) != 0 ||
+        pipe2(error_pipe, O_CLOEXEC) != 0) {
         return program;
     }
     program.started = std::chrono::steady_clock::now();
@@ -83,8 +98,7 @@ RunningProgram start_program(const ProgramRun& run)
                 dup2(tty, STDERR_FILENO);
             }
         } else {
-            const int null = open("/dev/null", O_WRONLY);
-            dup2(null, STDERR_FILENO);
+            dup2(error_pipe[1], STDERR_FILENO);
         }
         dup2(input_pipe[0], STDIN_FILENO);
         dup2(output_pipe[1], STDOUT_FILENO);
@@ -93,10 +107,12 @@ RunningProgram start_program(const ProgramRun& run)
     }
     close(input_pipe[0]);
     close(output_pipe[1]);
+    close(error_pipe[1]);
     program.pid = pid;
     program.exit_fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     program.input_fd = input_pipe[1];
     program.output_fd = output_pipe[0];
+    program.error_fd = error_pipe[0];
     fcntl(program.input_fd, F_SETFL, O_NONBLOCK);
     // What fits in the pipe goes now, so a started program has its keys
     // before anyone waits for it; the rest follows in finish_program.
@@ -122,34 +138,32 @@ ProgramResult finish_program(RunningProgram& program)
     bool exited = program.exit_fd < 0;
     // Feed input and drain output together, so large inputs cannot deadlock;
     // the exit is seen the moment it happens.
-    while (program.output_fd >= 0 || !exited) {
+    while (program.output_fd >= 0 || program.error_fd >= 0 || !exited) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             result.timed_out = true;
             break;
         }
-        pollfd fds[3] = {{program.output_fd, POLLIN, 0},
+        pollfd fds[4] = {{program.output_fd, POLLIN, 0},
                          {program.input_fd, POLLOUT, 0},
-                         {exited ? -1 : program.exit_fd, POLLIN, 0}};
-        if (poll(fds, 3, static_cast<int>(left.count()) + 1) < 0 && errno != EINTR) {
+                         {exited ? -1 : program.exit_fd, POLLIN, 0},
+                         {program.error_fd, POLLIN, 0}};
+        if (poll(fds, 4, static_cast<int>(left.count()) + 1) < 0 && errno != EINTR) {
             break;
+        }
+        if (fds[3].revents != 0) {
+            drain(program.error_fd, result.errors);
         }
         const auto now = std::chrono::steady_clock::now();
         if (fds[0].revents != 0) {
             if (program.sample_memory) {
                 result.peak_rss_kib = std::max(result.peak_rss_kib, peak_rss_kib(program.pid));
             }
-            char buffer[65536];
-            const ssize_t n = read(program.output_fd, buffer, sizeof buffer);
-            if (n > 0) {
-                if (result.output.empty()) {
-                    result.first_output_ms = milliseconds_between(program.started, now);
-                }
-                result.output.append(buffer, static_cast<std::size_t>(n));
-            } else if (n == 0 || errno != EINTR) {
-                close(program.output_fd);
-                program.output_fd = -1;
+            const bool first = result.output.empty();
+            drain(program.output_fd, result.output);
+            if (first && !result.output.empty()) {
+                result.first_output_ms = milliseconds_between(program.started, now);
             }
         }
         if (fds[1].revents != 0) {
@@ -188,12 +202,12 @@ ProgramResult finish_program(RunningProgram& program)
     } else if (WIFSIGNALED(status)) {
         result.signal = WTERMSIG(status);
     }
-    for (int fd : {program.input_fd, program.output_fd, program.exit_fd}) {
+    for (int fd : {program.input_fd, program.output_fd, program.error_fd, program.exit_fd}) {
         if (fd >= 0) {
             close(fd);
         }
     }
-    program.input_fd = program.output_fd = program.exit_fd = -1;
+    program.input_fd = program.output_fd = program.error_fd = program.exit_fd = -1;
     program.pid = -1;
     return result;
 }

@@ -1,9 +1,9 @@
-#include "tests/support/scripted_line.hpp"
+#include "scripted_line.hpp"
 
 #include <algorithm>
 
-#include "console/console_io.hpp"
-#include "serial/serial_link.hpp"
+#include "key_wait.hpp"
+#include "serial_link.hpp"
 
 ScriptedLine& scripted_line()
 {
@@ -61,4 +61,14 @@ void wait_for_key()
     auto& line = scripted_line();
     ++line.key_waits;
     line.open_when_key_waited = line.open_when_key_waited || line.open;
+}
+
+bool set_com_device_prefix(const std::string&)
+{
+    return true;
+}
+
+std::string open_failure_reason()
+{
+    return "refused by the test";
 }

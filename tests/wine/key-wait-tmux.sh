@@ -1,155 +1,99 @@
 #!/bin/bash
-# Usage: key-wait-tmux.sh [EXE [PREFIX_DIR PORT_DIR]]
+# Usage: key-wait-tmux.sh EXE PREFIX_DIR PORT_DIR
 #
 # The Windows build in a real terminal: after an invalid port choice the
 # program must wait for one key on the console, and end on it. Checked for a
-# letter, an arrow key (no character) and Ctrl+C (a key, not an interrupt).
-# The choice is typed, not piped: with standard input a pipe but a terminal
-# present, Wine never delivers console input.
+# letter, a Czech letter (no character in the ANSI view of a UTF-8
+# console), an arrow key (no character) and Ctrl+C (a key, not an
+# interrupt). The choice is typed, not piped: with standard input a pipe but
+# a terminal present, Wine never delivers console input.
 #
 # Exit 0 on pass, 77 when tmux, Wine or the .exe is missing, 1 on failure.
 
 set -u
-
-here=$(cd -- "$(dirname -- "$0")" && pwd)
-exe=$(realpath -m -- "${1:-$here/../../build/windows/zumel-config.exe}")
-work=${TMPDIR:-/tmp}/zumel-wine
-prefix=$(realpath -m -- "${2:-$work/prefix}")
-port_dir=$(realpath -m -- "${3:-$work/ports}")
-
+tools=$(cd -- "$(dirname -- "$0")/../../tools/wine" && pwd)
+exe=$(realpath -m -- "$1")
+export WINEPREFIX
+WINEPREFIX=$(realpath -m -- "$2")
+port_dir=$(realpath -m -- "$3")
 command -v tmux >/dev/null || { echo "SKIP: tmux is not installed"; exit 77; }
-export WINEPREFIX=$prefix
-# shellcheck source-path=SCRIPTDIR source=wine-env.sh
-. "$here/wine-env.sh"
+# shellcheck source=../../tools/wine/wine-env.sh
+. "$tools/wine-env.sh"
 wine_present || { echo "SKIP: Wine is not installed"; exit 77; }
 [ -f "$exe" ] || { echo "SKIP: $exe is not built"; exit 77; }
-
-"$here/prepare-prefix.sh" "$prefix" "$port_dir" || { echo "FAIL: no safe Wine prefix"; exit 1; }
+"$tools/prepare-prefix.sh" "$WINEPREFIX" "$port_dir" || { echo "FAIL: no safe Wine prefix"; exit 1; }
 
 socket=zumel-key-wait-$$
-session=keywait
 tmx()
 {
     timeout 10 tmux -L "$socket" "$@"
 }
-pid_file=$(mktemp "${TMPDIR:-/tmp}/zumel-key-wait.XXXXXX") || exit 1
-
-# Ends the terminal and waits for the run in it to finish stopping its
-# wineserver, so the next run cannot have its server stopped under it.
-end_session()
-{
-    local pid waited=0
-    tmx kill-server >/dev/null 2>&1
-    pid=$(cat "$pid_file" 2>/dev/null)
-    if [ -n "$pid" ]; then
-        while kill -0 "$pid" 2>/dev/null && [ $waited -lt 600 ]; do
-            sleep 0.1
-            waited=$((waited + 1))
-        done
-    fi
-    : >"$pid_file"
-    wine_stop_server
-}
-cleanup()
-{
-    end_session
-    rm -f -- "$pid_file"
-}
-trap cleanup EXIT
-
 screen_text()
 {
-    tmx capture-pane -p -t "$session" -S -200 2>/dev/null
+    tmx capture-pane -p -t keywait -S -200 2>/dev/null
 }
-
-# Waits up to $2 seconds for the screen to hold the text $1.
-wait_for_text()
+# Waits up to $2 seconds for a line of the screen to match the pattern $1.
+wait_for()
 {
-    local text=$1 limit=$2 waited=0
-    until screen_text | grep -qF -- "$text"; do
-        if [ "$waited" -ge $((limit * 10)) ]; then
-            return 1
-        fi
+    local waited
+    for ((waited = 0; waited < $2 * 10; waited++)); do
+        screen_text | grep -qE -- "$1" && return 0
         sleep 0.1
-        waited=$((waited + 1))
     done
+    return 1
 }
-
-# Waits up to $1 seconds for the whole port list: its closing line of 60
-# stars, shown only when the program flushes before reading the choice.
-wait_for_port_list()
+# Ends the terminal; run-exe.sh then ends the prefix's processes, and the
+# next run must not start before it has.
+end_session()
 {
-    local limit=$1 waited=0
-    until screen_text | sed -n '/COM6 = 6/,$p' | grep -qE '^\*{60}$'; do
-        if [ "$waited" -ge $((limit * 10)) ]; then
-            return 1
-        fi
+    tmx kill-server >/dev/null 2>&1
+    for ((waited = 0; waited < 100; waited++)); do
+        [ -z "$(wine_prefix_processes)" ] && return
         sleep 0.1
-        waited=$((waited + 1))
     done
+    wine_end_prefix
 }
+trap end_session EXIT
 
 failures=0
 fail()
 {
     echo "FAIL [$1]: $2"
-    echo "--- screen:"
     screen_text | sed '/^$/d' | tail -15
-    echo "---"
     failures=$((failures + 1))
 }
 
-# One program run: the choice 0 typed, the key wait confirmed, one key sent.
 check_key()
 {
-    local name=$1 key=$2
+    local name=$1
+    shift
     end_session
-    # The inner shell leaves its pid, which run-exe.sh then carries on.
-    if ! tmx new-session -d -s "$session" -x 120 -y 40 \
-        "ZUMEL_WINE_TIMEOUT=40 bash -c 'echo \$\$ >\"\$0\"; exec \"\$@\"' '$pid_file' \
-        '$here/run-exe.sh' '$prefix' '$exe'; echo EXITED:\$?; sleep 60"; then
-        fail "$name" "tmux did not start"
-        return
-    fi
-    if ! wait_for_port_list 30; then
-        fail "$name" "no port prompt"
-        return
-    fi
-    # Wine writes the console in pieces; give it a moment to start reading,
-    # or the typed choice lands in the middle of the output.
-    sleep 0.5
-    tmx send-keys -t "$session" 0 Enter
-    if ! wait_for_text "Pokracujte libovolnou klavesou" 10; then
-        fail "$name" "no key prompt after the invalid choice"
-        return
-    fi
-    if ! screen_text | grep -qF "Volba COM portu je neplatna"; then
-        fail "$name" "no invalid-port message"
-        return
-    fi
+    tmx new-session -d -s keywait -x 120 -y 40 \
+        "LANG=C.UTF-8 ZUMEL_WINE_TIMEOUT=40 '$tools/run-exe.sh' '$WINEPREFIX' '$exe'; echo EXITED:\$?; sleep 60" ||
+        { fail "$name" "tmux did not start"; return; }
+    # The port list is shown whole only when the program flushes before it
+    # reads the choice.
+    local waited
+    for ((waited = 0; waited < 300; waited++)); do
+        screen_text | sed -n '/COM6 = 6/,$p' | grep -qE '^\*{60}$' && break
+        sleep 0.1
+    done
+    [ $waited -lt 300 ] || { fail "$name" "no port prompt"; return; }
+    sleep 0.5 # Wine writes the console in pieces; let it start reading
+    tmx send-keys -t keywait 0 Enter
+    wait_for "Volba COM portu je neplatna" 10 && wait_for "Pokracujte libovolnou klavesou" 10 ||
+        { fail "$name" "no key prompt after the invalid choice"; return; }
     sleep 1.5
-    if screen_text | grep -q "EXITED:"; then
-        fail "$name" "ended without waiting for a key"
-        return
-    fi
-    tmx send-keys -t "$session" "$key"
-    if ! wait_for_text "EXITED:" 10; then
-        fail "$name" "still waiting after the key"
-        return
-    fi
-    if ! screen_text | grep -qF "EXITED:0"; then
-        fail "$name" "ended with $(screen_text | grep -o 'EXITED:[0-9]*')"
-        return
-    fi
+    ! screen_text | grep -q "EXITED:" || { fail "$name" "ended without waiting for a key"; return; }
+    tmx send-keys -t keywait "$@"
+    wait_for "EXITED:" 10 || { fail "$name" "still waiting after the key"; return; }
+    screen_text | grep -qF "EXITED:0" || { fail "$name" "ended with $(screen_text | grep -o 'EXITED:[0-9]*')"; return; }
     echo "ok - key wait ends on $name"
 }
 
 check_key "a letter" x
+check_key "a Czech letter" -l "č"
 check_key "an arrow key" Right
 check_key "Ctrl+C" C-c
-
-if [ $failures -ne 0 ]; then
-    echo "key-wait-tmux: $failures failed"
-    exit 1
-fi
+[ $failures -eq 0 ] || { echo "key-wait-tmux: $failures failed"; exit 1; }
 echo "key-wait-tmux: all passed"

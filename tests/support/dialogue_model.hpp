@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "kit.hpp"
+
 namespace model {
 
 enum class Request { type, firmware, read, write };
@@ -37,32 +39,8 @@ struct Expectation {
 
 inline std::size_t reply_length(Request request)
 {
-    switch (request) {
-    case Request::type:
-        return 12;
-    case Request::firmware:
-        return 8;
-    case Request::read:
-        return 52;
-    case Request::write:
-        return 4;
-    }
-    return 0;
-}
-
-inline std::uint8_t command_of(Request request)
-{
-    switch (request) {
-    case Request::type:
-        return 0x28;
-    case Request::firmware:
-        return 0x26;
-    case Request::read:
-        return 0x30;
-    case Request::write:
-        return 0x56;
-    }
-    return 0;
+    constexpr std::size_t lengths[] = {12, 8, 52, 4};
+    return lengths[static_cast<int>(request)];
 }
 
 // The six configuration bytes a completed form must be sent as.
@@ -77,36 +55,20 @@ inline std::array<std::uint8_t, 6> configuration_of(const Answers& a)
             byte(0x7C | a[7] << 1 | a[6] >> 7)};
 }
 
-// Appends the checksum of everything so far (the negated byte sum, seven
-// bits) and the end byte.
-inline void close_frame(std::vector<std::uint8_t>& frame)
-{
-    std::uint8_t sum = 0;
-    for (std::uint8_t b : frame) {
-        sum = static_cast<std::uint8_t>(sum - b);
-    }
-    frame.push_back(sum & 0x7F);
-    frame.push_back(0x80);
-}
-
 // The request frame as it must appear on the line.
-inline std::vector<std::uint8_t> frame_of(Request request, const Answers* form = nullptr)
+inline kit::Bytes frame_of(Request request, const Answers* form = nullptr)
 {
-    // Everything but the checksum and the end byte.
-    const std::size_t body = request == Request::write ? 50 : request == Request::read ? 3 : 2;
-    std::vector<std::uint8_t> frame(body, 0x00);
-    frame[0] = 0xFF;
-    frame[1] = command_of(request);
-    if (request == Request::read) {
-        frame[2] = 0x56;
-    } else if (request == Request::write && form != nullptr) {
-        const auto configuration = configuration_of(*form);
-        for (std::size_t i = 0; i < configuration.size(); ++i) {
-            frame[2 + i] = configuration[i];
-        }
+    switch (request) {
+    case Request::type:
+        return kit::type_request;
+    case Request::firmware:
+        return kit::firmware_request;
+    case Request::read:
+        return kit::read_request;
+    case Request::write:
+        break;
     }
-    close_frame(frame);
-    return frame;
+    return kit::write_frame(form != nullptr ? configuration_of(*form) : std::array<std::uint8_t, 6>{});
 }
 
 // The keys as a technician's answers: numbers, or something else.
@@ -191,6 +153,10 @@ inline Expectation expect(std::string_view keyboard, const std::function<bool(un
     }
     for (;;) {
         const Keys::Token choice = keys.next();
+        if (choice.kind == Kind::other) {
+            keys.drop_line(); // a slip: the menu comes again
+            continue;
+        }
         if (choice.kind == Kind::number && choice.value == 1) {
             if (!ask(Request::read)) {
                 return e;

@@ -1,0 +1,198 @@
+// What the console reads: typed numbers, the command line and
+// configuration files.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <unistd.h>
+
+#include "configuration_file.hpp"
+#include "console_io.hpp"
+#include "kit.hpp"
+#include "options.hpp"
+
+namespace {
+
+// Feeds text to standard input for the reads that follow. Reopening drops
+// whatever the previous case left in the stream's buffer.
+void type_in(const std::string& text)
+{
+    const std::string path = (kit::own_directory() / "keys").string();
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    std::fwrite(text.data(), 1, text.size(), file);
+    std::fclose(file);
+    ASSERT_NE(std::freopen(path.c_str(), "rb", stdin), nullptr);
+}
+
+std::string rest_of_input()
+{
+    std::string rest;
+    for (int c = std::getchar(); c != EOF; c = std::getchar()) {
+        rest += static_cast<char>(c);
+    }
+    return rest;
+}
+
+using Status = NumberRead::Status;
+
+Options parse(std::vector<const char*> arguments)
+{
+    arguments.insert(arguments.begin(), "zumel-config");
+    return parse_options(static_cast<int>(arguments.size()), arguments.data());
+}
+
+const std::string good_file = "# ZML-4C08, firmware 105\n"
+                              "address = 10\nbaud = 2\nbutton_limit = 1\nbridge = 0\n"
+                              "led_init = 1\nled_write_enable = 0\npwm_divider = 128\npwm_init = 0\n";
+
+} // namespace
+
+TEST(ReadNumber, ValuesSignsWrappingAndWhatStaysUnread)
+{
+    struct Case {
+        const char* input;
+        Status status;
+        std::uint32_t value;
+        const char* left;
+    };
+    const Case cases[] = {
+        {"  \n\t 42 rest\n", Status::number, 42, " rest\n"},
+        {"+5\n", Status::number, 5, "\n"},
+        {"-1\n", Status::number, 4294967295U, "\n"},
+        {"-0\n", Status::number, 0, "\n"},
+        {"4294967297\n", Status::number, 1, "\n"},
+        {"00063x", Status::number, 63, "x"},
+        {"99999999999999999999999999\n", Status::number, 3825205247U, "\n"},
+        {"12", Status::number, 12, ""},
+        {"\v\f\r9", Status::number, 9, ""},
+        {"abc\n", Status::not_a_number, 0, "abc\n"},
+        {"+\n", Status::not_a_number, 0, "\n"},
+        {"--3\n", Status::not_a_number, 0, "-3\n"},
+        {"", Status::end_of_input, 0, ""},
+        {"   \n\n", Status::end_of_input, 0, ""},
+        {"-", Status::end_of_input, 0, ""},
+    };
+    for (const auto& c : cases) {
+        type_in(c.input);
+        const NumberRead read = read_number();
+        EXPECT_EQ(read.status, c.status) << '"' << c.input << '"';
+        EXPECT_EQ(read.value, c.value) << '"' << c.input << '"';
+        EXPECT_EQ(rest_of_input(), c.left) << '"' << c.input << '"';
+    }
+
+    type_in(std::string("\0"
+                        "5\n7 8\nrest",
+                        10));
+    EXPECT_EQ(read_number().status, Status::not_a_number) << "NUL is not a digit";
+    discard_input_line();
+    EXPECT_EQ(read_number().value, 7U);
+    EXPECT_EQ(read_number().value, 8U);
+    discard_input_line();
+    discard_input_line();
+    EXPECT_EQ(read_number().status, Status::end_of_input);
+}
+
+TEST(Options, EachModeAndEveryRefusal)
+{
+    using Mode = Options::Mode;
+    Options o = parse({});
+    EXPECT_EQ(o.mode, Mode::dialogue);
+    o = parse({"--com-prefix", "/dev/ttyUSB"});
+    EXPECT_EQ(o.mode, Mode::dialogue);
+    EXPECT_EQ(o.com_prefix, "/dev/ttyUSB");
+    o = parse({"--port=com12", "--read", "-o", "a.conf", "--com-prefix=/x/tty"});
+    EXPECT_EQ(o.mode, Mode::read);
+    EXPECT_EQ(o.port, "COM12");
+    EXPECT_EQ(o.file, "a.conf");
+    EXPECT_EQ(o.com_prefix, "/x/tty");
+    o = parse({"--write", "-", "--port", "COM255"});
+    EXPECT_EQ(o.mode, Mode::write);
+    EXPECT_EQ(o.file, "-");
+    EXPECT_EQ(parse({"--port", "COM1", "--read", "--help"}).mode, Mode::help);
+    EXPECT_EQ(parse({"-h"}).mode, Mode::help);
+    EXPECT_EQ(parse({"--version"}).mode, Mode::version);
+
+    const std::pair<std::vector<const char*>, const char*> refused[] = {
+        {{"--bogus"}, "unknown option --bogus"},
+        {{"COM1"}, "unexpected argument COM1"},
+        {{"--com-prefix"}, "--com-prefix needs a value"},
+        {{"--com-prefix="}, "--com-prefix needs a value"},
+        {{"--read=yes"}, "--read takes no value"},
+        {{"--read"}, "--read needs --port COMn"},
+        {{"--write", "a"}, "--write needs --port COMn"},
+        {{"--port", "COM1"}, "--port goes with --read or --write"},
+        {{"--port", "COM1", "--read", "--write", "a"}, "--read and --write exclude each other"},
+        {{"--port", "COM1", "--write", "a", "-o", "b"}, "-o goes with --read only"},
+        {{"--port", "COM1", "--port", "COM2", "--read"}, "--port given twice"},
+        {{"--read", "--read"}, "--read given twice"},
+    };
+    for (const auto& [arguments, error] : refused) {
+        o = parse(arguments);
+        EXPECT_EQ(o.mode, Mode::usage_error) << error;
+        EXPECT_EQ(o.error, error);
+    }
+    for (const char* name : {"COM0", "COM256", "COM01", "COM", "LPT1", "COM1x", "COM1234"}) {
+        o = parse({"--port", name, "--read"});
+        EXPECT_EQ(o.mode, Mode::usage_error) << name;
+        EXPECT_EQ(o.error, std::string(name) + " is not a port name: COM1, COM2, ...");
+    }
+}
+
+TEST(ConfigurationFile, WrittenAsReadAndReadBackWhole)
+{
+    ControllerType type{{'Z', 'M', 'L', '-', '4', 'C', '0', '8'}};
+    const ControllerSettings settings{10, 2, 1, 0, 1, 0, 128, 0};
+    EXPECT_EQ(format_configuration_file(type, {1, 5}, settings), good_file);
+    type.characters = {'A', '\n', '\x7f', '#', ' ', '\x80', 'z', '\0'};
+    EXPECT_EQ(controller_identity(type, {12, 3}), "A??# ?z?, firmware 1203");
+
+    ControllerSettings parsed;
+    EXPECT_TRUE(parse_configuration_file(good_file, parsed).empty());
+    EXPECT_EQ(parsed, settings);
+    const std::string loose = "\r\n  # comment with \xc4\x8d\r\n\tpwm_init=1 \r\naddress =63\nbaud= 3\n"
+                              "button_limit = 3\nbridge = 1\nled_init = 3\nled_write_enable = 1\n"
+                              "pwm_divider = 255";
+    EXPECT_TRUE(parse_configuration_file(loose, parsed).empty());
+    EXPECT_EQ(parsed, (ControllerSettings{63, 3, 3, 1, 3, 1, 255, 1}));
+}
+
+TEST(ConfigurationFile, EveryProblemWithItsLine)
+{
+    const std::string bad = "# controller 7\n"
+                            "address = 0\n"
+                            "baud = 4\n"
+                            "adress = 5\n"
+                            "button_limit = x\n"
+                            "bridge = -1\n"
+                            "led_init 1\n"
+                            "bridge = 1\n"
+                            "led_write_enable = 1\x01\n"
+                            "pwm_divider = 99999999999\n"
+                            "address = 10\n"
+                            "pwm_init = 2\n";
+    ControllerSettings parsed;
+    std::string problems;
+    for (const FileProblem& problem : parse_configuration_file(bad, parsed)) {
+        problems += std::to_string(problem.line) + ": " + problem.text + "\n";
+    }
+    EXPECT_EQ(problems, "2: 'address' = 0 is out of range 1-63\n"
+                        "3: 'baud' = 4 is out of range 0-3\n"
+                        "4: unknown setting 'adress'\n"
+                        "5: 'button_limit' is not a number: 'x'\n"
+                        "6: 'bridge' is not a number: '-1'\n"
+                        "7: expected NAME = VALUE, found 'led_init 1'\n"
+                        "8: 'bridge' is already set on line 6\n"
+                        "9: not text: control characters\n"
+                        "10: 'pwm_divider' is not a number: '99999999999'\n"
+                        "11: 'address' is already set on line 2\n"
+                        "12: 'pwm_init' = 2 is out of range 0-1\n"
+                        "0: missing setting 'led_init'\n"
+                        "0: missing setting 'led_write_enable'\n");
+
+    const auto huge = parse_configuration_file(std::string(largest_configuration_file + 1, '#'), parsed);
+    ASSERT_EQ(huge.size(), 1U);
+    EXPECT_EQ(huge[0].text, "larger than 65536 bytes: not a configuration file");
+    const auto empty = parse_configuration_file("", parsed);
+    EXPECT_EQ(empty.size(), 8U);
+}
