@@ -150,5 +150,4 @@ void run_configurator()
         return;
     }
     run_menu();
-    std::fflush(stdout);
 }

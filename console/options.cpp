@@ -4,13 +4,7 @@
 #include <cstdio>
 #include <string_view>
 
-#include "dialogue.hpp"
-#include "scripted.hpp"
-#include "serial_link.hpp"
-
-namespace {
-
-constexpr const char* usage_text =
+const char* const usage_text =
     "usage: zumel-config [--com-prefix PREFIX]\n"
     "       zumel-config [--com-prefix PREFIX] --port COMn --read [-o FILE]\n"
     "       zumel-config [--com-prefix PREFIX] --port COMn --write FILE\n"
@@ -25,6 +19,8 @@ constexpr const char* usage_text =
     "  --write FILE         send the configuration in FILE (- for standard input) to the\n"
     "                       controller, then read it back and compare\n"
     "Exit status: 0 done, 1 the port or the controller failed, 2 bad usage or a refused file.\n";
+
+namespace {
 
 // COM1 to COM255, as Windows numbers its ports.
 bool is_port_name(std::string_view name)
@@ -136,37 +132,4 @@ Options parse_options(int argc, const char* const* argv)
     options.file = read ? output_file : write_file;
     options.mode = read ? Options::Mode::read : write ? Options::Mode::write : Options::Mode::dialogue;
     return options;
-}
-
-int run_command_line(int argc, const char* const* argv)
-{
-    const Options options = parse_options(argc, argv);
-    switch (options.mode) {
-    case Options::Mode::help:
-        std::fputs(usage_text, stdout);
-        return 0;
-    case Options::Mode::version:
-        std::puts("zumel-config " ZUMEL_VERSION);
-        return 0;
-    case Options::Mode::usage_error:
-        std::fprintf(stderr, "zumel-config: %s\n%s", options.error.c_str(), usage_text);
-        return 2;
-    default:
-        break;
-    }
-    if (!options.com_prefix.empty() && !set_com_device_prefix(options.com_prefix)) {
-        std::fputs("zumel-config: --com-prefix does not apply here: the system names its COM ports itself "
-                   "(COM1, COM2, ...)\n",
-                   stderr);
-        return 2;
-    }
-    switch (options.mode) {
-    case Options::Mode::read:
-        return read_configuration(options.port, options.file);
-    case Options::Mode::write:
-        return write_configuration(options.port, options.file);
-    default:
-        run_configurator();
-        return 0;
-    }
 }

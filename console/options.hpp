@@ -16,7 +16,7 @@ struct Options {
 
 Options parse_options(int argc, const char* const* argv);
 
-// Runs what the command line asks for and returns the exit status: 0 done
+// For --help, and after a refused command line. The exit status: 0 done
 // (and every way the dialogue ends), 1 the port or the controller failed in
 // a scripted mode, 2 bad usage or a refused configuration file.
-int run_command_line(int argc, const char* const* argv);
+extern const char* const usage_text;

@@ -3,6 +3,7 @@
 
 #include "serial_link.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -213,10 +214,8 @@ std::size_t port_read(std::uint8_t* bytes, std::size_t count)
     const std::int64_t deadline = monotonic_ns() + std::int64_t{read_timeout_ms(count)} * 1'000'000;
     std::size_t received = 0;
     while (received < count) {
-        const std::int64_t remaining = deadline - monotonic_ns();
-        if (remaining <= 0) {
-            break;
-        }
+        // Past the deadline the poll returns at once, with nothing ready.
+        const std::int64_t remaining = std::max<std::int64_t>(deadline - monotonic_ns(), 0);
         const timespec wait{static_cast<time_t>(remaining / 1'000'000'000),
                             static_cast<long>(remaining % 1'000'000'000)};
         pollfd line{serial_port.fd, POLLIN, 0};
