@@ -107,16 +107,20 @@ std::optional<Options> parse_options(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    const bool help =
+        argc == 2 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h");
     const std::optional<Options> options = parse_options(argc, argv);
-    if (!options) {
-        std::fputs(usage, stderr);
+    if (help || !options) {
+        std::FILE* out = help ? stdout : stderr;
+        std::fputs(usage, out);
         std::fputs("  --type      eight printable characters\n"
                    "  --firmware  version as HIGH.LOW, each 0..127\n"
                    "  --config    six configuration bytes as 12 hex digits, each byte 00..7F\n"
                    "  --wire-speed  take as long as 9600 Bd would\n"
-                   "  --log       print requests and replies\n",
-                   stderr);
-        return 2;
+                   "  --log       print requests and replies\n"
+                   "A link ending in 0 is COM1 for zumel-config --com-prefix LINK_PATH-without-the-0.\n",
+                   out);
+        return help ? 0 : 2;
     }
 
     // Blocked before the line's thread starts, so only sigwait sees them.
