@@ -5,19 +5,31 @@ set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev)
 case "${1:-build}" in
-  test) packages+=(clang-format tmux g++-mingw-w64-x86-64-win32 wine wine64 libwine clang libclang-rt-14-dev) ;;
+  test) packages+=(clang-format tmux g++-mingw-w64-x86-64-win32 wine wine64 libwine clang lintian man-db dpkg-dev file) ;;
   bench) packages+=(python3 python3-serial) ;;
 esac
 
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
-done
-[[ ${#missing[@]} -eq 0 ]] && exit 0
+updated=false
+install_missing()
+{
+    local missing=() package
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
+    done
+    [[ ${#missing[@]} -eq 0 ]] && return 0
+    echo "Installing: ${missing[*]}"
+    local sudo=()
+    [[ $(id -u) -eq 0 ]] || sudo=(sudo)
+    export DEBIAN_FRONTEND=noninteractive
+    if [[ $updated == false ]]; then
+        "${sudo[@]}" apt-get update -qq
+        updated=true
+    fi
+    "${sudo[@]}" apt-get install -y -qq "${missing[@]}" </dev/null >/dev/null
+}
 
-echo "Installing: ${missing[*]}"
-sudo=()
-[[ $(id -u) -eq 0 ]] || sudo=(sudo)
-export DEBIAN_FRONTEND=noninteractive
-"${sudo[@]}" apt-get update -qq
-"${sudo[@]}" apt-get install -y -qq "${missing[@]}" </dev/null >/dev/null
+install_missing "${packages[@]}"
+# The sanitizers' and libFuzzer's runtime must match the clang installed.
+if [[ ${1:-build} == test ]]; then
+    install_missing "libclang-rt-$(clang -dumpversion | cut -d. -f1)-dev"
+fi

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Builds everything with clang++ under AddressSanitizer and
-# UndefinedBehaviorSanitizer, with the libFuzzer targets, and runs the whole
-# suite there: unit and end-to-end tests, a bounded run of each fuzzer and
-# the short soak. The end-to-end tests drop the configurator's standard
-# error, so every sanitizer report goes to a file and is shown at the end.
-# Usage: sanitize.sh [seconds per fuzzer, default 60]
+# UndefinedBehaviorSanitizer, with the dialogue fuzzer, and runs the whole
+# suite there: unit and end-to-end tests, a bounded run of the fuzzer and
+# the short soak. The end-to-end tests keep the configurator's standard
+# error for themselves, so every sanitizer report goes to a file and is
+# shown at the end. Usage: sanitize.sh [seconds for the fuzzer, default 60]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
@@ -12,11 +12,13 @@ fuzz_seconds=${1:-60}
 
 bash "$root/tools/install-deps.sh" test
 
-# Its own COM ports, inside its own build folder, never under /dev.
+# As the test build: the program's own COM ports lead nowhere.
 build="$root/build/sanitize"
 flags="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
-cmake -S "$root" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_FLAGS="$flags" \
-  -DCMAKE_EXE_LINKER_FLAGS="$flags" -DCOM_DEVICE_PREFIX="$build/ports/ttyS" \
+# Coverage feedback for the fuzzer, in every target it links.
+compile_flags="$flags -fsanitize=fuzzer-no-link"
+cmake -S "$root" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_FLAGS="$compile_flags" \
+  -DCMAKE_EXE_LINKER_FLAGS="$flags" -DCOM_DEVICE_PREFIX=/nonexistent/zumel-test-build/ttyS -DZUMEL_WERROR=ON \
   -DZUMEL_FUZZ=ON -DZUMEL_FUZZ_SECONDS="$fuzz_seconds" >/dev/null
 cmake --build "$build" -j"$jobs"
 
