@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <poll.h>
 #include <pty.h>
 #include <sstream>
@@ -126,19 +127,44 @@ double median(const Values& values)
 
 // ---- the programs under test ----
 
-// Keys typed at once, then the end of input; no console.
-ProgramResult spawn_and_wait(const std::vector<std::string>& command, const std::string& keys,
-                             std::chrono::milliseconds limit)
+// A run, with when its output first came and its peak resident memory
+// (VmHWM) as last seen while output came: ru_maxrss would count the memory
+// of this process, from which it was forked.
+struct Run : ProgramResult {
+    double first_output_ms = -1;
+    long peak_rss_kib = 0;
+};
+
+long peak_rss_kib(int pid)
 {
-    ProgramRun run;
-    run.command = command;
-    run.input = keys;
-    run.time_limit = limit;
-    run.sample_memory = true;
-    return run_program(run);
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("VmHWM:")) {
+            return std::atol(line.c_str() + 6);
+        }
+    }
+    return 0;
 }
 
-ProgramResult configurator_run(const std::string& keys)
+// Keys typed at once, then the end of input; no console.
+Run spawn_and_wait(const std::vector<std::string>& command, const std::string& keys,
+                   std::chrono::milliseconds limit)
+{
+    Run measured;
+    std::optional<Clock::time_point> first_output;
+    ProgramRun run{.command = command, .input = keys, .time_limit = limit};
+    run.on_output = [&](int pid) {
+        first_output = first_output.value_or(Clock::now());
+        measured.peak_rss_kib = std::max(measured.peak_rss_kib, peak_rss_kib(pid));
+    };
+    static_cast<ProgramResult&>(measured) = run_program(run);
+    if (first_output) {
+        measured.first_output_ms = ms_between(measured.started, *first_output);
+    }
+    return measured;
+}
+
+Run configurator_run(const std::string& keys)
 {
     return spawn_and_wait({configurator, "--com-prefix", com_prefix.string()}, keys, run_limit);
 }
@@ -154,7 +180,7 @@ bool whole_session(const ProgramResult& run)
 }
 
 struct PeerRun {
-    ProgramResult process;
+    Run process;
     std::map<std::string, std::string> values;
 
     double number(const std::string& key) const
@@ -408,7 +434,7 @@ Sessions measure_sessions(int runs, const std::string& write_frame)
     Sessions figures;
     for (int i = 0; i < runs; ++i) {
         std::size_t requests = emulator::snapshot(*line).requests.size();
-        const ProgramResult ours = configurator_run(session_keys);
+        const Run ours = configurator_run(session_keys);
         require(whole_session(ours) && ours.first_output_ms > 0 && ours.peak_rss_kib > 0,
                 "zumel-config session failed at wire speed");
         require(settings_held(requests), "zumel-config: requests missing or line settings wrong");
@@ -447,7 +473,7 @@ TimeoutRuns measure_timeout_runs(int runs)
     const emulator::PtyLineHandle line = start_line(setup);
     TimeoutRuns figures;
     for (int i = 0; i < runs; ++i) {
-        const ProgramResult waited = configurator_run("1\n");
+        const Run waited = configurator_run("1\n");
         require(waited.exit_code == 0 && contains(waited.output, "neodpovida"), "time-out run failed");
         const ProgramResult quick = configurator_run("0\n");
         require(quick.exit_code == 0 && contains(quick.output, "neplatna"), "quick run failed");

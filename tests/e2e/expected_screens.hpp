@@ -86,4 +86,12 @@ inline std::string whole_form()
     return text;
 }
 
+// The default emulated controller: connected, failed at the type request,
+// or at the firmware request, and its configuration shown.
+inline const std::string connected = banner + identity("ZML-4C08", "105");
+inline const std::string failed_at_type = banner + separator + failure_end;
+inline const std::string failed_at_firmware =
+    banner + separator + "\n\n Typ ovladace:    ZML-4C08" + failure_end;
+inline const std::string shown_default = display({"10", "9600Bd", "1", "0", "LED sviti", "0", "128", "0"});
+
 } // namespace screen

@@ -3,15 +3,6 @@
 #include <algorithm>
 #include <gtest/gtest.h>
 
-bool under_wine()
-{
-#ifdef WINE_RUN_SCRIPT
-    return true;
-#else
-    return false;
-#endif
-}
-
 std::filesystem::path com_port_path(int number)
 {
 #ifdef WINE_RUN_SCRIPT
@@ -40,7 +31,7 @@ ProgramRun configurator_run(const std::string& keyboard, const std::vector<std::
 ProgramResult run_configurator(const ProgramRun& run)
 {
     ProgramResult result = run_program(run);
-    if (under_wine()) {
+    if (under_wine) {
         for (std::string* text : {&result.output, &result.errors}) {
             text->erase(std::remove(text->begin(), text->end(), '\r'), text->end());
         }
@@ -56,6 +47,13 @@ emulator::PtyLineHandle start_line(int com, const emulator::ControllerSetup& set
     return line;
 }
 
+Scenario with(const std::string& keyboard, std::vector<emulator::Fault> faults)
+{
+    Scenario scenario{.keyboard = keyboard};
+    scenario.controller.faults = std::move(faults);
+    return scenario;
+}
+
 Outcome run_scenario(const Scenario& scenario, int exit_code)
 {
     Outcome outcome;
@@ -63,7 +61,7 @@ Outcome run_scenario(const Scenario& scenario, int exit_code)
     if (!line) {
         return outcome;
     }
-    outcome.program = run_configurator(configurator_run(scenario.keyboard, scenario.options));
+    outcome.program = run_configurator(configurator_run(scenario.keyboard));
     outcome.controller = emulator::snapshot(*line);
     EXPECT_FALSE(outcome.program.timed_out) << "the configurator hung";
     EXPECT_EQ(outcome.program.exit_code, exit_code) << outcome.program.errors;

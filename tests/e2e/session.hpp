@@ -17,7 +17,11 @@ using kit::Bytes;
 using kit::hex;
 
 // The Windows build under Wine, or the Linux one.
-bool under_wine();
+#ifdef WINE_RUN_SCRIPT
+inline constexpr bool under_wine = true;
+#else
+inline constexpr bool under_wine = false;
+#endif
 
 // The path the configurator opens for COMn: inside this test's own
 // directory, which it names with --com-prefix; under Wine where the test
@@ -33,7 +37,6 @@ ProgramResult run_configurator(const ProgramRun& run);
 struct Scenario {
     emulator::ControllerSetup controller{};
     std::string keyboard{};
-    std::vector<std::string> options{};
     int com = 1;
 };
 
@@ -41,6 +44,8 @@ struct Outcome {
     ProgramResult program;
     emulator::Controller controller; // as the emulator saw the session
 };
+
+Scenario with(const std::string& keyboard, std::vector<emulator::Fault> faults = {});
 
 // Checks that it ended by itself, with exit_code, and that every request
 // came on a line set as it must be.

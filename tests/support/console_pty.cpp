@@ -4,36 +4,29 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-Console open_console()
+Console::Console() : master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK))
 {
-    Console console;
-    console.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     char name[128];
-    if (console.master < 0 || grantpt(console.master) != 0 || unlockpt(console.master) != 0 ||
-        ptsname_r(console.master, name, sizeof name) != 0) {
-        return console;
+    if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0 &&
+        ptsname_r(master, name, sizeof name) == 0) {
+        slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+        path = slave >= 0 ? name : "";
     }
-    console.slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (console.slave >= 0) {
-        console.path = name;
-    }
-    return console;
 }
 
-void close_console(Console& console)
+Console::~Console()
 {
-    for (int fd : {console.master, console.slave}) {
+    for (int fd : {master, slave}) {
         if (fd >= 0) {
             close(fd);
         }
     }
-    console = Console{};
 }
 
-termios mode_of(const Console& console)
+termios Console::mode() const
 {
     termios mode{};
-    tcgetattr(console.slave, &mode);
+    tcgetattr(slave, &mode);
     return mode;
 }
 

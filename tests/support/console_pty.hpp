@@ -7,12 +7,15 @@
 #include <termios.h>
 
 struct Console {
+    Console();
+    ~Console();
+    Console(const Console&) = delete;
+    Console& operator=(const Console&) = delete;
+    termios mode() const;
+
     int master = -1; // the keyboard side
     int slave = -1;  // kept open by the test, to read the mode
-    std::string path;
+    std::string path{};
 };
 
-Console open_console();
-void close_console(Console& console);
-termios mode_of(const Console& console);
 bool same_mode(const termios& a, const termios& b);

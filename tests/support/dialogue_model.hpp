@@ -1,17 +1,22 @@
 #pragma once
 
 // What a session must send, worked out from the keyboard input alone: the
-// oracle of the dialogue fuzzer and the soak. It reads the keys its own way
-// and knows the frames from the protocol, not from the program's code.
+// oracle of the dialogue fuzzer and the soak. It knows the flow and the
+// frames from the protocol, not from the program's code.
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
+#include <mutex>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "console_io.hpp"
 #include "kit.hpp"
 
 namespace model {
@@ -71,76 +76,50 @@ inline kit::Bytes frame_of(Request request, const Answers* form = nullptr)
     return kit::write_frame(form != nullptr ? configuration_of(*form) : std::array<std::uint8_t, 6>{});
 }
 
-// The keys as a technician's answers: numbers, or something else.
-class Keys {
-  public:
-    explicit Keys(std::string_view text) : text_(text) {}
-
-    struct Token {
-        enum class Kind { number, other, end } kind;
-        std::uint32_t value = 0;
-    };
-
-    Token next()
-    {
-        while (at_ < text_.size() && blank(text_[at_])) {
-            ++at_;
-        }
-        bool minus = false;
-        if (at_ < text_.size() && (text_[at_] == '+' || text_[at_] == '-')) {
-            minus = text_[at_++] == '-';
-        }
-        if (at_ == text_.size()) {
-            return {Token::Kind::end};
-        }
-        if (!digit(text_[at_])) {
-            return {Token::Kind::other};
-        }
-        std::uint64_t value = 0;
-        for (; at_ < text_.size() && digit(text_[at_]); ++at_) {
-            value = (value * 10 + static_cast<std::uint64_t>(text_[at_] - '0')) % (std::uint64_t{1} << 32);
-        }
-        const auto magnitude = static_cast<std::uint32_t>(value);
-        return {Token::Kind::number, minus ? static_cast<std::uint32_t>(0U - magnitude) : magnitude};
-    }
-
-    void drop_line()
-    {
-        const std::size_t end = text_.find('\n', at_);
-        at_ = end == std::string_view::npos ? text_.size() : end + 1;
-    }
-
-  private:
-    static bool blank(char c)
-    {
-        return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-    }
-    static bool digit(char c)
-    {
-        return c >= '0' && c <= '9';
-    }
-
-    std::string_view text_;
-    std::size_t at_ = 0;
-};
-
-// port_opens: whether COMn opens. reply_arrives: whether the whole reply to
-// a request comes (asked once per request, in order).
-inline Expectation expect(std::string_view keyboard, const std::function<bool(unsigned)>& port_opens,
-                          const std::function<bool(Request)>& reply_arrives)
+// Every frame the session must send, in order.
+inline kit::Bytes expected_line(const Expectation& e)
 {
-    using Kind = Keys::Token::Kind;
-    Expectation e;
-    Keys keys(keyboard);
-    const Keys::Token port = keys.next();
-    if (port.kind != Kind::number || port.value < 1 || port.value > 6) {
+    kit::Bytes bytes;
+    std::size_t form = 0;
+    for (Request request : e.requests) {
+        const kit::Bytes frame = frame_of(request, request == Request::write ? &e.forms.at(form++) : nullptr);
+        bytes.insert(bytes.end(), frame.begin(), frame.end());
+    }
+    return bytes;
+}
+
+// Runs `read` with the keys as standard input, so they are read as the
+// program reads them, with its own number reader: its arithmetic is proven
+// by its own table, the model's business is the flow. Standard input is the
+// process's one: one reader at a time.
+template <typename Read> void reading(std::string_view keys, Read read)
+{
+    static std::mutex one_at_a_time;
+    std::lock_guard lock(one_at_a_time);
+    std::string text(keys.empty() ? "\n" : keys); // fmemopen takes no empty buffer
+    std::FILE* const file = fmemopen(text.data(), text.size(), "r");
+    std::FILE* const saved = std::exchange(stdin, file != nullptr ? file : stdin);
+    read();
+    stdin = saved;
+    if (file != nullptr) {
+        std::fclose(file);
+    }
+}
+
+// The flow over keys read from standard input; see expect.
+inline void flow(Expectation& e, const std::function<bool(unsigned)>& port_opens,
+                 const std::function<bool(Request)>& reply_arrives)
+{
+    using Kind = NumberRead::Status;
+    const NumberRead port = read_number();
+    if (port.status != Kind::number || port.value < 1 || port.value > 6) {
         e.key_wait = true;
-        return e;
+        return;
     }
     e.port = port.value;
     if (!port_opens(port.value)) {
         e.key_wait = true;
-        return e;
+        return;
     }
     e.opened = true;
     auto ask = [&](Request request) {
@@ -149,32 +128,32 @@ inline Expectation expect(std::string_view keyboard, const std::function<bool(un
         return !e.key_wait;
     };
     if (!ask(Request::type) || !ask(Request::firmware)) {
-        return e;
+        return;
     }
     for (;;) {
-        const Keys::Token choice = keys.next();
-        if (choice.kind == Kind::other) {
-            keys.drop_line(); // a slip: the menu comes again
+        const NumberRead choice = read_number();
+        if (choice.status == Kind::not_a_number) {
+            discard_input_line(); // a slip: the menu comes again
             continue;
         }
-        if (choice.kind == Kind::number && choice.value == 1) {
+        if (choice.status == Kind::number && choice.value == 1) {
             if (!ask(Request::read)) {
-                return e;
+                return;
             }
             continue;
         }
-        if (choice.kind != Kind::number || choice.value != 2) {
-            return e;
+        if (choice.status != Kind::number || choice.value != 2) {
+            return;
         }
         Answers form{};
         for (std::size_t i = 0; i < form.size(); ++i) {
             for (;;) {
-                const Keys::Token answer = keys.next();
-                if (answer.kind == Kind::end) {
-                    return e; // abandoned: nothing is sent
+                const NumberRead answer = read_number();
+                if (answer.status == Kind::end_of_input) {
+                    return; // abandoned: nothing is sent
                 }
-                if (answer.kind == Kind::other) {
-                    keys.drop_line();
+                if (answer.status == Kind::not_a_number) {
+                    discard_input_line();
                 } else if (answer.value >= answer_ranges[i].lowest &&
                            answer.value <= answer_ranges[i].highest) {
                     form[i] = answer.value;
@@ -184,9 +163,19 @@ inline Expectation expect(std::string_view keyboard, const std::function<bool(un
         }
         e.forms.push_back(form);
         if (!ask(Request::write)) {
-            return e;
+            return;
         }
     }
+}
+
+// port_opens: whether COMn opens. reply_arrives: whether the whole reply to
+// a request comes (asked once per request, in order).
+inline Expectation expect(std::string_view keyboard, const std::function<bool(unsigned)>& port_opens,
+                          const std::function<bool(Request)>& reply_arrives)
+{
+    Expectation e;
+    reading(keyboard, [&] { flow(e, port_opens, reply_arrives); });
+    return e;
 }
 
 } // namespace model

@@ -36,10 +36,14 @@ std::string rest_of_input()
 
 using Status = NumberRead::Status;
 
-Options parse(std::vector<const char*> arguments)
+// What the command line was taken for, in a few words.
+std::string described(std::vector<const char*> arguments)
 {
     arguments.insert(arguments.begin(), "zumel-config");
-    return parse_options(static_cast<int>(arguments.size()), arguments.data());
+    const Options o = parse_options(static_cast<int>(arguments.size()), arguments.data());
+    const char* modes[] = {"dialogue", "help", "version", "read ", "write ", "refused: "};
+    return modes[static_cast<int>(o.mode)] + o.port + o.error + (o.file.empty() ? "" : ", file " + o.file) +
+           (o.com_prefix.empty() ? "" : ", prefix " + o.com_prefix);
 }
 
 const std::string good_file = "# ZML-4C08, firmware 105\n"
@@ -95,47 +99,34 @@ TEST(ReadNumber, ValuesSignsWrappingAndWhatStaysUnread)
 
 TEST(Options, EachModeAndEveryRefusal)
 {
-    using Mode = Options::Mode;
-    Options o = parse({});
-    EXPECT_EQ(o.mode, Mode::dialogue);
-    o = parse({"--com-prefix", "/dev/ttyUSB"});
-    EXPECT_EQ(o.mode, Mode::dialogue);
-    EXPECT_EQ(o.com_prefix, "/dev/ttyUSB");
-    o = parse({"--port=com12", "--read", "-o", "a.conf", "--com-prefix=/x/tty"});
-    EXPECT_EQ(o.mode, Mode::read);
-    EXPECT_EQ(o.port, "COM12");
-    EXPECT_EQ(o.file, "a.conf");
-    EXPECT_EQ(o.com_prefix, "/x/tty");
-    o = parse({"--write", "-", "--port", "COM255"});
-    EXPECT_EQ(o.mode, Mode::write);
-    EXPECT_EQ(o.file, "-");
-    EXPECT_EQ(parse({"--port", "COM1", "--read", "--help"}).mode, Mode::help);
-    EXPECT_EQ(parse({"-h"}).mode, Mode::help);
-    EXPECT_EQ(parse({"--version"}).mode, Mode::version);
-
-    const std::pair<std::vector<const char*>, const char*> refused[] = {
-        {{"--bogus"}, "unknown option --bogus"},
-        {{"COM1"}, "unexpected argument COM1"},
-        {{"--com-prefix"}, "--com-prefix needs a value"},
-        {{"--com-prefix="}, "--com-prefix needs a value"},
-        {{"--read=yes"}, "--read takes no value"},
-        {{"--read"}, "--read needs --port COMn"},
-        {{"--write", "a"}, "--write needs --port COMn"},
-        {{"--port", "COM1"}, "--port goes with --read or --write"},
-        {{"--port", "COM1", "--read", "--write", "a"}, "--read and --write exclude each other"},
-        {{"--port", "COM1", "--write", "a", "-o", "b"}, "-o goes with --read only"},
-        {{"--port", "COM1", "--port", "COM2", "--read"}, "--port given twice"},
-        {{"--read", "--read"}, "--read given twice"},
+    const std::pair<std::vector<const char*>, std::string> cases[] = {
+        {{}, "dialogue"},
+        {{"--com-prefix", "/dev/ttyUSB"}, "dialogue, prefix /dev/ttyUSB"},
+        {{"--port=com12", "--read", "-o", "a.conf", "--com-prefix=/x/t"},
+         "read COM12, file a.conf, prefix /x/t"},
+        {{"--write", "-", "--port", "COM255"}, "write COM255, file -"},
+        {{"--read", "--help"}, "help"},
+        {{"-h"}, "help"},
+        {{"--version"}, "version"},
+        {{"--bogus"}, "refused: unknown option --bogus"},
+        {{"COM1"}, "refused: unexpected argument COM1"},
+        {{"--com-prefix"}, "refused: --com-prefix needs a value"},
+        {{"--com-prefix="}, "refused: --com-prefix needs a value"},
+        {{"--read=yes"}, "refused: --read takes no value"},
+        {{"--read"}, "refused: --read needs --port COMn"},
+        {{"--write", "a"}, "refused: --write needs --port COMn"},
+        {{"--port", "COM1"}, "refused: --port goes with --read or --write"},
+        {{"--port", "COM1", "--read", "--write", "a"}, "refused: --read and --write exclude each other"},
+        {{"--port", "COM1", "--write", "a", "-o", "b"}, "refused: -o goes with --read only"},
+        {{"--port", "COM1", "--port", "COM2", "--read"}, "refused: --port given twice"},
+        {{"--read", "--read"}, "refused: --read given twice"},
     };
-    for (const auto& [arguments, error] : refused) {
-        o = parse(arguments);
-        EXPECT_EQ(o.mode, Mode::usage_error) << error;
-        EXPECT_EQ(o.error, error);
+    for (const auto& [arguments, expected] : cases) {
+        EXPECT_EQ(described(arguments), expected);
     }
     for (const char* name : {"COM0", "COM256", "COM01", "COM", "LPT1", "COM1x", "COM1234"}) {
-        o = parse({"--port", name, "--read"});
-        EXPECT_EQ(o.mode, Mode::usage_error) << name;
-        EXPECT_EQ(o.error, std::string(name) + " is not a port name: COM1, COM2, ...");
+        EXPECT_EQ(described({"--port", name, "--read"}),
+                  "refused: " + std::string(name) + " is not a port name: COM1, COM2, ...");
     }
 }
 
