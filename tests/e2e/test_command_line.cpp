@@ -153,10 +153,11 @@ TEST(Scripted, EveryRefusalOrFailureIsANonZeroExitWithItsReason)
     const std::tuple<std::vector<std::string>, std::string, std::vector<emulator::Fault>, int, std::string>
         cases[] = {
             {write,
-             conf_a + "baud = 2\n",
+             conf_a + "baud = 2\nfoo = 1\n",
              {},
              2,
-             "standard input:10: 'baud' is already set on line 3\nzumel-config: nothing was sent\n"},
+             "standard input:10: 'baud' is already set on line 3\nzumel-config: standard input:11: unknown "
+             "setting 'foo'\nzumel-config: nothing was sent\n"},
             {write,
              std::string(3'000'000, '#'),
              {},

@@ -82,9 +82,10 @@ class KeyWait : public ::testing::Test {
 TEST_F(KeyWait, WaitsForOneKeyThenRestoresTheConsole)
 {
     // A letter; Ctrl+C, a key and not a signal; F5; F1 in application mode;
-    // a lone Escape; Alt+x; a Czech letter; Delete with y typed right after.
+    // a lone Escape; Alt+x; a Czech letter and Delete, each with y typed
+    // right after.
     for (const std::string key :
-         {"x", "\x03", "\x1b[15~", "\x1bOP", "\x1b", "\x1bx", "\xc4\x8d", "\x1b[3~y"}) {
+         {"x", "\x03", "\x1b[15~", "\x1bOP", "\x1b", "\x1bx", "\xc4\x8dy", "\x1b[3~y"}) {
         const std::string name = hex(Bytes(key.begin(), key.end()));
         RunningProgram program = start("0\n");
         ASSERT_TRUE(waiting(program)) << name;
