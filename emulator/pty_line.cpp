@@ -115,19 +115,8 @@ void mark_answered(PtyLine& line, std::size_t request)
     line.controller.requests[request].answered = now;
 }
 
-bool write_all(PtyLine& line, const std::vector<std::uint8_t>& bytes)
-{
-    for (std::size_t sent = 0; sent < bytes.size();) {
-        const ssize_t count = ::write(line.master, bytes.data() + sent, bytes.size() - sent);
-        if (count < 0 && errno != EAGAIN && errno != EINTR)
-            return false;
-        sent += count > 0 ? static_cast<std::size_t>(count) : 0;
-    }
-    return true;
-}
-
-// Reads what the client wrote and queues the answers, or in instant mode
-// sends them. False when the master failed.
+// Reads what the client wrote and queues the answers. False when the
+// master failed.
 bool take_input(PtyLine& line, std::deque<Scheduled>& queue)
 {
     std::uint8_t buffer[512];
@@ -155,14 +144,6 @@ bool take_input(PtyLine& line, std::deque<Scheduled>& queue)
     if (line.log)
         log_input(line, responses, requests, errors_before, errors_after);
     for (const Response& response : responses) {
-        if (line.mode == LineMode::instant) {
-            // Stamped before the write, so being preempted after it cannot
-            // hide part of the client's delay.
-            mark_answered(line, response.request);
-            if (!write_all(line, response.reply))
-                return false;
-            continue;
-        }
         for (std::size_t i = 0; i < response.actions.size(); ++i)
             queue.push_back({response.actions[i], response.request, i + 1 == response.actions.size()});
     }
@@ -293,6 +274,8 @@ void run(PtyLine& line)
                 hung_up = true;
                 break;
             }
+            // Stamped before the write, so being preempted after it cannot
+            // hide part of the client's delay.
             if (queue.front().last)
                 mark_answered(line, queue.front().request);
             unwritten = std::move(action.bytes);
@@ -301,8 +284,9 @@ void run(PtyLine& line)
                 log(line, errno_text("writing the line failed"));
                 failed = true;
             }
-            // Sent while the port is closed: lost, as on a real line.
-            if (clients == 0) {
+            // Sent while the port is closed: lost, as on a real line. An
+            // instant line does not track sessions.
+            if (line.mode == LineMode::paced && clients == 0) {
                 ::tcflush(line.held_slave, TCIFLUSH);
                 unwritten.clear();
             }

@@ -30,11 +30,10 @@ struct PtyLineStop {
 };
 using PtyLineHandle = std::unique_ptr<PtyLine, PtyLineStop>;
 
-// paced: replies leave when the controller's actions say, and what a client
-// left unread is lost when it closes the port, as on a real line. instant:
-// each reply is written the moment its request is complete, with no session
-// bookkeeping in the way, to measure the client's own delays; timings of
-// faults are ignored.
+// Replies leave when the controller's actions say. paced: what a client left
+// unread is lost when it closes the port, as on a real line. instant: no
+// session bookkeeping in the way, to measure a client's own delays on a
+// setup that takes no time.
 enum class LineMode { paced, instant };
 
 // Creates the pty, points `link` at its slave (replacing a symlink already
