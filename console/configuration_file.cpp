@@ -57,12 +57,17 @@ std::string controller_identity(const ControllerType& type, const FirmwareVersio
     return text + ", firmware " + firmware;
 }
 
+std::string setting_line(const SettingField& field, const ControllerSettings& settings)
+{
+    return std::string(field.name) + " = " + std::to_string(settings.*field.member);
+}
+
 std::string format_configuration_file(const ControllerType& type, const FirmwareVersion& version,
                                       const ControllerSettings& settings)
 {
     std::string text = "# " + controller_identity(type, version) + "\n";
     for (const SettingField& field : setting_fields) {
-        text += std::string(field.name) + " = " + std::to_string(settings.*field.member) + "\n";
+        text += setting_line(field, settings) + "\n";
     }
     return text;
 }

@@ -17,6 +17,9 @@ inline constexpr std::size_t largest_configuration_file = 64 * 1024;
 // "ZML-4C08, firmware 105": the controller as the file's first line names it.
 std::string controller_identity(const ControllerType& type, const FirmwareVersion& version);
 
+// "address = 10": one setting as a file's line holds it.
+std::string setting_line(const SettingField& field, const ControllerSettings& settings);
+
 std::string format_configuration_file(const ControllerType& type, const FirmwareVersion& version,
                                       const ControllerSettings& settings);
 

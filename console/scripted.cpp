@@ -39,9 +39,19 @@ bool connect(const std::string& port, ControllerType& type, FirmwareVersion& ver
     return true;
 }
 
-std::string setting_text(const SettingField& field, const ControllerSettings& settings)
+// Reads the configuration and closes the port, done with the controller
+// either way; says `failure` when no reply came.
+bool read_settings(const std::string& port, ControllerSettings& settings, const char* failure)
 {
-    return std::string(field.name) + " = " + std::to_string(settings.*field.member);
+    ConfigurationBytes bytes{};
+    const bool fetched = fetch_configuration(bytes) != 0;
+    close_port();
+    if (!fetched) {
+        say(port + ": the controller does not respond to " + failure);
+        return false;
+    }
+    settings = decode_settings(bytes);
+    return true;
 }
 
 // Beside the finished file, then renamed over it: never a half-written one.
@@ -93,18 +103,14 @@ int read_configuration(const std::string& port, const std::string& output)
     if (!connect(port, type, version)) {
         return exit_failed;
     }
-    ConfigurationBytes bytes{};
-    const bool fetched = fetch_configuration(bytes) != 0;
-    close_port();
-    if (!fetched) {
-        say(port + ": the controller does not respond to the read request");
+    ControllerSettings settings;
+    if (!read_settings(port, settings, "the read request")) {
         return exit_failed;
     }
-    const ControllerSettings settings = decode_settings(bytes);
     for (const SettingField& field : setting_fields) {
         const unsigned value = settings.*field.member;
         if (value < field.lowest || value > field.highest) {
-            say("warning: the controller holds " + setting_text(field, settings) + ", outside " +
+            say("warning: the controller holds " + setting_line(field, settings) + ", outside " +
                 std::to_string(field.lowest) + "-" + std::to_string(field.highest) +
                 "; --write refuses such a file");
         }
@@ -155,18 +161,14 @@ int write_configuration(const std::string& port, const std::string& input)
         say(port + ": the controller did not acknowledge the write");
         return exit_failed;
     }
-    ConfigurationBytes bytes{};
-    const bool fetched = fetch_configuration(bytes) != 0;
-    close_port();
-    if (!fetched) {
-        say(port + ": the controller does not respond to the read-back after the write");
+    ControllerSettings held;
+    if (!read_settings(port, held, "the read-back after the write")) {
         return exit_failed;
     }
-    const ControllerSettings held = decode_settings(bytes);
     std::string differences;
     for (const SettingField& field : setting_fields) {
         if (held.*field.member != wanted.*field.member) {
-            differences += (differences.empty() ? "" : ", ") + setting_text(field, held) + " (written " +
+            differences += (differences.empty() ? "" : ", ") + setting_line(field, held) + " (written " +
                            std::to_string(wanted.*field.member) + ")";
         }
     }
