@@ -168,7 +168,11 @@ int open_port(const char* port_name, const char* speed)
     // Non-blocking so a line without carrier cannot stall the open.
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        return fail(Failure::open, errno);
+        // Held exclusively by another program, or a folder: said as below.
+        return fail(errno == EBUSY    ? Failure::in_use
+                    : errno == EISDIR ? Failure::not_a_terminal
+                                      : Failure::open,
+                    errno);
     }
     // TIOCEXCL keeps other users out; flock also holds against root, whom
     // TIOCEXCL lets through.
@@ -290,17 +294,12 @@ std::string open_failure_reason()
     case EACCES:
     case EPERM: {
         const std::string group = device_group(last.path);
-        return device + "permission denied; " +
-               (group.empty() ? std::string("ask for access to the device")
-                              : "the device belongs to the group " + group +
-                                    ": add yourself to it (sudo "
-                                    "usermod -aG " +
-                                    group + " $USER) and log in again");
+        if (group.empty()) {
+            return device + "permission denied; ask for access to the device";
+        }
+        return device + "permission denied; the device belongs to the group " + group +
+               ": add yourself to it (sudo usermod -aG " + group + " $USER) and log in again";
     }
-    case EBUSY:
-        return device + "in use by another program; end it and try again";
-    case EISDIR:
-        return device + "not a serial device";
     default:
         return device + std::strerror(last.error);
     }
