@@ -25,10 +25,10 @@
 #include <unistd.h>
 #include <vector>
 
-#include "frames.hpp"
 #include "kit.hpp"
 #include "process.hpp"
 #include "pty_line.hpp"
+#include "requests.hpp"
 #include "serial_link.hpp"
 
 namespace {
@@ -47,7 +47,6 @@ constexpr std::chrono::milliseconds run_limit{20'000};
 
 // Identify, firmware, read, write with eight answers, read, end.
 const std::string session_keys = "1\n1\n2\n10\n2\n1\n0\n1\n0\n128\n0\n1\n3\n";
-constexpr std::uint8_t read_request[] = {0xFF, 0x30, 0x56, 0x7B, 0x80};
 
 // Request and reply lengths of that session's exchanges.
 constexpr std::pair<int, int> session_exchanges[] = {{4, 12}, {4, 8}, {5, 52}, {52, 4}, {5, 52}};
@@ -219,16 +218,19 @@ PeerRun run_peer(const std::vector<std::string>& arguments)
 
 bool in_process_session()
 {
-    if (open_port("COM1", "9600") == 0) {
+    SerialPort link = open_port(ComPort{1});
+    if (!is_open(link)) {
         return false;
     }
     ControllerType type;
     FirmwareVersion version;
     ConfigurationBytes configuration{};
-    const bool ok = identify_controller(type) != 0 && query_firmware_version(version) != 0 &&
-                    fetch_configuration(configuration) != 0 && store_configuration(configuration) != 0 &&
-                    fetch_configuration(configuration) != 0;
-    close_port();
+    const bool ok = answered(identify_controller(link, type)) &&
+                    answered(query_firmware_version(link, version)) &&
+                    answered(fetch_configuration(link, configuration)) &&
+                    answered(store_configuration(link, configuration)) &&
+                    answered(fetch_configuration(link, configuration));
+    close_port(link);
     return ok;
 }
 
@@ -384,18 +386,19 @@ Timeouts measure_timeouts(int runs)
     const emulator::PtyLineHandle line = start_line(setup);
     Timeouts figures;
     for (int i = 0; i < runs; ++i) {
-        require(open_port("COM1", "9600") != 0, "cannot open COM1");
+        SerialPort link = open_port(ComPort{1});
+        require(is_open(link), "cannot open COM1");
         std::uint8_t reply[52];
         const double cpu_before = thread_cpu_us();
         const Clock::time_point start_12 = Clock::now();
-        const std::size_t got_12 = port_read(reply, 12);
+        const std::size_t got_12 = port_read(link, reply, 12);
         const Clock::time_point written_from = Clock::now();
         figures.ours_12_cpu_us.push_back(thread_cpu_us() - cpu_before);
-        port_write(read_request, sizeof read_request);
+        port_write(link, read_request.data(), read_request.size());
         const Clock::time_point start_52 = Clock::now();
-        const std::size_t got_52 = port_read(reply, 52);
+        const std::size_t got_52 = port_read(link, reply, 52);
         const Clock::time_point end_52 = Clock::now();
-        close_port();
+        close_port(link);
         require(got_12 == 0 && got_52 == 30, "the line did not behave as set up");
         figures.ours_12.push_back(ms_between(start_12, written_from) - read_timeout_ms(12));
         figures.ours_52.push_back(ms_between(start_52, end_52) - read_timeout_ms(52));
@@ -520,7 +523,8 @@ PtyWrite measure_pty_write(int count)
     PtyWrite figures;
     for (int i = 0; i < count; ++i) {
         const Clock::time_point start = Clock::now();
-        const bool written = write(slave, read_request, sizeof read_request) == sizeof read_request;
+        const bool written = write(slave, read_request.data(), read_request.size()) ==
+                             static_cast<ssize_t>(read_request.size());
         const Clock::time_point drain_from = Clock::now();
         tcdrain(slave);
         const Clock::time_point end = Clock::now();

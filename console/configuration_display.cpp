@@ -35,10 +35,10 @@ const char* led_text(unsigned led_init)
 
 } // namespace
 
-int show_configuration()
+int show_configuration(SerialPort& link)
 {
     ConfigurationBytes bytes{};
-    if (!fetch_configuration(bytes)) {
+    if (!replied(fetch_configuration(link, bytes))) {
         return action_failed;
     }
     const ControllerSettings s = decode_settings(bytes);

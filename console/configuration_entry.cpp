@@ -49,7 +49,7 @@ bool ask(const char* prompt, const SettingField& field, unsigned& answer)
 
 } // namespace
 
-int enter_configuration()
+int enter_configuration(SerialPort& link, const WriteLog*)
 {
     ControllerSettings settings;
     for (std::size_t i = 0; i < setting_fields.size(); ++i) {
@@ -57,5 +57,5 @@ int enter_configuration()
             return action_abandoned; // nothing is sent for an unfinished form
         }
     }
-    return store_configuration(encode_settings(settings)) ? action_succeeded : action_failed;
+    return replied(store_configuration(link, encode_settings(settings))) ? action_succeeded : action_failed;
 }

@@ -1,8 +1,22 @@
 #pragma once
 
+#include <optional>
+
+#include "requests.hpp"
+#include "serial_link.hpp"
+
+struct WriteLog;
+
+// What the command line gives the dialogue beyond the keys.
+struct DialogueSetup {
+    std::optional<ComPort> port{}; // given: no port list and no choice
+    LineObserver observer{};       // a trace of the line, if asked for
+    const WriteLog* log = nullptr; // a record of every write, if asked for
+};
+
 // The dialogue: banner, port choice, identification and the menu loop.
 // Every way it ends returns here; the process then exits with code 0.
-void run_configurator();
+void run_configurator(const DialogueSetup& setup = {});
 
 // Menu actions use the open port and neither close it nor wait for a key.
 // On failure the no-response message has already been printed.
@@ -12,5 +26,9 @@ inline constexpr int action_succeeded = 1;
 // sent, and the program ends quietly.
 inline constexpr int action_abandoned = 2;
 
-int show_configuration();
-int enter_configuration();
+int show_configuration(SerialPort& link);
+int enter_configuration(SerialPort& link, const WriteLog* log);
+
+// True when the request was answered; otherwise says on screen that the
+// controller does not respond.
+bool replied(const Exchange& exchange);

@@ -1,16 +1,47 @@
-// The program's entry: the command line decides between the dialogue and the
-// scripted modes, before anything is printed or any port opened.
+// The program's entry: the command line decides between the dialogue, the
+// scripted modes and the port survey, before anything is printed or any
+// port opened.
 
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "dialogue.hpp"
+#include "files.hpp"
 #include "options.hpp"
+#include "ports.hpp"
 #include "scripted.hpp"
-#include "serial_link.hpp"
+#include "trace.hpp"
+
+namespace {
+
+int run(const Options& options, const LineObserver& observer)
+{
+    switch (options.mode) {
+    case Options::Mode::list:
+        return list_serial_ports_command();
+    case Options::Mode::find:
+        return find_controllers(options.com_prefix, observer);
+    case Options::Mode::read:
+        return read_configuration(*options.port, options.file, observer);
+    case Options::Mode::write:
+        return write_configuration(*options.port, options.file, observer);
+    default:
+        run_configurator({.port = options.port, .observer = observer});
+        return 0;
+    }
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
-    const Options options = parse_options(argc, argv);
+    const std::vector<std::string> arguments = program_arguments(argc, argv);
+    std::vector<const char*> pointers;
+    for (const std::string& argument : arguments) {
+        pointers.push_back(argument.c_str());
+    }
+    const Options options = parse_options(static_cast<int>(pointers.size()), pointers.data());
     switch (options.mode) {
     case Options::Mode::help:
         std::fputs(usage_text, stdout);
@@ -19,24 +50,24 @@ int main(int argc, char** argv)
         std::puts("zumel-config " ZUMEL_VERSION);
         return 0;
     case Options::Mode::usage_error:
-        std::fprintf(stderr, "zumel-config: %s\n%s", options.error.c_str(), usage_text);
+        print_error_line("zumel-config: " + options.error);
+        std::fputs(usage_text, stderr);
         return 2;
     default:
         break;
     }
     if (!options.com_prefix.empty() && !set_com_device_prefix(options.com_prefix)) {
-        std::fputs("zumel-config: --com-prefix does not apply here: the system names its COM ports itself "
-                   "(COM1, COM2, ...)\n",
-                   stderr);
+        print_error_line("zumel-config: --com-prefix does not apply here: the system names its COM ports "
+                         "itself (COM1, COM2, ...)");
         return 2;
     }
-    switch (options.mode) {
-    case Options::Mode::read:
-        return read_configuration(options.port, options.file);
-    case Options::Mode::write:
-        return write_configuration(options.port, options.file);
-    default:
-        run_configurator();
-        return 0;
+    Trace trace;
+    std::string error;
+    if (!options.trace.empty() && !open_trace(options.trace, ZUMEL_VERSION, trace, error)) {
+        print_error_line("zumel-config: cannot write the trace " + options.trace + ": " + error);
+        return 1;
     }
+    const int status = run(options, trace_observer(trace));
+    close_trace(trace);
+    return status;
 }

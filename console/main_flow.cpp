@@ -1,18 +1,15 @@
-#include <array>
 #include <cstdio>
+#include <optional>
 
 #include "console_io.hpp"
 #include "dialogue.hpp"
-#include "frames.hpp"
 #include "key_wait.hpp"
-#include "serial_link.hpp"
 
 namespace {
 
 constexpr const char* separator = " \n************************************************************";
 constexpr const char* key_prompt = "\n Pokracujte libovolnou klavesou \n";
-constexpr const char* line_speed = "9600";
-constexpr std::array<const char*, 6> port_names{"COM1", "COM2", "COM3", "COM4", "COM5", "COM6"};
+constexpr unsigned ports_offered = 6; // COM1 to COM6
 
 void print(const char* text)
 {
@@ -35,6 +32,10 @@ void print_banner()
     print(" \nVypnete napajeni ovladace");
     print(" \nPripojte jumper J6");
     print(" \nZapnete napajeni ovladace");
+}
+
+void print_port_list()
+{
     print(" \nZvolte COM port \n\n");
     print_separator_line();
     print(" COM1 = 1 \n");
@@ -65,32 +66,32 @@ void wait_and_end()
 
 // A failed request has printed its message; the port is closed before the
 // technician is asked for a key.
-void end_after_failure()
+void end_after_failure(SerialPort& link)
 {
-    close_port();
+    close_port(link);
     wait_and_end();
 }
 
-const char* chosen_port()
+std::optional<ComPort> chosen_port()
 {
     const NumberRead choice = read_number();
-    if (choice.status != NumberRead::Status::number || choice.value < 1 || choice.value > port_names.size()) {
-        return nullptr;
+    if (choice.status != NumberRead::Status::number || choice.value < 1 || choice.value > ports_offered) {
+        return std::nullopt;
     }
-    return port_names[choice.value - 1];
+    return ComPort{choice.value};
 }
 
-bool show_identity()
+bool show_identity(SerialPort& link)
 {
     ControllerType type;
-    if (!identify_controller(type)) {
+    if (!replied(identify_controller(link, type))) {
         return false;
     }
     print("\n\n Typ ovladace:    ");
     std::fwrite(type.characters.data(), 1, type.characters.size(), stdout);
 
     FirmwareVersion version;
-    if (!query_firmware_version(version)) {
+    if (!replied(query_firmware_version(link, version))) {
         return false;
     }
     // Two parts side by side, never one number: 1 and 5 show as 105.
@@ -98,7 +99,7 @@ bool show_identity()
     return true;
 }
 
-void run_menu()
+void run_menu(SerialPort& link, const WriteLog* log)
 {
     for (;;) {
         print_menu();
@@ -110,16 +111,16 @@ void run_menu()
             continue;
         }
         if (choice.status == NumberRead::Status::end_of_input || (choice.value != 1 && choice.value != 2)) {
-            close_port();
+            close_port(link);
             return;
         }
-        const int result = choice.value == 1 ? show_configuration() : enter_configuration();
+        const int result = choice.value == 1 ? show_configuration(link) : enter_configuration(link, log);
         if (result == action_failed) {
-            end_after_failure();
+            end_after_failure(link);
             return;
         }
         if (result == action_abandoned) {
-            close_port();
+            close_port(link);
             return;
         }
     }
@@ -127,27 +128,40 @@ void run_menu()
 
 } // namespace
 
-void run_configurator()
+bool replied(const Exchange& exchange)
+{
+    if (!answered(exchange)) {
+        print("\n\n Error: ovladac neodpovida \n");
+    }
+    return answered(exchange);
+}
+
+void run_configurator(const DialogueSetup& setup)
 {
     print_banner();
-    const char* port = chosen_port();
-    if (port == nullptr) {
+    std::optional<ComPort> port = setup.port;
+    if (!port) {
+        print_port_list();
+        port = chosen_port();
+    }
+    if (!port) {
         print("\n Volba COM portu je neplatna \n");
         wait_and_end();
         return;
     }
-    if (!open_port(port, line_speed)) {
+    SerialPort link = open_port(*port, setup.observer);
+    if (!is_open(link)) {
         print("\n Chyba pri otvirani COM portu \n");
         // Beside the screen's text, the cause and its remedy.
         std::fflush(stdout);
-        std::fprintf(stderr, "zumel-config: %s\n", open_failure_reason().c_str());
+        std::fprintf(stderr, "zumel-config: %s\n", failure_line(link).c_str());
         wait_and_end();
         return;
     }
     print(separator);
-    if (!show_identity()) {
-        end_after_failure();
+    if (!show_identity(link)) {
+        end_after_failure(link);
         return;
     }
-    run_menu();
+    run_menu(link, setup.log);
 }

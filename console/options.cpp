@@ -1,42 +1,37 @@
 #include "options.hpp"
 
-#include <cctype>
-#include <cstdio>
+#include <algorithm>
 #include <string_view>
 
 const char* const usage_text =
-    "usage: zumel-config [--com-prefix PREFIX]\n"
-    "       zumel-config [--com-prefix PREFIX] --port COMn --read [-o FILE]\n"
-    "       zumel-config [--com-prefix PREFIX] --port COMn --write FILE\n"
+    "usage: zumel-config [--com-prefix PREFIX] [--port COMn] [--trace FILE] [--log DIR]\n"
+    "       zumel-config [--com-prefix PREFIX] --port COMn --read [-o FILE] [--trace FILE]\n"
+    "       zumel-config [--com-prefix PREFIX] --port COMn --write FILE [--set NAME=VALUE]...\n"
+    "                    [--log DIR] [--trace FILE]\n"
+    "       zumel-config [--com-prefix PREFIX] --list | --find [--trace FILE]\n"
     "       zumel-config --help | --version\n"
     "\n"
     "Without --read or --write it runs the dialogue, which asks for COM1 to COM6.\n"
-    "  --com-prefix PREFIX  COMn is the device PREFIX followed by n-1: --com-prefix /dev/ttyUSB\n"
-    "                       makes COM1 /dev/ttyUSB0 (not on Windows, which names its ports itself)\n"
-    "  --port COMn          the controller's port for --read and --write\n"
+    "  --list               list the serial ports, with what the system knows of each\n"
+    "  --find               ask every free port for a controller's identity and say\n"
+    "                       which port holds one\n"
+    "  --port COMn          the controller's port (COM1 to COM255); without --read or\n"
+    "                       --write, the dialogue on that port\n"
     "  --read               print the controller's configuration as a configuration file\n"
     "  -o FILE              with --read: write it to FILE instead\n"
     "  --write FILE         send the configuration in FILE (- for standard input) to the\n"
     "                       controller, then read it back and compare\n"
-    "Exit status: 0 done, 1 the port or the controller failed, 2 bad usage or a refused file.\n";
+    "  --set NAME=VALUE     with --write: this setting instead of the file's (repeatable)\n"
+    "  --log DIR            before a write, save what the controller held in DIR as a\n"
+    "                       file --write takes back; add a row to DIR/writes.csv after it\n"
+    "  --trace FILE         record every byte on the line, with times, in FILE\n"
+    "  --com-prefix PREFIX  COMn is the device PREFIX followed by n-1: --com-prefix /dev/ttyUSB\n"
+    "                       makes COM1 /dev/ttyUSB0 (not on Windows, which names its ports itself)\n"
+    "Exit status: 0 done (and every way the dialogue ends); 1 the port or the controller\n"
+    "failed, no controller found, or a file, folder or output could not be read or written;\n"
+    "2 bad usage or a refused configuration.\n";
 
 namespace {
-
-// COM1 to COM255, as Windows numbers its ports.
-bool is_port_name(std::string_view name)
-{
-    if (name.size() < 4 || name.size() > 6 || name.substr(0, 3) != "COM" || name[3] == '0') {
-        return false;
-    }
-    unsigned number = 0;
-    for (char c : name.substr(3)) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        number = number * 10 + static_cast<unsigned>(c - '0');
-    }
-    return number <= 255;
-}
 
 Options refuse(std::string error)
 {
@@ -46,13 +41,22 @@ Options refuse(std::string error)
     return options;
 }
 
+constexpr std::string_view valued[] = {"--com-prefix", "--port",  "--write", "-o",
+                                       "--output",     "--trace", "--log",   "--set"};
+constexpr std::string_view flags[] = {"--help", "-h", "--version", "--read", "--list", "--find"};
+
+bool one_of(std::string_view argument, const auto& names)
+{
+    return std::find(std::begin(names), std::end(names), argument) != std::end(names);
+}
+
 } // namespace
 
 Options parse_options(int argc, const char* const* argv)
 {
     Options options;
-    std::string write_file, output_file;
-    bool help = false, version = false, read = false;
+    std::string port, write_file, output_file;
+    std::vector<std::string_view> given; // each option once, but --set
     for (int i = 1; i < argc; ++i) {
         std::string_view argument = argv[i];
         std::string_view value;
@@ -64,8 +68,11 @@ Options parse_options(int argc, const char* const* argv)
             argument = argument.substr(0, equals);
             has_value = true;
         }
-        const bool takes_value = argument == "--com-prefix" || argument == "--port" ||
-                                 argument == "--write" || argument == "-o" || argument == "--output";
+        const bool takes_value = one_of(argument, valued);
+        if (!takes_value && !one_of(argument, flags)) {
+            return refuse((argument.starts_with("-") ? "unknown option " : "unexpected argument ") +
+                          std::string(argument));
+        }
         if (takes_value && !has_value) {
             if (i + 1 >= argc) {
                 return refuse(std::string(argument) + " needs a value");
@@ -77,59 +84,73 @@ Options parse_options(int argc, const char* const* argv)
         if (takes_value && value.empty()) {
             return refuse(std::string(argument) + " needs a value");
         }
-        bool given_twice = false;
-        auto set = [&given_twice](std::string& field, std::string_view text) {
-            given_twice = !field.empty();
-            field = text;
-        };
-        if (argument == "--help" || argument == "-h") {
-            help = true;
-        } else if (argument == "--version") {
-            version = true;
-        } else if (argument == "--com-prefix") {
-            set(options.com_prefix, value);
-        } else if (argument == "--port") {
-            set(options.port, value);
-        } else if (argument == "--read") {
-            given_twice = read;
-            read = true;
-        } else if (argument == "--write") {
-            set(write_file, value);
-        } else if (argument == "-o" || argument == "--output") {
-            set(output_file, value);
-        } else {
-            return refuse((argument.starts_with("-") ? "unknown option " : "unexpected argument ") +
-                          std::string(argument));
+        if (argument == "--output") {
+            argument = "-o";
         }
-        if (given_twice) {
+        if (argument == "--set") {
+            options.sets.emplace_back(value);
+            continue;
+        }
+        if (one_of(argument, given)) {
             return refuse(std::string(argument) + " given twice");
         }
+        given.push_back(argument);
+        std::string* field = argument == "--com-prefix" ? &options.com_prefix
+                             : argument == "--port"     ? &port
+                             : argument == "--write"    ? &write_file
+                             : argument == "-o"         ? &output_file
+                             : argument == "--trace"    ? &options.trace
+                             : argument == "--log"      ? &options.log
+                                                        : nullptr;
+        if (field != nullptr) {
+            *field = value;
+        }
     }
-    const bool write = !write_file.empty();
-    if (help || version) {
-        options.mode = help ? Options::Mode::help : Options::Mode::version;
+    auto has = [&given](std::string_view name) { return one_of(name, given); };
+    if (has("--help") || has("-h") || has("--version")) {
+        options.mode =
+            has("--version") && !has("--help") && !has("-h") ? Options::Mode::version : Options::Mode::help;
         return options;
+    }
+    const bool read = has("--read"), write = has("--write");
+    if (has("--list") && has("--find")) {
+        return refuse("--list and --find exclude each other");
     }
     if (read && write) {
         return refuse("--read and --write exclude each other");
     }
-    if (!output_file.empty() && !read) {
+    const char* survey = has("--list") ? "--list" : has("--find") ? "--find" : nullptr;
+    for (const char* other : {"--port", "--read", "--write", "-o", "--log", "--set"}) {
+        if (survey != nullptr &&
+            (has(other) || (other == std::string_view("--set") && !options.sets.empty()))) {
+            return refuse(std::string(survey) + " and " + other + " exclude each other");
+        }
+    }
+    if (has("--list") && has("--trace")) {
+        return refuse("--list opens no port: there is nothing to trace");
+    }
+    if (has("-o") && !read) {
         return refuse("-o goes with --read only");
     }
-    if ((read || write) && options.port.empty()) {
+    if (!options.sets.empty() && !write) {
+        return refuse("--set goes with --write only");
+    }
+    if (has("--log") && read) {
+        return refuse("--log goes with --write or the dialogue");
+    }
+    if ((read || write) && port.empty()) {
         return refuse(std::string(read ? "--read" : "--write") + " needs --port COMn");
     }
-    if (!options.port.empty() && !read && !write) {
-        return refuse("--port goes with --read or --write");
-    }
-    // Windows takes com3 for COM3; so do we.
-    for (std::size_t i = 0; i < options.port.size() && i < 3; ++i) {
-        options.port[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(options.port[i])));
-    }
-    if (!options.port.empty() && !is_port_name(options.port)) {
-        return refuse(options.port + " is not a port name: COM1, COM2, ...");
+    if (!port.empty()) {
+        options.port = parse_com_port(port);
+        if (!options.port) {
+            return refuse(port + " is not a port name: COM1 to COM255");
+        }
     }
     options.file = read ? output_file : write_file;
-    options.mode = read ? Options::Mode::read : write ? Options::Mode::write : Options::Mode::dialogue;
+    options.mode = read     ? Options::Mode::read
+                   : write  ? Options::Mode::write
+                   : survey ? (has("--list") ? Options::Mode::list : Options::Mode::find)
+                            : Options::Mode::dialogue;
     return options;
 }

@@ -1,22 +1,28 @@
 #pragma once
 
+#include <optional>
 #include <string>
+#include <vector>
 
-// What the command line asks for. Without options: the dialogue. With
-// --port and --read or --write: one controller read into, or written from, a
-// configuration file, without the dialogue.
+#include "serial_link.hpp"
+
+// What the command line asks for. Without options: the dialogue, which
+// --port starts on that port. With --port and --read or --write: one
+// controller read into, or written from, a configuration file, without the
+// dialogue. --list and --find look at the machine's ports.
 struct Options {
-    enum class Mode { dialogue, help, version, read, write, usage_error };
+    enum class Mode { dialogue, help, version, read, write, list, find, usage_error };
     Mode mode = Mode::dialogue;
-    std::string com_prefix; // empty: the build's own
-    std::string port;       // COMn, for read and write
-    std::string file;       // write: the file to send ("-" standard input); read: -o FILE, empty for stdout
-    std::string error;      // why the command line was refused
+    std::string com_prefix{};        // empty: the build's own
+    std::optional<ComPort> port{};   // the dialogue's, or the one to read or write
+    std::string file{};              // write: the file to send ("-" standard input); read: -o FILE
+    std::string trace{};             // --trace FILE, empty for none
+    std::string log{};               // --log DIR, empty for none
+    std::vector<std::string> sets{}; // --set NAME=VALUE, as given
+    std::string error{};             // why the command line was refused
 };
 
 Options parse_options(int argc, const char* const* argv);
 
-// For --help, and after a refused command line. The exit status: 0 done
-// (and every way the dialogue ends), 1 the port or the controller failed in
-// a scripted mode, 2 bad usage or a refused configuration file.
+// For --help, and after a refused command line.
 extern const char* const usage_text;

@@ -6,8 +6,7 @@
 #include <filesystem>
 
 #include "configuration_file.hpp"
-#include "frames.hpp"
-#include "serial_link.hpp"
+#include "requests.hpp"
 #include "settings.hpp"
 
 namespace {
@@ -23,15 +22,15 @@ void say(const std::string& text)
 }
 
 // Opens the port and identifies the controller, as the dialogue does first.
-bool connect(const std::string& port, ControllerType& type, FirmwareVersion& version)
+bool connect(SerialPort& link, ControllerType& type, FirmwareVersion& version)
 {
-    report_no_response_to(nullptr); // standard output is the file's; failures are said here
-    if (!open_port(port.c_str(), "9600")) {
-        say(open_failure_reason());
+    if (!is_open(link)) {
+        say(failure_line(link));
         return false;
     }
-    if (!identify_controller(type) || !query_firmware_version(version)) {
-        close_port();
+    const std::string port = com_name(link.port);
+    if (!answered(identify_controller(link, type)) || !answered(query_firmware_version(link, version))) {
+        close_port(link);
         say(port + ": the controller does not respond; is it switched on with jumper J6 fitted?");
         return false;
     }
@@ -41,13 +40,13 @@ bool connect(const std::string& port, ControllerType& type, FirmwareVersion& ver
 
 // Reads the configuration and closes the port, done with the controller
 // either way; says `failure` when no reply came.
-bool read_settings(const std::string& port, ControllerSettings& settings, const char* failure)
+bool read_settings(SerialPort& link, ControllerSettings& settings, const char* failure)
 {
     ConfigurationBytes bytes{};
-    const bool fetched = fetch_configuration(bytes) != 0;
-    close_port();
+    const bool fetched = answered(fetch_configuration(link, bytes));
+    close_port(link);
     if (!fetched) {
-        say(port + ": the controller does not respond to " + failure);
+        say(com_name(link.port) + ": the controller does not respond to " + failure);
         return false;
     }
     settings = decode_settings(bytes);
@@ -96,15 +95,17 @@ bool load(const std::string& path, std::string& text)
 
 } // namespace
 
-int read_configuration(const std::string& port, const std::string& output)
+int read_configuration(ComPort com, const std::string& output, const LineObserver& observer)
 {
+    const std::string port = com_name(com);
+    SerialPort link = open_port(com, observer);
     ControllerType type;
     FirmwareVersion version;
-    if (!connect(port, type, version)) {
+    if (!connect(link, type, version)) {
         return exit_failed;
     }
     ControllerSettings settings;
-    if (!read_settings(port, settings, "the read request")) {
+    if (!read_settings(link, settings, "the read request")) {
         return exit_failed;
     }
     for (const SettingField& field : setting_fields) {
@@ -127,8 +128,9 @@ int read_configuration(const std::string& port, const std::string& output)
     return exit_done;
 }
 
-int write_configuration(const std::string& port, const std::string& input)
+int write_configuration(ComPort com, const std::string& input, const LineObserver& observer)
 {
+    const std::string port = com_name(com);
     const std::string name = input == "-" ? "standard input" : input;
     std::string text;
     if (!load(input, text)) {
@@ -151,18 +153,19 @@ int write_configuration(const std::string& port, const std::string& input)
         return exit_refused;
     }
 
+    SerialPort link = open_port(com, observer);
     ControllerType type;
     FirmwareVersion version;
-    if (!connect(port, type, version)) {
+    if (!connect(link, type, version)) {
         return exit_failed;
     }
-    if (!store_configuration(encode_settings(wanted))) {
-        close_port();
+    if (!answered(store_configuration(link, encode_settings(wanted)))) {
+        close_port(link);
         say(port + ": the controller did not acknowledge the write");
         return exit_failed;
     }
     ControllerSettings held;
-    if (!read_settings(port, held, "the read-back after the write")) {
+    if (!read_settings(link, held, "the read-back after the write")) {
         return exit_failed;
     }
     std::string differences;

@@ -3,11 +3,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 
-// Request and reply frames of the controller protocol. Every request is one
-// exchange: the whole frame is written, then one read asks for the reply's
-// fixed length. Nothing is retried and the line's input is never cleared.
+// Request and reply frames of the controller protocol: fixed lengths, the
+// checksum, the fixed requests and the write frame. No I/O.
 
 using ConfigurationBytes = std::array<std::uint8_t, 6>;
 
@@ -21,6 +19,11 @@ struct FirmwareVersion {
     std::uint8_t low = 0;
 };
 
+// The fixed requests carry their checksums as constants.
+inline constexpr std::array<std::uint8_t, 4> type_request{0xFF, 0x28, 0x59, 0x80};
+inline constexpr std::array<std::uint8_t, 4> firmware_request{0xFF, 0x26, 0x5B, 0x80};
+inline constexpr std::array<std::uint8_t, 5> read_request{0xFF, 0x30, 0x56, 0x7B, 0x80};
+
 inline constexpr std::size_t type_reply_length = 12;
 inline constexpr std::size_t firmware_reply_length = 8;
 inline constexpr std::size_t read_reply_length = 52;
@@ -33,21 +36,3 @@ void compute_checksum(std::uint8_t* bytes, std::uint8_t n);
 
 // Builds the 52-byte write frame around the six configuration bytes.
 std::array<std::uint8_t, write_frame_length> build_write_frame(const ConfigurationBytes& configuration);
-
-// Where a failed request reports "the controller does not respond":
-// standard output for the dialogue; null for silence, where the caller
-// reports the failure its own way.
-void report_no_response_to(std::FILE* stream);
-
-// One request: writes the request whole, reads exactly reply_length bytes.
-// Returns 1 when they all came in time; otherwise prints the no-response
-// message and returns 0.
-int exchange(const std::uint8_t* request, std::size_t request_length, std::uint8_t* reply,
-             std::size_t reply_length);
-
-// Each returns 1 on success, 0 on failure; what they yield is only
-// meaningful on success.
-int identify_controller(ControllerType& type);
-int query_firmware_version(FirmwareVersion& version);
-int fetch_configuration(ConfigurationBytes& configuration);
-int store_configuration(const ConfigurationBytes& configuration);

@@ -1,11 +1,8 @@
 // POSIX serial link: termios for the line, flock and TIOCEXCL for exclusive
 // access, ppoll against one monotonic deadline for the total read time-out.
 
-#include "serial_link.hpp"
-
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -19,52 +16,16 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "ports_posix.hpp"
+#include "serial_platform.hpp"
+
 #ifndef COM_DEVICE_PREFIX
 #define COM_DEVICE_PREFIX "/dev/ttyS"
 #endif
 
 namespace {
 
-struct SerialPort {
-    int fd = -1;
-};
-
-SerialPort serial_port;
 std::string com_device_prefix = COM_DEVICE_PREFIX;
-
-// What the last failed open ran into, for open_failure_reason.
-enum class Failure { none, name, open, not_a_terminal, in_use, setup };
-struct LastFailure {
-    Failure failure = Failure::none;
-    int error = 0;
-    std::string port;
-    std::string path;
-};
-LastFailure last_failure;
-
-int fail(Failure failure, int error = 0)
-{
-    last_failure.failure = failure;
-    last_failure.error = error;
-    return 0;
-}
-
-// "COMn" names the device com_device_prefix followed by n-1.
-bool device_path(const char* port_name, std::string& path)
-{
-    if (std::strncmp(port_name, "COM", 3) != 0) {
-        return false;
-    }
-    const char* digits = port_name + 3;
-    const char* end = digits + std::strlen(digits);
-    unsigned number = 0;
-    const auto [rest, error] = std::from_chars(digits, end, number);
-    if (error != std::errc{} || rest != end || number == 0) {
-        return false;
-    }
-    path = com_device_prefix + std::to_string(number - 1);
-    return true;
-}
 
 // The group that may use the device, e.g. dialout; empty when unknown.
 std::string device_group(const std::string& path)
@@ -77,30 +38,11 @@ std::string device_group(const std::string& path)
     return owner != nullptr ? owner->gr_name : std::to_string(status.st_gid);
 }
 
-speed_t speed_constant(const char* speed)
-{
-    if (std::strcmp(speed, "9600") == 0) {
-        return B9600;
-    }
-    return B0;
-}
-
-// Unix98 pseudo-terminal slaves cannot hold PARENB: the driver drops it.
-bool is_pseudo_terminal(int fd)
-{
-    struct stat status {};
-    if (fstat(fd, &status) != 0) {
-        return false;
-    }
-    const unsigned major_number = major(status.st_rdev);
-    return major_number >= 136 && major_number <= 143;
-}
-
-termios wanted_settings(termios settings, speed_t speed)
+termios wanted_settings(termios settings)
 {
     cfmakeraw(&settings);
-    cfsetispeed(&settings, speed);
-    cfsetospeed(&settings, speed);
+    cfsetispeed(&settings, B9600);
+    cfsetospeed(&settings, B9600);
     settings.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK | IGNPAR | PARMRK);
     settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | CRTSCTS);
     settings.c_cflag |= CS8 | PARENB | PARODD | CLOCAL | CREAD;
@@ -130,19 +72,20 @@ bool line_holds(int fd, const termios& wanted)
                  (actual.c_lflag & lflag_mask) == (wanted.c_lflag & lflag_mask) &&
                  (actual.c_oflag & OPOST) == (wanted.c_oflag & OPOST) &&
                  actual.c_cc[VMIN] == wanted.c_cc[VMIN] && actual.c_cc[VTIME] == wanted.c_cc[VTIME];
-    if (!is_pseudo_terminal(fd)) {
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || !is_pseudo_terminal_major(major(status.st_rdev))) {
         holds = holds && (actual.c_cflag & PARENB) != 0;
     }
     return holds;
 }
 
-bool configure_line(int fd, speed_t speed)
+bool configure_line(int fd)
 {
     termios current{};
     if (tcgetattr(fd, &current) != 0) {
         return false;
     }
-    const termios wanted = wanted_settings(current, speed);
+    const termios wanted = wanted_settings(current);
     (void)tcsetattr(fd, TCSANOW, &wanted);
     return line_holds(fd, wanted);
 }
@@ -154,50 +97,104 @@ std::int64_t monotonic_ns()
     return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
 
+// Why open() failed, for the technician.
+std::string open_error_reason(int error, const std::string& path)
+{
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+    case ENXIO:
+    case ENODEV:
+    case EIO:
+        return "no such device; is the adapter plugged in? zumel-config --list shows the serial ports";
+    case EACCES:
+    case EPERM: {
+        const std::string group = device_group(path);
+        if (group.empty()) {
+            return "permission denied; ask for access to the device";
+        }
+        return "permission denied; the device belongs to the group " + group +
+               ": add yourself to it (sudo usermod -aG " + group + " $USER) and log in again";
+    }
+    default:
+        return std::strerror(error);
+    }
+}
+
+void fail(SerialPort& link, OpenStatus status, const std::string& reason)
+{
+    link.status = status;
+    link.failure = reason;
+}
+
+OpenStatus open_error_status(int error)
+{
+    switch (error) {
+    case EBUSY: // held exclusively by another program
+        return OpenStatus::in_use;
+    case EISDIR:
+        return OpenStatus::not_serial;
+    case EACCES:
+    case EPERM:
+        return OpenStatus::denied;
+    case ENOENT:
+    case ENOTDIR:
+    case ENXIO:
+    case ENODEV:
+    case EIO:
+        return OpenStatus::no_device;
+    default:
+        return OpenStatus::other;
+    }
+}
+
 } // namespace
 
-int open_port(const char* port_name, const char* speed)
+void platform::open(SerialPort& link)
 {
-    last_failure = LastFailure{};
-    last_failure.port = port_name;
-    std::string& path = last_failure.path;
-    const speed_t line_speed = speed_constant(speed);
-    if (!device_path(port_name, path) || line_speed == B0) {
-        return fail(Failure::name);
+    link.device = com_device_prefix + std::to_string(link.port.number - 1);
+    if (link.port.number < 1 || link.port.number > highest_com_number) {
+        fail(link, OpenStatus::other, "not a port name (COM1 to COM255)");
+        return;
     }
     // Non-blocking so a line without carrier cannot stall the open.
-    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::open(link.device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        // Held exclusively by another program, or a folder: said as below.
-        return fail(errno == EBUSY    ? Failure::in_use
-                    : errno == EISDIR ? Failure::not_a_terminal
-                                      : Failure::open,
-                    errno);
+        const int error = errno;
+        const OpenStatus status = open_error_status(error);
+        fail(link, status,
+             status == OpenStatus::in_use       ? "in use by another program; end it and try again"
+             : status == OpenStatus::not_serial ? "not a serial device"
+                                                : open_error_reason(error, link.device));
+        return;
     }
     // TIOCEXCL keeps other users out; flock also holds against root, whom
     // TIOCEXCL lets through.
     const bool terminal = isatty(fd) != 0;
     if (!terminal || flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
-        close(fd);
-        return fail(terminal ? Failure::in_use : Failure::not_a_terminal);
+        ::close(fd);
+        fail(link, terminal ? OpenStatus::in_use : OpenStatus::not_serial,
+             terminal ? "in use by another program; end it and try again" : "not a serial device");
+        return;
     }
-    serial_port.fd = fd;
     // Writes block until complete; reads never block past their deadline
     // since VMIN and VTIME are 0 and every read follows a ready ppoll.
     const int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 || !configure_line(fd, line_speed)) {
-        close_port(); // a port that cannot be set up is not kept from others
-        return fail(Failure::setup);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 || !configure_line(fd)) {
+        platform::close(fd); // a port that cannot be set up is not kept from others
+        fail(link, OpenStatus::setup_failed, std::string("the line cannot be set to ") + line_settings_text);
+        return;
     }
-    last_failure = {};
-    return 1;
+    link.handle = fd;
+    link.status = OpenStatus::open;
 }
 
-std::size_t port_write(const std::uint8_t* bytes, std::size_t count)
+std::size_t platform::write(std::intptr_t handle, const std::uint8_t* bytes, std::size_t count)
 {
+    const int fd = static_cast<int>(handle);
     std::size_t written = 0;
     while (written < count) {
-        const ssize_t n = write(serial_port.fd, bytes + written, count - written);
+        const ssize_t n = ::write(fd, bytes + written, count - written);
         if (n > 0) {
             written += static_cast<std::size_t>(n);
         } else if (n < 0 && errno == EINTR) {
@@ -208,21 +205,22 @@ std::size_t port_write(const std::uint8_t* bytes, std::size_t count)
     }
     // The reply's time-out starts once the request has left, as it would on
     // a line whose writes return only when sent.
-    while (tcdrain(serial_port.fd) != 0 && errno == EINTR) {
+    while (tcdrain(fd) != 0 && errno == EINTR) {
     }
     return written;
 }
 
-std::size_t port_read(std::uint8_t* bytes, std::size_t count)
+std::size_t platform::read(std::intptr_t handle, std::uint8_t* bytes, std::size_t count, unsigned timeout_ms)
 {
-    const std::int64_t deadline = monotonic_ns() + std::int64_t{read_timeout_ms(count)} * 1'000'000;
+    const int fd = static_cast<int>(handle);
+    const std::int64_t deadline = monotonic_ns() + std::int64_t{timeout_ms} * 1'000'000;
     std::size_t received = 0;
     while (received < count) {
         // Past the deadline the poll returns at once, with nothing ready.
         const std::int64_t remaining = std::max<std::int64_t>(deadline - monotonic_ns(), 0);
         const timespec wait{static_cast<time_t>(remaining / 1'000'000'000),
                             static_cast<long>(remaining % 1'000'000'000)};
-        pollfd line{serial_port.fd, POLLIN, 0};
+        pollfd line{fd, POLLIN, 0};
         const int ready = ppoll(&line, 1, &wait, nullptr);
         if (ready < 0) {
             if (errno == EINTR) {
@@ -236,7 +234,7 @@ std::size_t port_read(std::uint8_t* bytes, std::size_t count)
         if ((line.revents & POLLIN) == 0) {
             break; // hang-up or error with nothing left to read
         }
-        const ssize_t n = read(serial_port.fd, bytes + received, count - received);
+        const ssize_t n = ::read(fd, bytes + received, count - received);
         if (n > 0) {
             received += static_cast<std::size_t>(n);
         } else if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
@@ -248,15 +246,13 @@ std::size_t port_read(std::uint8_t* bytes, std::size_t count)
     return received;
 }
 
-void close_port()
+void platform::close(std::intptr_t handle)
 {
-    if (serial_port.fd >= 0) {
-        // The exclusive flag outlives this descriptor while anyone else keeps
-        // the line open; clear it so the next session can open the port.
-        (void)ioctl(serial_port.fd, TIOCNXCL);
-        close(serial_port.fd);
-        serial_port.fd = -1;
-    }
+    const int fd = static_cast<int>(handle);
+    // The exclusive flag outlives this descriptor while anyone else keeps
+    // the line open; clear it so the next session can open the port.
+    (void)ioctl(fd, TIOCNXCL);
+    ::close(fd);
 }
 
 bool set_com_device_prefix(const std::string& prefix)
@@ -265,42 +261,7 @@ bool set_com_device_prefix(const std::string& prefix)
     return true;
 }
 
-std::string open_failure_reason()
+std::vector<PortInfo> list_ports()
 {
-    const LastFailure& last = last_failure;
-    const std::string device = last.port + " (" + last.path + "): ";
-    switch (last.failure) {
-    case Failure::none:
-        return {};
-    case Failure::name:
-        return last.port + ": not a port name (COM1, COM2, ...)";
-    case Failure::not_a_terminal:
-        return device + "not a serial device";
-    case Failure::in_use:
-        return device + "in use by another program; end it and try again";
-    case Failure::setup:
-        return device + "the line cannot be set to 9600 Bd, 8 data bits, odd parity, 1 stop bit";
-    case Failure::open:
-        break;
-    }
-    switch (last.error) {
-    case ENOENT:
-    case ENOTDIR:
-    case ENXIO:
-    case ENODEV:
-    case EIO:
-        return device + "no such device; is the adapter plugged in? A USB adapter is usually "
-                        "--com-prefix /dev/ttyUSB or --com-prefix /dev/ttyACM";
-    case EACCES:
-    case EPERM: {
-        const std::string group = device_group(last.path);
-        if (group.empty()) {
-            return device + "permission denied; ask for access to the device";
-        }
-        return device + "permission denied; the device belongs to the group " + group +
-               ": add yourself to it (sudo usermod -aG " + group + " $USER) and log in again";
-    }
-    default:
-        return device + std::strerror(last.error);
-    }
+    return list_serial_ports({.com_prefix = com_device_prefix});
 }

@@ -1,37 +1,49 @@
-#include "serial_link.hpp"
+// Win32 serial link: CreateFileA ... CloseHandle on a synchronous handle,
+// every DCB field set, and the ports the system knows.
 
-#include <cstdlib>
+#include <map>
 #include <string>
+
+#include "serial_platform.hpp"
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+// clang-format off: initguid.h must come first, to define the class GUIDs.
+#include <devguid.h>
+#include <initguid.h>
+#include <setupapi.h>
+// clang-format on
 
 namespace {
 
-// The one port this process has open; null when none was opened.
-struct SerialPort {
-    HANDLE handle = nullptr;
-};
+HANDLE as_handle(std::intptr_t handle)
+{
+    return reinterpret_cast<HANDLE>(handle);
+}
 
-SerialPort serial_port;
-
-// What the last failed open ran into, for open_failure_reason.
-struct LastFailure {
-    std::string port;
-    DWORD error = ERROR_SUCCESS;
-    bool setup = false; // opened, but the line could not be set up
-};
-LastFailure last_failure;
+// A read waits 1 ms per byte asked for plus one second, then returns what
+// came; writes wait as long as they need.
+COMMTIMEOUTS standard_timeouts()
+{
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = 0;
+    timeouts.ReadTotalTimeoutMultiplier = 1;
+    timeouts.ReadTotalTimeoutConstant = 1000;
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = 0;
+    return timeouts;
+}
 
 // The driver keeps a port's settings from whatever program used it last, and
 // BuildCommDCB changes only what its text names. Every field such a program
-// may have left is set here: no flow control of any kind, DTR and RTS on (as
+// may have left is set here: no flow control of any kind (with distinct
+// XON and XOFF characters, which some drivers insist on), DTR and RTS on (as
 // the POSIX build has them, and as adapters powered from those lines need),
 // no byte replaced or dropped, and no error that stops the line until
 // cleared. False when the mode text did not take.
-bool known_line_state(DCB& dcb, const char* speed)
+bool known_line_state(DCB& dcb)
 {
-    if (dcb.BaudRate != std::strtoul(speed, nullptr, 10) || dcb.ByteSize != 8 || dcb.Parity != ODDPARITY ||
+    if (dcb.BaudRate != line_baud || dcb.ByteSize != 8 || dcb.Parity != ODDPARITY ||
         dcb.StopBits != ONESTOPBIT) {
         return false;
     }
@@ -43,6 +55,8 @@ bool known_line_state(DCB& dcb, const char* speed)
     dcb.fOutX = FALSE;
     dcb.fInX = FALSE;
     dcb.fTXContinueOnXoff = TRUE;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
     dcb.fDtrControl = DTR_CONTROL_ENABLE;
     dcb.fRtsControl = RTS_CONTROL_ENABLE;
     dcb.fErrorChar = FALSE;
@@ -51,87 +65,194 @@ bool known_line_state(DCB& dcb, const char* speed)
     return true;
 }
 
-// COM10 and above open only through the device namespace.
-std::string device_name(const std::string& port_name)
+std::string error_code(const char* call, DWORD error)
 {
-    return port_name.size() > 4 ? "\\\\.\\" + port_name : port_name;
+    return std::string(" (") + call + ": Windows error " + std::to_string(error) + ")";
 }
 
 // A port that cannot be set up is not kept: the open is exclusive, and the
-// program still waits for a key before it ends.
-int fail_setup()
+// program may still wait for a key before it ends. The error is the failed
+// call's own, taken before anything else can change it.
+void fail_setup(SerialPort& link, HANDLE handle, const char* call, DWORD error)
 {
-    last_failure.error = GetLastError();
-    last_failure.setup = true;
-    CloseHandle(serial_port.handle);
-    serial_port.handle = nullptr;
-    return 0;
+    CloseHandle(handle);
+    link.status = OpenStatus::setup_failed;
+    link.failure = std::string("the line cannot be set to ") + line_settings_text +
+                   (call != nullptr ? error_code(call, error) : "; the driver does not take these settings");
+}
+
+void fail_open(SerialPort& link, DWORD error)
+{
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        link.status = OpenStatus::no_device;
+        link.failure = "no such port; is the adapter plugged in? zumel-config --list shows the ports";
+        return;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+        link.status = OpenStatus::in_use;
+        link.failure = "in use by another program; end it and try again";
+        return;
+    default:
+        link.status = OpenStatus::other;
+        link.failure = "cannot be opened" + error_code("CreateFileA", error);
+    }
+}
+
+std::string narrow(const wchar_t* text)
+{
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    std::string result(size > 0 ? static_cast<std::size_t>(size) : 1, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, result.data(), size, nullptr, nullptr);
+    result.resize(result.size() - 1);
+    return result;
+}
+
+// A string value of a registry key, or empty.
+std::wstring registry_text(HKEY key, const wchar_t* name)
+{
+    wchar_t value[256] = {};
+    DWORD size = sizeof value - sizeof(wchar_t);
+    DWORD type = 0;
+    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size) != ERROR_SUCCESS ||
+        type != REG_SZ) {
+        return {};
+    }
+    return value;
+}
+
+// The ports the system maps to devices: \Device\Serial0 = COM1 and so on.
+void add_mapped_ports(std::map<unsigned, PortInfo>& ports)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
+        ERROR_SUCCESS) {
+        return;
+    }
+    for (DWORD index = 0;; ++index) {
+        wchar_t device[256] = {};
+        DWORD device_length = 255;
+        wchar_t name[64] = {};
+        DWORD name_size = sizeof name - sizeof(wchar_t);
+        DWORD type = 0;
+        const LONG result = RegEnumValueW(key, index, device, &device_length, nullptr, &type,
+                                          reinterpret_cast<BYTE*>(name), &name_size);
+        if (result == ERROR_NO_MORE_ITEMS) {
+            break;
+        }
+        if (const auto port = parse_com_port(narrow(name));
+            result == ERROR_SUCCESS && type == REG_SZ && port) {
+            ports[port->number] = {.port = port, .device = narrow(device)};
+        }
+    }
+    RegCloseKey(key);
+}
+
+// Device Manager's names: "USB Serial Port (COM7)".
+void add_friendly_names(std::map<unsigned, PortInfo>& ports)
+{
+    const HDEVINFO devices = SetupDiGetClassDevsW(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
+    if (devices == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof device;
+    for (DWORD index = 0; SetupDiEnumDeviceInfo(devices, index, &device); ++index) {
+        const HKEY key = SetupDiOpenDevRegKey(devices, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+        if (key == INVALID_HANDLE_VALUE) {
+            continue;
+        }
+        const auto port = parse_com_port(narrow(registry_text(key, L"PortName").c_str()));
+        RegCloseKey(key);
+        wchar_t name[256] = {};
+        if (!port || !SetupDiGetDeviceRegistryPropertyW(devices, &device, SPDRP_FRIENDLYNAME, nullptr,
+                                                        reinterpret_cast<BYTE*>(name),
+                                                        sizeof name - sizeof(wchar_t), nullptr)) {
+            continue;
+        }
+        PortInfo& info = ports[port->number];
+        info.port = port;
+        info.description = narrow(name);
+    }
+    SetupDiDestroyDeviceInfoList(devices);
 }
 
 } // namespace
 
-int open_port(const char* port_name, const char* speed)
+void platform::open(SerialPort& link)
 {
-    last_failure = LastFailure{};
-    last_failure.port = port_name;
-    serial_port.handle = CreateFileA(device_name(port_name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                     OPEN_EXISTING, 0, nullptr);
-    if (serial_port.handle == INVALID_HANDLE_VALUE) {
-        last_failure.error = GetLastError();
-        serial_port.handle = nullptr;
-        return 0;
+    // COM10 and above open only through the device namespace.
+    const std::string name = com_name(link.port);
+    link.device = link.port.number > 9 ? "\\\\.\\" + name : name;
+    const HANDLE handle =
+        CreateFileA(link.device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        fail_open(link, GetLastError());
+        return;
     }
-
-    // A read waits 1 ms per byte asked for plus one second, then returns
-    // what came; writes wait as long as they need.
-    COMMTIMEOUTS timeouts{};
-    timeouts.ReadIntervalTimeout = 0;
-    timeouts.ReadTotalTimeoutMultiplier = 1;
-    timeouts.ReadTotalTimeoutConstant = 1000;
-    timeouts.WriteTotalTimeoutMultiplier = 0;
-    timeouts.WriteTotalTimeoutConstant = 0;
-    if (!SetCommTimeouts(serial_port.handle, &timeouts)) {
-        return fail_setup();
+    COMMTIMEOUTS timeouts = standard_timeouts();
+    if (!SetCommTimeouts(handle, &timeouts)) {
+        fail_setup(link, handle, "SetCommTimeouts", GetLastError());
+        return;
     }
-
     DCB dcb{};
     dcb.DCBlength = sizeof(DCB);
-    if (!GetCommState(serial_port.handle, &dcb)) {
-        return fail_setup();
+    if (!GetCommState(handle, &dcb)) {
+        fail_setup(link, handle, "GetCommState", GetLastError());
+        return;
     }
-
-    const std::string mode = std::string("baud=") + speed + " parity=O data=8 stop=1";
-    if (!BuildCommDCBA(mode.c_str(), &dcb) || !known_line_state(dcb, speed) ||
-        !SetCommState(serial_port.handle, &dcb)) {
-        return fail_setup();
+    const std::string mode = "baud=" + std::to_string(line_baud) + " parity=O data=8 stop=1";
+    if (!BuildCommDCBA(mode.c_str(), &dcb)) {
+        fail_setup(link, handle, "BuildCommDCBA", GetLastError());
+        return;
+    }
+    if (!known_line_state(dcb)) {
+        fail_setup(link, handle, nullptr, 0);
+        return;
+    }
+    if (!SetCommState(handle, &dcb)) {
+        fail_setup(link, handle, "SetCommState", GetLastError());
+        return;
     }
     // An error latched before this session would fail its first request.
-    // The bytes already received stay: nothing is discarded.
+    // The bytes already received stay: nothing is discarded here.
     DWORD errors = 0;
-    ClearCommError(serial_port.handle, &errors, nullptr);
-    return 1;
+    ClearCommError(handle, &errors, nullptr);
+    link.handle = reinterpret_cast<std::intptr_t>(handle);
+    link.status = OpenStatus::open;
 }
 
-std::size_t port_write(const std::uint8_t* bytes, std::size_t count)
+std::size_t platform::write(std::intptr_t handle, const std::uint8_t* bytes, std::size_t count)
 {
     DWORD written = 0;
-    WriteFile(serial_port.handle, bytes, static_cast<DWORD>(count), &written, nullptr);
+    WriteFile(as_handle(handle), bytes, static_cast<DWORD>(count), &written, nullptr);
     return written;
 }
 
-std::size_t port_read(std::uint8_t* bytes, std::size_t count)
+std::size_t platform::read(std::intptr_t handle, std::uint8_t* bytes, std::size_t count, unsigned timeout_ms)
 {
+    // Another time-out than the standard one holds for this read only.
+    const bool standard = timeout_ms == read_timeout_ms(count);
+    if (!standard) {
+        COMMTIMEOUTS timeouts = standard_timeouts();
+        timeouts.ReadIntervalTimeout = timeout_ms == 0 ? MAXDWORD : 0; // 0: only what is there
+        timeouts.ReadTotalTimeoutMultiplier = 0;
+        timeouts.ReadTotalTimeoutConstant = timeout_ms;
+        SetCommTimeouts(as_handle(handle), &timeouts);
+    }
     DWORD read = 0;
-    ReadFile(serial_port.handle, bytes, static_cast<DWORD>(count), &read, nullptr);
+    ReadFile(as_handle(handle), bytes, static_cast<DWORD>(count), &read, nullptr);
+    if (!standard) {
+        COMMTIMEOUTS timeouts = standard_timeouts();
+        SetCommTimeouts(as_handle(handle), &timeouts);
+    }
     return read;
 }
 
-void close_port()
+void platform::close(std::intptr_t handle)
 {
-    if (serial_port.handle != nullptr) {
-        CloseHandle(serial_port.handle);
-        serial_port.handle = nullptr;
-    }
+    CloseHandle(as_handle(handle));
 }
 
 bool set_com_device_prefix(const std::string&)
@@ -139,24 +260,14 @@ bool set_com_device_prefix(const std::string&)
     return false; // COM names are the system's own
 }
 
-std::string open_failure_reason()
+std::vector<PortInfo> list_ports()
 {
-    const LastFailure& last = last_failure;
-    const std::string code = " (Windows error " + std::to_string(last.error) + ")";
-    if (last.setup) {
-        return last.port + ": the line cannot be set to 9600 Bd, 8 data bits, odd parity, 1 stop bit" + code;
+    std::map<unsigned, PortInfo> ports;
+    add_mapped_ports(ports);
+    add_friendly_names(ports);
+    std::vector<PortInfo> list;
+    for (auto& [number, info] : ports) {
+        list.push_back(std::move(info));
     }
-    switch (last.error) {
-    case ERROR_SUCCESS:
-        return {};
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-        return last.port + ": no such port; is the adapter plugged in? Device Manager lists the ports "
-                           "under \"Ports (COM & LPT)\"";
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-        return last.port + ": in use by another program; end it and try again";
-    default:
-        return last.port + ": cannot be opened" + code;
-    }
+    return list;
 }

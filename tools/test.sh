@@ -14,10 +14,11 @@ windows="$root/build/windows"
 cmake -S "$root" -B "$windows" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
   -DCMAKE_BUILD_TYPE=Release -DZUMEL_WERROR=ON >/dev/null
 cmake --build "$windows" -j"$jobs"
-# It imports only KERNEL32 and msvcrt and carries its version resource (type
-# 0x10) and manifest (0x18).
+# It imports only system DLLs every Windows has (the registry and SetupAPI
+# for the port list) and carries its version resource (type 0x10) and
+# manifest (0x18).
 pe=$(x86_64-w64-mingw32-objdump -p "$windows/zumel-config.exe")
-[[ $(grep 'DLL Name' <<<"$pe" | awk '{print $3}' | sort | xargs) == "KERNEL32.dll msvcrt.dll" ]] &&
+[[ $(grep 'DLL Name' <<<"$pe" | awk '{print $3}' | LC_ALL=C sort | xargs) == "ADVAPI32.dll KERNEL32.dll SETUPAPI.dll msvcrt.dll" ]] &&
   grep -q 'Entry: ID: 0x000010' <<<"$pe" && grep -q 'Entry: ID: 0x000018' <<<"$pe" ||
   { echo "zumel-config.exe: other imports, or no version resource or manifest" >&2; exit 1; }
 export WINEPREFIX="$root/build/wine/prefix"

@@ -14,7 +14,7 @@
 #include "dialogue.hpp"
 #include "dialogue_model.hpp"
 #include "key_wait.hpp"
-#include "serial_link.hpp"
+#include "serial_platform.hpp"
 
 namespace {
 
@@ -41,22 +41,23 @@ void require(bool condition, const char* what)
 
 } // namespace
 
-int open_port(const char* port_name, const char*)
+void platform::open(SerialPort& link)
 {
-    line.last_port_name = port_name;
+    line.last_port_name = com_name(link.port);
     ++line.opens;
     line.open = !line.refuse_open;
-    return line.open ? 1 : 0;
+    link.handle = line.open ? 3 : -1;
+    link.failure = "refused by the fuzzer";
 }
 
-std::size_t port_write(const std::uint8_t* bytes, std::size_t count)
+std::size_t platform::write(std::intptr_t, const std::uint8_t* bytes, std::size_t count)
 {
     line.written.insert(line.written.end(), bytes, bytes + count);
     return count;
 }
 
 // What has arrived, up to count bytes, at once.
-std::size_t port_read(std::uint8_t* bytes, std::size_t count)
+std::size_t platform::read(std::intptr_t, std::uint8_t* bytes, std::size_t count, unsigned)
 {
     line.read_sizes.push_back(count);
     const std::size_t n = std::min(count, line.incoming.size());
@@ -65,15 +66,10 @@ std::size_t port_read(std::uint8_t* bytes, std::size_t count)
     return n;
 }
 
-void close_port()
+void platform::close(std::intptr_t)
 {
     line.open = false;
     ++line.closes;
-}
-
-std::string open_failure_reason()
-{
-    return "refused by the fuzzer";
 }
 
 void wait_for_key()
@@ -99,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     line = ScriptedLine{.incoming = {data + header + keyboard_length, data + size},
                         .refuse_open = (data[0] & 1) != 0};
     std::size_t unread = line.incoming.size();
-    model::reading(keyboard, run_configurator);
+    model::reading(keyboard, [] { run_configurator(); });
 
     // A read takes what has arrived, up to the reply's length.
     const model::Expectation e = model::expect(

@@ -41,9 +41,19 @@ std::string described(std::vector<const char*> arguments)
 {
     arguments.insert(arguments.begin(), "zumel-config");
     const Options o = parse_options(static_cast<int>(arguments.size()), arguments.data());
-    const char* modes[] = {"dialogue", "help", "version", "read ", "write ", "refused: "};
-    return modes[static_cast<int>(o.mode)] + o.port + o.error + (o.file.empty() ? "" : ", file " + o.file) +
-           (o.com_prefix.empty() ? "" : ", prefix " + o.com_prefix);
+    const char* modes[] = {"dialogue", "help", "version", "read", "write", "list", "find", "refused: "};
+    std::string text = modes[static_cast<int>(o.mode)] + o.error;
+    for (const auto& [name, value] : {std::pair{"port", o.port ? com_name(*o.port) : ""},
+                                      {"file", o.file},
+                                      {"prefix", o.com_prefix},
+                                      {"trace", o.trace},
+                                      {"log", o.log}}) {
+        text += value.empty() ? "" : std::string(", ") + name + " " + value;
+    }
+    for (const std::string& set : o.sets) {
+        text += ", set " + set;
+    }
+    return text;
 }
 
 const std::string good_file = "# ZML-4C08, firmware 105\n"
@@ -102,11 +112,15 @@ TEST(Options, EachModeAndEveryRefusal)
     const std::pair<std::vector<const char*>, std::string> cases[] = {
         {{}, "dialogue"},
         {{"--com-prefix", "/dev/ttyUSB"}, "dialogue, prefix /dev/ttyUSB"},
+        {{"--port", "com9", "--trace", "t.txt", "--log", "d"}, "dialogue, port COM9, trace t.txt, log d"},
         {{"--port=com12", "--read", "-o", "a.conf", "--com-prefix=/x/t"},
-         "read COM12, file a.conf, prefix /x/t"},
-        {{"--write", "-", "--port", "COM255"}, "write COM255, file -"},
+         "read, port COM12, file a.conf, prefix /x/t"},
+        {{"--write", "-", "--port", "COM255", "--set", "address=3", "--set=baud=1"},
+         "write, port COM255, file -, set address=3, set baud=1"},
+        {{"--list"}, "list"},
+        {{"--find", "--trace", "t"}, "find, trace t"},
         {{"--read", "--help"}, "help"},
-        {{"-h"}, "help"},
+        {{"-h", "--version"}, "help"},
         {{"--version"}, "version"},
         {{"--bogus"}, "refused: unknown option --bogus"},
         {{"COM1"}, "refused: unexpected argument COM1"},
@@ -115,18 +129,23 @@ TEST(Options, EachModeAndEveryRefusal)
         {{"--read=yes"}, "refused: --read takes no value"},
         {{"--read"}, "refused: --read needs --port COMn"},
         {{"--write", "a"}, "refused: --write needs --port COMn"},
-        {{"--port", "COM1"}, "refused: --port goes with --read or --write"},
         {{"--port", "COM1", "--read", "--write", "a"}, "refused: --read and --write exclude each other"},
         {{"--port", "COM1", "--write", "a", "-o", "b"}, "refused: -o goes with --read only"},
+        {{"--port", "COM1", "--read", "--set", "baud=1"}, "refused: --set goes with --write only"},
+        {{"--port", "COM1", "--read", "--log", "d"}, "refused: --log goes with --write or the dialogue"},
         {{"--port", "COM1", "--port", "COM2", "--read"}, "refused: --port given twice"},
-        {{"--read", "--read"}, "refused: --read given twice"},
+        {{"-o", "a", "--output", "b"}, "refused: -o given twice"},
+        {{"--list", "--find"}, "refused: --list and --find exclude each other"},
+        {{"--find", "--port", "COM1"}, "refused: --find and --port exclude each other"},
+        {{"--list", "--set", "a=1"}, "refused: --list and --set exclude each other"},
+        {{"--list", "--trace", "t"}, "refused: --list opens no port: there is nothing to trace"},
     };
     for (const auto& [arguments, expected] : cases) {
         EXPECT_EQ(described(arguments), expected);
     }
-    for (const char* name : {"COM0", "COM256", "COM01", "COM", "LPT1", "COM1x", "COM1234"}) {
-        EXPECT_EQ(described({"--port", name, "--read"}),
-                  "refused: " + std::string(name) + " is not a port name: COM1, COM2, ...");
+    for (const char* name : {"COM0", "LPT1"}) { // the parser's own table has the rest
+        EXPECT_EQ(described({"--port", name}),
+                  "refused: " + std::string(name) + " is not a port name: COM1 to COM255");
     }
 }
 

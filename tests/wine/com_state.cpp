@@ -22,9 +22,13 @@ int main(int argc, char** argv)
         std::fputs("usage: com-state spoil|show|check COMn\n", stderr);
         return 2;
     }
-    if (action == "check" && !open_port(argv[2], "9600")) {
-        std::printf("open_port failed: %s\n", open_failure_reason().c_str());
-        return 1;
+    SerialPort link;
+    if (action == "check") {
+        link = open_port(parse_com_port(argv[2]).value_or(ComPort{}));
+        if (!is_open(link)) {
+            std::printf("open_port failed: %s\n", failure_line(link).c_str());
+            return 1;
+        }
     }
     HANDLE port = CreateFileA(argv[2], GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     DCB dcb{};
@@ -53,8 +57,6 @@ int main(int argc, char** argv)
         dcb.fOutxDsrFlow, dcb.fDsrSensitivity, dcb.fOutX, dcb.fInX, dcb.fTXContinueOnXoff, dcb.fDtrControl,
         dcb.fRtsControl, dcb.fErrorChar, dcb.fNull, dcb.fAbortOnError);
     CloseHandle(port);
-    if (action == "check") {
-        close_port();
-    }
+    close_port(link);
     return 0;
 }

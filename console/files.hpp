@@ -1,0 +1,43 @@
+#pragma once
+
+// Files by name, the one way each platform passes names to the system:
+// names are UTF-8 here and go to the system as it takes them (on Windows as
+// UTF-16, never through the ANSI code page). Each returns false with a
+// reason in `error` (the cause only; the caller names the file).
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+// Reads at most `limit` bytes, so a caller can tell a file that is too large.
+bool read_file(const std::string& name, std::size_t limit, std::string& text, std::string& error);
+
+// As `> name` would, but never half written: a regular file (or a missing
+// one) is replaced by a finished one that keeps the old one's mode and, where
+// the user may keep it, its owner; a symlink's target is written and the
+// link stays; a device, FIFO or terminal is written into, never replaced.
+bool replace_file(const std::string& name, const std::string& text, std::string& error);
+
+// Writes a file that must not exist yet; fails with `exists` set if it does.
+bool create_new_file(const std::string& name, const std::string& text, bool& exists, std::string& error);
+
+bool make_directories(const std::string& name, std::string& error);
+
+// Appends `rows` under a lock that other processes appending to the same
+// file honour, writing `header` first when the file is new or empty.
+bool append_rows(const std::string& name, const std::string& header, const std::string& rows,
+                 std::string& error);
+
+// For a trace: created or emptied, written as it goes.
+std::FILE* open_for_writing(const std::string& name, std::string& error);
+
+// Writes all of `text` to standard output and flushes it.
+bool write_standard_output(const std::string& text, std::string& error);
+
+// A line on standard error, shown right on the console whatever the names
+// in it hold.
+void print_error_line(const std::string& text);
+
+// The command line as UTF-8, whatever the system passed it as.
+std::vector<std::string> program_arguments(int argc, char** argv);

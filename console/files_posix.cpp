@@ -1,0 +1,245 @@
+// Files on POSIX: names go to the system as they are.
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "files.hpp"
+
+namespace {
+
+bool failed(std::string& error, int number = errno)
+{
+    error = std::strerror(number);
+    return false;
+}
+
+bool write_all(int fd, const std::string& text)
+{
+    std::size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        written += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::string directory_of(const std::string& path)
+{
+    const std::size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Follows symlinks to the file they lead to, which need not exist yet, as
+// `>` would create it.
+bool resolve_links(std::string& path, std::string& error)
+{
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat status {};
+        if (lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) {
+            return true;
+        }
+        char target[PATH_MAX];
+        const ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
+        if (n < 0) {
+            return failed(error);
+        }
+        const std::string next(target, static_cast<std::size_t>(n));
+        path = next.starts_with('/') ? next : directory_of(path) + "/" + next;
+    }
+    return failed(error, ELOOP);
+}
+
+mode_t new_file_mode()
+{
+    const mode_t mask = umask(0);
+    umask(mask);
+    return 0666 & ~mask;
+}
+
+// Writes into what is there: a device, a FIFO or a terminal stays itself.
+bool write_into(const std::string& path, const std::string& text, std::string& error)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return failed(error);
+    }
+    const bool written = write_all(fd, text);
+    const int write_error = errno;
+    if (::close(fd) != 0 || !written) {
+        return failed(error, written ? errno : write_error);
+    }
+    return true;
+}
+
+} // namespace
+
+bool read_file(const std::string& name, std::size_t limit, std::string& text, std::string& error)
+{
+    const int fd = name == "-" ? STDIN_FILENO : ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return failed(error);
+    }
+    text.clear();
+    char buffer[8192];
+    int read_error = 0;
+    while (text.size() < limit) {
+        const ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, limit - text.size()));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            read_error = n < 0 ? errno : 0;
+            break;
+        }
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    if (fd != STDIN_FILENO) {
+        ::close(fd);
+    }
+    return read_error == 0 || failed(error, read_error);
+}
+
+bool replace_file(const std::string& name, const std::string& text, std::string& error)
+{
+    std::string path = name;
+    if (!resolve_links(path, error)) {
+        return false;
+    }
+    struct stat old {};
+    const bool exists = stat(path.c_str(), &old) == 0;
+    if (exists && S_ISDIR(old.st_mode)) {
+        return failed(error, EISDIR);
+    }
+    if (exists && !S_ISREG(old.st_mode)) {
+        return write_into(path, text, error);
+    }
+    // A name of our own making beside it: never one that exists already.
+    const std::string directory = directory_of(path);
+    std::string temporary = path + ".XXXXXX";
+    const int fd = mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) {
+        return failed(error);
+    }
+    bool done = write_all(fd, text);
+    int cause = errno;
+    if (done && exists) {
+        // The owner only where the user may keep it; the mode always.
+        if (fchown(fd, old.st_uid, old.st_gid) != 0) {
+            (void)fchown(fd, static_cast<uid_t>(-1), old.st_gid);
+        }
+        done = fchmod(fd, old.st_mode & 07777) == 0;
+    } else if (done) {
+        done = fchmod(fd, new_file_mode()) == 0;
+    }
+    cause = done ? cause : errno;
+    // On the disk before it takes the name: a power cut leaves the old file
+    // or the new one.
+    if (done && fsync(fd) != 0) {
+        done = false;
+        cause = errno;
+    }
+    if (::close(fd) != 0 && done) {
+        done = false;
+        cause = errno;
+    }
+    if (done && std::rename(temporary.c_str(), path.c_str()) != 0) {
+        done = false;
+        cause = errno;
+    }
+    if (!done) {
+        ::unlink(temporary.c_str());
+        return failed(error, cause);
+    }
+    const int folder = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        (void)fsync(folder);
+        ::close(folder);
+    }
+    return true;
+}
+
+bool create_new_file(const std::string& name, const std::string& text, bool& exists, std::string& error)
+{
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    exists = fd < 0 && errno == EEXIST;
+    if (fd < 0) {
+        return failed(error);
+    }
+    const bool done = write_all(fd, text) && fsync(fd) == 0;
+    const int cause = errno;
+    ::close(fd);
+    if (!done) {
+        ::unlink(name.c_str());
+        return failed(error, cause);
+    }
+    return true;
+}
+
+bool make_directories(const std::string& name, std::string& error)
+{
+    struct stat status {};
+    if (stat(name.c_str(), &status) == 0) {
+        return S_ISDIR(status.st_mode) || failed(error, ENOTDIR);
+    }
+    const std::string parent = directory_of(name);
+    if (parent != name && parent != "." && parent != "/" && !make_directories(parent, error)) {
+        return false;
+    }
+    return mkdir(name.c_str(), 0777) == 0 || errno == EEXIST || failed(error);
+}
+
+bool append_rows(const std::string& name, const std::string& header, const std::string& rows,
+                 std::string& error)
+{
+    const int fd = ::open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return failed(error);
+    }
+    struct stat status {};
+    bool done = flock(fd, LOCK_EX) == 0 && fstat(fd, &status) == 0;
+    // One write, so a reader never sees half a row.
+    done = done && write_all(fd, (status.st_size == 0 ? header : "") + rows) && fsync(fd) == 0;
+    const int cause = errno;
+    ::close(fd); // and with it the lock
+    return done || failed(error, cause);
+}
+
+std::FILE* open_for_writing(const std::string& name, std::string& error)
+{
+    std::FILE* file = std::fopen(name.c_str(), "w");
+    if (file == nullptr) {
+        failed(error);
+    }
+    return file;
+}
+
+bool write_standard_output(const std::string& text, std::string& error)
+{
+    std::fputs(text.c_str(), stdout);
+    return std::fflush(stdout) == 0 || failed(error);
+}
+
+void print_error_line(const std::string& text)
+{
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s\n", text.c_str());
+}
+
+std::vector<std::string> program_arguments(int argc, char** argv)
+{
+    return {argv, argv + argc};
+}

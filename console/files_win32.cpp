@@ -1,0 +1,297 @@
+// Files on Windows: every name goes to the system as UTF-16 through the W
+// functions, never through the ANSI code page, and the command line comes
+// from the system as UTF-16 too.
+
+#include <cstdio>
+#include <fcntl.h>
+#include <io.h>
+#include <string>
+
+#include "files.hpp"
+
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+namespace {
+
+std::wstring wide(const std::string& text)
+{
+    const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring result(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size);
+    return result;
+}
+
+std::string narrow(const std::wstring& text)
+{
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                         nullptr, nullptr);
+    std::string result(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size, nullptr,
+                        nullptr);
+    return result;
+}
+
+bool failed(std::string& error, DWORD code = GetLastError())
+{
+    wchar_t* message = nullptr;
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                            FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, code, 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
+    std::wstring text = length > 0 ? std::wstring(message, length) : L"";
+    LocalFree(message);
+    while (!text.empty() &&
+           (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ' || text.back() == L'.')) {
+        text.pop_back();
+    }
+    error = (text.empty() ? "error" : narrow(text)) + " (Windows error " + std::to_string(code) + ")";
+    return false;
+}
+
+bool is_directory(const std::wstring& name)
+{
+    const DWORD attributes = GetFileAttributesW(name.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool write_all(HANDLE file, const std::string& text)
+{
+    DWORD written = 0;
+    return WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+           written == text.size();
+}
+
+// The file a name leads to once links are followed; the name itself when it
+// cannot be opened.
+std::wstring final_path(const std::wstring& name)
+{
+    const HANDLE file = CreateFileW(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return name;
+    }
+    wchar_t path[MAX_PATH * 4] = {};
+    const DWORD length = GetFinalPathNameByHandleW(file, path, MAX_PATH * 4, FILE_NAME_NORMALIZED);
+    CloseHandle(file);
+    return length > 0 && length < MAX_PATH * 4 ? std::wstring(path, length) : name;
+}
+
+// A new file of our own beside `path`, never one that exists already.
+HANDLE create_temporary(const std::wstring& path, std::wstring& temporary)
+{
+    static unsigned counter = 0;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const unsigned long long seed =
+            GetTickCount64() ^ (GetCurrentProcessId() * 2654435761ULL) ^ ++counter;
+        temporary = path + L"." + std::to_wstring(seed % 1000000007ULL) + L".tmp";
+        const HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) {
+            return file;
+        }
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
+} // namespace
+
+bool read_file(const std::string& name, std::size_t limit, std::string& text, std::string& error)
+{
+    text.assign(limit, '\0');
+    if (name == "-") {
+        // Binary: text mode would turn CR LF into LF and stop at Ctrl+Z.
+        _setmode(_fileno(stdin), _O_BINARY);
+        text.resize(std::fread(text.data(), 1, limit, stdin));
+        return std::ferror(stdin) == 0 || failed(error, ERROR_READ_FAULT);
+    }
+    const std::wstring path = wide(name);
+    if (is_directory(path)) {
+        error = "is a directory";
+        return false;
+    }
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return failed(error);
+    }
+    std::size_t total = 0;
+    bool read_well = true;
+    for (DWORD got = 1; read_well && got > 0 && total < limit; total += got) {
+        got = 0;
+        read_well = ReadFile(file, text.data() + total, static_cast<DWORD>(limit - total), &got, nullptr);
+    }
+    const DWORD code = GetLastError();
+    CloseHandle(file);
+    text.resize(total);
+    return read_well || failed(error, code);
+}
+
+bool replace_file(const std::string& name, const std::string& text, std::string& error)
+{
+    const std::wstring given = wide(name);
+    if (is_directory(given)) {
+        error = "is a directory";
+        return false;
+    }
+    // A device or a pipe (NUL, CON, a named pipe) is written into.
+    const HANDLE existing = CreateFileW(given.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const DWORD open_error = GetLastError();
+    if (existing != INVALID_HANDLE_VALUE && GetFileType(existing) != FILE_TYPE_DISK) {
+        const bool written = write_all(existing, text);
+        const DWORD code = GetLastError();
+        CloseHandle(existing);
+        return written || failed(error, code);
+    }
+    if (existing != INVALID_HANDLE_VALUE) {
+        CloseHandle(existing);
+    } else if (open_error != ERROR_FILE_NOT_FOUND) {
+        return failed(error, open_error);
+    }
+    const bool exists = existing != INVALID_HANDLE_VALUE;
+    const std::wstring path = exists ? final_path(given) : given;
+    std::wstring temporary;
+    const HANDLE file = create_temporary(path, temporary);
+    if (file == INVALID_HANDLE_VALUE) {
+        return failed(error);
+    }
+    // On the disk before it takes the name: a power cut leaves the old file
+    // or the new one.
+    bool done = write_all(file, text) && FlushFileBuffers(file);
+    DWORD code = GetLastError();
+    CloseHandle(file);
+    // ReplaceFile keeps the old file's attributes and permissions.
+    if (done && exists &&
+        !ReplaceFileW(path.c_str(), temporary.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
+                      nullptr)) {
+        done =
+            MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+        code = GetLastError();
+    } else if (done && !exists) {
+        done = MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH);
+        code = GetLastError();
+    }
+    if (!done) {
+        DeleteFileW(temporary.c_str());
+        return failed(error, code);
+    }
+    return true;
+}
+
+bool create_new_file(const std::string& name, const std::string& text, bool& exists, std::string& error)
+{
+    const std::wstring path = wide(name);
+    const HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    exists = file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS;
+    if (file == INVALID_HANDLE_VALUE) {
+        return failed(error);
+    }
+    const bool done = write_all(file, text) && FlushFileBuffers(file);
+    const DWORD code = GetLastError();
+    CloseHandle(file);
+    if (!done) {
+        DeleteFileW(path.c_str());
+        return failed(error, code);
+    }
+    return true;
+}
+
+bool make_directories(const std::string& name, std::string& error)
+{
+    const std::wstring path = wide(name);
+    // Each folder on the way, from the first below the root; those that
+    // exist, and a drive or share that is no folder to make, fail harmlessly.
+    for (std::size_t end = path.find_first_of(L"/\\", 1); end != std::wstring::npos;
+         end = path.find_first_of(L"/\\", end + 1)) {
+        CreateDirectoryW(path.substr(0, end).c_str(), nullptr);
+    }
+    if (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        return failed(error);
+    }
+    if (!is_directory(path)) {
+        error = "not a folder";
+        return false;
+    }
+    return true;
+}
+
+bool append_rows(const std::string& name, const std::string& header, const std::string& rows,
+                 std::string& error)
+{
+    // Opened unshared: another run appending waits its turn, for up to 10 s.
+    const std::wstring path = wide(name);
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; attempt < 500; ++attempt) {
+        file = CreateFileW(path.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
+        if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION) {
+            break;
+        }
+        Sleep(20);
+    }
+    if (file == INVALID_HANDLE_VALUE) {
+        return failed(error);
+    }
+    LARGE_INTEGER size{};
+    const bool done = GetFileSizeEx(file, &size) &&
+                      write_all(file, (size.QuadPart == 0 ? header : "") + rows) && FlushFileBuffers(file);
+    const DWORD code = GetLastError();
+    CloseHandle(file);
+    return done || failed(error, code);
+}
+
+std::FILE* open_for_writing(const std::string& name, std::string& error)
+{
+    std::FILE* file = _wfopen(wide(name).c_str(), L"w");
+    if (file == nullptr) {
+        failed(error, is_directory(wide(name)) ? ERROR_DIRECTORY : GetLastError());
+    }
+    return file;
+}
+
+bool write_standard_output(const std::string& text, std::string& error)
+{
+    std::fputs(text.c_str(), stdout);
+    return (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) || failed(error, ERROR_WRITE_FAULT);
+}
+
+void print_error_line(const std::string& text)
+{
+    std::fflush(stdout);
+    // On the console as UTF-16, so a name with č shows as č whatever the
+    // console's code page; redirected, as UTF-8.
+    const HANDLE errors = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (GetConsoleMode(errors, &mode)) {
+        const std::wstring line = wide(text + "\n");
+        DWORD written = 0;
+        WriteConsoleW(errors, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+        return;
+    }
+    std::fprintf(stderr, "%s\n", text.c_str());
+    std::fflush(stderr);
+}
+
+// msvcrt's own way to the UTF-16 command line.
+struct StartupInfo {
+    int new_mode;
+};
+extern "C" int __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** environment, int expand_wildcards,
+                              StartupInfo* info);
+
+std::vector<std::string> program_arguments(int argc, char** argv)
+{
+    int count = 0;
+    wchar_t** arguments = nullptr;
+    wchar_t** environment = nullptr;
+    StartupInfo info{0};
+    if (__wgetmainargs(&count, &arguments, &environment, 0, &info) != 0 || arguments == nullptr) {
+        return {argv, argv + argc};
+    }
+    std::vector<std::string> result;
+    for (int i = 0; i < count; ++i) {
+        result.push_back(narrow(arguments[i]));
+    }
+    return result;
+}
