@@ -91,6 +91,10 @@ Plan make_plan(const ControllerSetup& setup, std::size_t request, std::vector<st
         case FaultKind::hang_up_after_reply:
             plan.hang_up_after_ms = fault.delay_ms;
             break;
+        case FaultKind::garble:
+            if (fault.count < plan.reply.size() && !fault.bytes.empty())
+                plan.reply[fault.count] ^= fault.bytes[0];
+            break;
         case FaultKind::ignore_write:
             break; // not about the reply
         }

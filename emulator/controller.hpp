@@ -41,6 +41,7 @@ enum class FaultKind {
     hang_up,             // drop the line instead of answering
     hang_up_after_reply, // drop the line `delay_ms` after the reply's last byte
     ignore_write,        // acknowledge a write but keep the configuration
+    garble,              // reply byte number `count` XOR-ed with `bytes[0]`
 };
 
 // Applies to valid request number `request` (counted from 0, in arrival
@@ -66,6 +67,10 @@ struct ControllerSetup {
     // complete only when its last byte would have been on the wire, and
     // reply bytes leave one byte time apart.
     unsigned byte_time_us = 0;
+    // Already in the port's input when the first client opens it, as an
+    // adapter keeps what the controller sent at power-up; gone with that
+    // client's session.
+    std::vector<std::uint8_t> waiting{};
 };
 
 struct Request {

@@ -16,7 +16,7 @@
 namespace {
 
 constexpr const char* usage = "usage: zumel-emulator LINK_PATH [--type TEXT8] [--firmware HIGH.LOW] "
-                              "[--config HEX12] [--wire-speed] [--log]\n";
+                              "[--config HEX12] [--waiting HEX] [--wire-speed] [--log]\n";
 
 // Protocol data bytes carry seven bits.
 std::optional<std::uint8_t> parse_data_byte(std::string_view text, int base)
@@ -67,6 +67,22 @@ bool parse_configuration(std::string_view text, emulator::ControllerSetup& setup
     return true;
 }
 
+// Any bytes: what a controller sends at power-up need not be a frame.
+bool parse_waiting(std::string_view text, emulator::ControllerSetup& setup)
+{
+    if (text.empty() || text.size() % 2 != 0)
+        return false;
+    setup.waiting.clear();
+    for (const char* pair = text.data(); pair != text.data() + text.size(); pair += 2) {
+        unsigned value = 0;
+        const auto [end, error] = std::from_chars(pair, pair + 2, value, 16);
+        if (error != std::errc{} || end != pair + 2)
+            return false;
+        setup.waiting.push_back(static_cast<std::uint8_t>(value));
+    }
+    return true;
+}
+
 struct Options {
     std::string link;
     emulator::ControllerSetup setup;
@@ -92,6 +108,9 @@ std::optional<Options> parse_options(int argc, char** argv)
         } else if (argument == "--config" && has_value) {
             if (!parse_configuration(argv[++i], options.setup))
                 return std::nullopt;
+        } else if (argument == "--waiting" && has_value) {
+            if (!parse_waiting(argv[++i], options.setup))
+                return std::nullopt;
         } else if (argument.starts_with("-") || !options.link.empty()) {
             return std::nullopt;
         } else {
@@ -116,6 +135,7 @@ int main(int argc, char** argv)
         std::fputs("  --type      eight printable characters\n"
                    "  --firmware  version as HIGH.LOW, each 0..127\n"
                    "  --config    six configuration bytes as 12 hex digits, each byte 00..7F\n"
+                   "  --waiting   bytes already in the port when it is first opened, as hex pairs\n"
                    "  --wire-speed  take as long as 9600 Bd would\n"
                    "  --log       print requests and replies\n"
                    "A link ending in 0 is COM1 for zumel-config --com-prefix LINK_PATH-without-the-0.\n",

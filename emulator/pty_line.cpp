@@ -335,6 +335,44 @@ bool open_pty(PtyLine& line, std::string& error)
     return true;
 }
 
+// Puts what the controller sent before anyone opened the port into the
+// slave's input. The held slave goes raw first: as it starts (canonical,
+// with echo) the bytes would come back to the master and sit in a line
+// buffer. Its speed stays, so a client still has to set the line itself.
+bool put_waiting(PtyLine& line, const std::vector<std::uint8_t>& bytes, std::string& error)
+{
+    if (bytes.empty())
+        return true;
+    termios settings{};
+    if (::tcgetattr(line.held_slave, &settings) != 0) {
+        error = errno_text("cannot read the pseudo-terminal's settings");
+        return false;
+    }
+    ::cfmakeraw(&settings);
+    if (::tcsetattr(line.held_slave, TCSANOW, &settings) != 0) {
+        error = errno_text("cannot set the pseudo-terminal raw");
+        return false;
+    }
+    std::vector<std::uint8_t> unwritten = bytes;
+    if (!write_out(line, unwritten) || !unwritten.empty()) {
+        error = errno_text("cannot put the waiting bytes on the line");
+        return false;
+    }
+    // Ready only once they are in the queue: a client that flushes it at
+    // open must not have them arrive after its flush.
+    for (int tries = 0; tries < 1000; ++tries) {
+        pollfd slave{line.held_slave, POLLIN, 0};
+        ::poll(&slave, 1, 1);
+        int pending = 0;
+        if (::ioctl(line.held_slave, FIONREAD, &pending) == 0 && pending >= static_cast<int>(bytes.size())) {
+            log(line, "waiting in the port: " + hex(bytes));
+            return true;
+        }
+    }
+    error = "the waiting bytes did not reach the port";
+    return false;
+}
+
 bool make_link(const PtyLine& line, std::string& error)
 {
     std::error_code code;
@@ -383,7 +421,7 @@ PtyLineHandle start_pty_line(const std::filesystem::path& link, const Controller
 {
     PtyLineHandle line(
         new PtyLine{.link = link, .log = std::move(log), .mode = mode, .controller = make_controller(setup)});
-    if (!open_pty(*line, error) || !make_link(*line, error))
+    if (!open_pty(*line, error) || !put_waiting(*line, setup.waiting, error) || !make_link(*line, error))
         return nullptr; // the deleter closes what was opened
     line->epoch = Clock::now();
     line->thread = std::thread(run, std::ref(*line));

@@ -37,9 +37,10 @@ using PtyLineHandle = std::unique_ptr<PtyLine, PtyLineStop>;
 enum class LineMode { paced, instant };
 
 // Creates the pty, points `link` at its slave (replacing a symlink already
-// there, creating missing directories) and starts answering. Returns null
-// with `error` set when that fails. Each request records when it arrived and
-// when its reply was handed to the line.
+// there, creating missing directories) and starts answering; the setup's
+// waiting bytes are in the slave's input before the link appears. Returns
+// null with `error` set when that fails. Each request records when it
+// arrived and when its reply was handed to the line.
 PtyLineHandle start_pty_line(const std::filesystem::path& link, const ControllerSetup& setup,
                              std::string& error, LogSink log = {}, LineMode mode = LineMode::paced);
 
