@@ -108,8 +108,12 @@ void consume_escape_sequence(int fd, const sigset_t& wait_mask)
         return; // Alt with a key: ESC and one character
     }
     const bool parameters_follow = byte == '[';
-    while (wait_for_input(fd, sequence_gap_ms, wait_mask) == Wait::ready && read_byte(fd, byte)) {
-        if (!parameters_follow || (byte >= 0x40 && byte <= 0x7E)) {
+    for (bool first = true;
+         wait_for_input(fd, sequence_gap_ms, wait_mask) == Wait::ready && read_byte(fd, byte);
+         first = false) {
+        // The Linux console sends F1 to F5 as ESC [ [ A to ESC [ [ E: a
+        // second '[' is not the end.
+        if (!parameters_follow || (byte >= 0x40 && byte <= 0x7E && !(first && byte == '['))) {
             return; // the final byte
         }
     }

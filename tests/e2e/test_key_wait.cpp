@@ -82,10 +82,10 @@ class KeyWait : public ::testing::Test {
 TEST_F(KeyWait, WaitsForOneKeyThenRestoresTheConsole)
 {
     // A letter; Ctrl+C, a key and not a signal; F5; F1 in application mode;
-    // a lone Escape; Alt+x; a Czech letter and Delete, each with y typed
-    // right after.
-    for (const std::string key :
-         {"x", "\x03", "\x1b[15~", "\x1bOP", "\x1b", "\x1bx", "\xc4\x8dy", "\x1b[3~y"}) {
+    // F1 on the Linux console; a lone Escape; Alt+x; a Czech letter, Delete
+    // and F5 on the Linux console, each with y typed right after.
+    for (const std::string key : {"x", "\x03", "\x1b[15~", "\x1bOP", "\x1b[[A", "\x1b", "\x1bx", "\xc4\x8dy",
+                                  "\x1b[3~y", "\x1b[[Ey"}) {
         const std::string name = hex(Bytes(key.begin(), key.end()));
         RunningProgram program = start("0\n");
         ASSERT_TRUE(waiting(program)) << name;
