@@ -3,6 +3,7 @@
 // soak's.
 
 #include <csignal>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <thread>
 
@@ -75,7 +76,7 @@ TEST(LineFaults, RepliesInManyPiecesCountWhole)
     EXPECT_EQ(outcome.controller.requests.size(), 4U) << "the write went out";
 }
 
-TEST(Signals, ASignalWhileWaitingForAReplyLeavesNoPartialFrame)
+TEST(Signals, ASignalWhileAwaitingTheWriteAcknowledgementEndsTheProgramAtOnce)
 {
     if (under_wine) {
         GTEST_SKIP() << "signals reach Wine's loader, not the Windows program";
@@ -84,10 +85,15 @@ TEST(Signals, ASignalWhileWaitingForAReplyLeavesNoPartialFrame)
         auto line = start_line(1, {.faults = {{.kind = FaultKind::silent, .request = 2}}});
         RunningProgram program = start_program(configurator_run("1\n2\n" + a_form));
         ASSERT_TRUE(emulator::wait_for_requests(*line, 3, std::chrono::milliseconds(5'000)));
+        const auto sent = std::chrono::steady_clock::now();
         kill(program.pid, signal_number);
-        EXPECT_EQ(finish_program(program).signal, signal_number);
+        const ProgramResult result = finish_program(program);
+        const std::chrono::duration<double, std::milli> before_kill = sent - result.started;
+        EXPECT_EQ(result.signal, signal_number);
+        // Well before the read's time-out of 1004 ms would have ended it.
+        EXPECT_LT(result.elapsed_ms - before_kill.count(), 900.0) << strsignal(signal_number);
         const auto controller = emulator::snapshot(*line);
-        EXPECT_EQ(controller.received.size(), 4U + 4U + 52U) << "the write frame went whole";
+        EXPECT_EQ(controller.received.size(), 4U + 4U + 52U) << "the write frame whole, and nothing after it";
         EXPECT_EQ(emulator::total(controller.errors), 0U);
     }
 }
