@@ -10,8 +10,7 @@ bash "$root/tools/install-deps.sh" bench
 # As in the test build, the program's own COM ports lead nowhere; the
 # benchmarks name theirs with --com-prefix.
 build="$root/build/bench"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCOM_DEVICE_PREFIX=/nonexistent/zumel-test-build/ttyS \
-  -DBUILD_TESTING=OFF -DZUMEL_BENCH_PYTHON=/usr/bin/python3 >/dev/null
+cmake --preset bench -S "$root" >/dev/null
 cmake --build "$build" -j"$(nproc)" --target zumel-bench >/dev/null
 
 "$build/bench/zumel-bench" "$@"

@@ -12,14 +12,10 @@ fuzz_seconds=${1:-60}
 
 bash "$root/tools/install-deps.sh" test
 
-# As the test build: the program's own COM ports lead nowhere.
+# As the test build, the program's own COM ports lead nowhere; the preset
+# holds the compiler and the sanitizer flags.
 build="$root/build/sanitize"
-flags="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
-# Coverage feedback for the fuzzer, in every target it links.
-compile_flags="$flags -fsanitize=fuzzer-no-link"
-cmake -S "$root" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_FLAGS="$compile_flags" \
-  -DCMAKE_EXE_LINKER_FLAGS="$flags" -DCOM_DEVICE_PREFIX=/nonexistent/zumel-test-build/ttyS -DZUMEL_WERROR=ON \
-  -DZUMEL_FUZZ=ON -DZUMEL_FUZZ_SECONDS="$fuzz_seconds" >/dev/null
+cmake --preset sanitize -S "$root" -DZUMEL_FUZZ_SECONDS="$fuzz_seconds" >/dev/null
 cmake --build "$build" -j"$jobs"
 
 reports="$build/sanitizer-reports"

@@ -11,8 +11,7 @@ bash "$root/tools/install-deps.sh" test
 
 # The Windows program, and a Wine prefix whose COM ports are the tests' own.
 windows="$root/build/windows"
-cmake -S "$root" -B "$windows" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-  -DCMAKE_BUILD_TYPE=Release -DZUMEL_WERROR=ON >/dev/null
+cmake --preset windows -S "$root" -DZUMEL_WERROR=ON >/dev/null
 cmake --build "$windows" -j"$jobs"
 # It imports only system DLLs every Windows has (the registry and SetupAPI
 # for the port list) and carries its version resource (type 0x10) and
