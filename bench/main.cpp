@@ -25,6 +25,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "find.hpp"
 #include "kit.hpp"
 #include "process.hpp"
 #include "pty_line.hpp"
@@ -593,25 +594,75 @@ std::string cpu_model()
     return "unknown";
 }
 
-int runs_from(int argc, char** argv)
+struct Options {
+    int runs = 20;
+    bool find_only = false;
+};
+
+Options options_from(int argc, char** argv)
 {
-    if (argc == 3 && std::string(argv[1]) == "--runs") {
-        const int runs = std::atoi(argv[2]);
-        if (runs > 0) {
-            return runs;
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "--runs" && i + 1 < argc && std::atoi(argv[i + 1]) > 0) {
+            options.runs = std::atoi(argv[++i]);
+        } else if (argument == "--find-only") {
+            options.find_only = true;
+        } else {
+            fail("usage: zumel-bench [--runs N] [--find-only]");
         }
     }
-    if (argc != 1) {
-        fail("usage: zumel-bench [--runs N]");
+    return options;
+}
+
+// Each port-after-port run waits out seven time-outs, so fewer of them.
+int find_runs(int runs)
+{
+    return std::max(3, runs / 4);
+}
+
+bench::FindFigures measure_find(int runs)
+{
+    bench::FindFigures figures = bench::measure_find(configurator, com_prefix, find_runs(runs));
+    require(figures.failure.empty(), figures.failure);
+    return figures;
+}
+
+void find_rows(const bench::FindFigures& figures)
+{
+    heading(format("--find: %u ports, %u silent, the controller on COM%u; %d runs", bench::find_ports,
+                   bench::find_ports - 1, bench::find_answering_port,
+                   static_cast<int>(figures.find_ms.size())));
+    row("spawn to exit", "zumel-config", figures.find_ms, "ms");
+    Values beyond;
+    for (const double ms : figures.find_ms) {
+        beyond.push_back(ms - read_timeout_ms(type_reply_length));
     }
-    return 20;
+    // Start-up, the opens and the found controller's firmware exchange.
+    row("spawn to exit, beyond one time-out", "zumel-config", beyond, "ms");
+    row("one port after another, in-process", "serial link", figures.one_by_one_ms, "ms");
+    single("ratio, one after another / --find", "medians",
+           median(figures.one_by_one_ms) / median(figures.find_ms), "");
+}
+
+void find_goals(const bench::FindFigures& figures)
+{
+    const double timeout = read_timeout_ms(type_reply_length);
+    const double find = median(figures.find_ms);
+    const double ratio = median(figures.one_by_one_ms) / find;
+    goal(format("--find over %u ports, %u silent", bench::find_ports, bench::find_ports - 1),
+         format("%.1f ms median (max %.1f)", find, stats(figures.find_ms).max),
+         format("within 1.2 x one time-out (%.0f ms)", timeout), find <= 1.2 * timeout);
+    goal("against one port after another", format("%.2f times faster (medians)", ratio),
+         "at least 5 times faster", ratio >= 5);
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    const int runs = runs_from(argc, argv);
+    const Options options = options_from(argc, argv);
+    const int runs = options.runs;
     set_com_device_prefix(com_prefix.string()); // for the in-process sessions
     std::signal(SIGPIPE, SIG_IGN); // a program that ends before its keys are typed must not end this one
     utsname system{};
@@ -619,11 +670,24 @@ int main(int argc, char** argv)
     std::printf("zumel-config benchmarks (%s build)\n", BUILD_TYPE);
     std::printf("machine: %s, %u cores, %s %s %s\n", cpu_model().c_str(), std::thread::hardware_concurrency(),
                 system.sysname, system.release, system.machine);
-    std::printf("%d runs of each, ours and pyserial's side by side; ours in-process is the protocol code "
-                "linked with the serial link, zumel-config is the program\n",
-                runs);
+    if (options.find_only) {
+        std::printf("--find only, %d runs\n", find_runs(runs));
+    } else {
+        std::printf("%d runs of each (--find %d), ours and pyserial's side by side; ours in-process is the "
+                    "protocol code linked with the serial link, zumel-config is the program\n",
+                    runs, find_runs(runs));
+    }
     std::fflush(stdout);
 
+    if (options.find_only) {
+        progress("--find");
+        const bench::FindFigures find = measure_find(runs);
+        std::printf("\n  %-40s %-13s %9s %9s %9s\n", "figure", "who", "min", "median", "max");
+        find_rows(find);
+        std::printf("\n");
+        find_goals(find);
+        return 0;
+    }
     progress("exchange overhead, instant line");
     const Overhead overhead = measure_overhead(runs);
     progress("time-outs");
@@ -633,6 +697,8 @@ int main(int argc, char** argv)
     progress("time-out runs of zumel-config");
     const TimeoutRuns timeout_runs = measure_timeout_runs(runs);
     const PtyWrite pty_write = measure_pty_write(200);
+    progress("--find");
+    const bench::FindFigures find = measure_find(runs);
 
     std::printf("\n  %-40s %-13s %9s %9s %9s\n", "figure", "who", "min", "median", "max");
     heading(
@@ -698,6 +764,8 @@ int main(int argc, char** argv)
            static_cast<double>(std::filesystem::file_size(configurator, code)) / 1024, "KiB");
     single("binary size, stripped", "zumel-config", static_cast<double>(stripped_size()) / 1024, "KiB");
 
+    find_rows(find);
+
     std::printf("\n");
     goal("exchange overhead", format("%.3f ms median (worse of in-process and zumel-config)", ours_gap),
          "< 0.2 ms", ours_gap < 0.2);
@@ -716,5 +784,6 @@ int main(int argc, char** argv)
          beyond.median <= 5);
     const double timeout_cpu = median(timeout_runs.cpu_of_timeout);
     goal("CPU of a 1 s time-out", format("%.3f ms median", timeout_cpu), "< 1 ms", timeout_cpu < 1);
+    find_goals(find);
     return 0;
 }
