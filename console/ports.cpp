@@ -13,8 +13,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-void print_line(const std::string& text)
+void print_line(std::string text)
 {
+    text.erase(text.find_last_not_of(' ') + 1);
     std::printf("%s\n", text.c_str());
 }
 

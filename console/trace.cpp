@@ -19,7 +19,7 @@ std::string describe(const SerialPort& link, const LineEvent& event)
     const std::string port = com_name(link.port);
     switch (event.kind) {
     case LineEvent::Kind::opened:
-        return port + " opened " + link.device + ": " + line_settings_text + ", no flow control";
+        return port_and_device(link) + " opened: " + line_settings_text + ", no flow control";
     case LineEvent::Kind::open_failed:
         return port + " not opened: " + link.failure;
     case LineEvent::Kind::sent:

@@ -47,11 +47,15 @@ std::string com_name(ComPort port)
     return "COM" + std::to_string(port.number);
 }
 
-std::string failure_line(const SerialPort& link)
+std::string port_and_device(const SerialPort& link)
 {
     const std::string name = com_name(link.port);
-    const bool device_shown = !link.device.empty() && !link.device.ends_with(name);
-    return name + (device_shown ? " (" + link.device + ")" : "") + ": " + link.failure;
+    return link.device.empty() || link.device.ends_with(name) ? name : name + " (" + link.device + ")";
+}
+
+std::string failure_line(const SerialPort& link)
+{
+    return port_and_device(link) + ": " + link.failure;
 }
 
 SerialPort open_port(ComPort port, LineObserver observer)

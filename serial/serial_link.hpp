@@ -62,6 +62,10 @@ struct SerialPort {
     LineObserver observer{};
 };
 
+// "COM2 (/dev/ttyUSB1)", or "COM2" where the device is named so: the port as
+// messages name it.
+std::string port_and_device(const SerialPort& link);
+
 // "COM2 (/dev/ttyUSB1): permission denied; ...": a failed open as one line
 // for the technician.
 std::string failure_line(const SerialPort& link);

@@ -11,15 +11,15 @@ inline const std::string stars(60, '*');
 inline const std::string separator = " \n" + stars;
 inline const std::string separator_line = separator + "\n";
 
-inline const std::string banner = " \nKonfigurator ovladacu Tavelo rodiny Zumel s protokolem Strivo"
-                                  " \npreVerze 0.0.0.1 2010 \n\n"
-                                  " \npreBuild 03.05.2010 \n\n" +
-                                  separator + separator_line +
-                                  " \nVypnete napajeni ovladace"
-                                  " \nPripojte jumper J6"
-                                  " \nZapnete napajeni ovladace"
-                                  " \nZvolte COM port \n\n" +
-                                  separator_line +
+// Before the port list; all there is of the banner when --port names it.
+inline const std::string instructions = " \nKonfigurator ovladacu Tavelo rodiny Zumel s protokolem Strivo"
+                                        " \npreVerze 0.0.0.1 2010 \n\n"
+                                        " \npreBuild 03.05.2010 \n\n" +
+                                        separator + separator_line +
+                                        " \nVypnete napajeni ovladace"
+                                        " \nPripojte jumper J6"
+                                        " \nZapnete napajeni ovladace";
+inline const std::string banner = instructions + " \nZvolte COM port \n\n" + separator_line +
                                   " COM1 = 1 \n COM2 = 2 \n COM3 = 3 \n COM4 = 4 \n COM5 = 5 \n COM6 = 6 \n" +
                                   separator + "  \n";
 

@@ -1,7 +1,9 @@
 #include "session.hpp"
 
 #include <algorithm>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <sstream>
 
 std::filesystem::path com_port_path(int number)
 {
@@ -37,6 +39,28 @@ ProgramResult run_configurator(const ProgramRun& run)
         }
     }
     return result;
+}
+
+ProgramResult run_with(const std::vector<std::string>& options, const std::string& keyboard)
+{
+    return run_configurator(configurator_run(keyboard, options));
+}
+
+std::string contents(const std::filesystem::path& path, bool without_cr)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    std::string lines = text.str();
+    if (without_cr) {
+        std::erase(lines, '\r');
+    }
+    return lines;
+}
+
+std::string file_argument(const std::filesystem::path& path)
+{
+    return under_wine ? "Z:" + path.string() : path.string();
 }
 
 emulator::PtyLineHandle start_line(int com, const emulator::ControllerSetup& setup)

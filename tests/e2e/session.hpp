@@ -33,6 +33,14 @@ ProgramRun configurator_run(const std::string& keyboard, const std::vector<std::
 
 // Runs it to the end. Under Wine the CRs of text-mode output are removed.
 ProgramResult run_configurator(const ProgramRun& run);
+ProgramResult run_with(const std::vector<std::string>& options, const std::string& keyboard = "");
+
+// A file's text, without the CRs of one the Windows build wrote as text
+// unless `without_cr` is false.
+std::string contents(const std::filesystem::path& path, bool without_cr = true);
+
+// The path a Windows program under Wine reaches the same file by.
+std::string file_argument(const std::filesystem::path& path);
 
 struct Scenario {
     emulator::ControllerSetup controller{};

@@ -1,12 +1,16 @@
-// The checksum, the settings codec and COM names. What the requests send and read is
-// proven end to end, on the line.
+// The checksum, the settings codec, COM names and what sysfs tells of a
+// machine's ports. What the requests send and read is proven end to end, on
+// the line.
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <numeric>
 
 #include "frames.hpp"
 #include "kit.hpp"
+#include "ports_posix.hpp"
 #include "pty_line.hpp"
 #include "serial_link.hpp"
 #include "settings.hpp"
@@ -104,6 +108,63 @@ TEST(ComNames, OneToTwoHundredFiftyFiveInAnyCaseAndNothingElse)
         ASSERT_TRUE(parse_com_port(typed)) << typed;
         EXPECT_EQ(com_name(*parse_com_port(typed)), name);
     }
+}
+
+TEST(PortList, UsbAdaptersAreNamedPlaceholdersAndConsolesLeftOut)
+{
+    namespace fs = std::filesystem;
+    const fs::path root = kit::own_directory() / "machine";
+    auto write = [](const fs::path& path, const std::string& text) {
+        fs::create_directories(path.parent_path());
+        std::ofstream(path) << text << "\n";
+    };
+    // tty name, where its device sits, its UART type ("" for none), and the
+    // USB device's attributes above it, if any.
+    const std::tuple<std::string, std::string, std::string, std::vector<std::pair<std::string, std::string>>>
+        ttys[] = {
+            {"ttyS0", "pnp0/00:01", "4", {}},
+            {"ttyS1", "platform/serial8250", "0", {}},
+            {"ttyUSB0",
+             "usb1/1-1/1-1:1.0/ttyUSB0",
+             "",
+             {{"idVendor", "0403"},
+              {"idProduct", "6001"},
+              {"manufacturer", "FTDI"},
+              {"product", "FT232R USB UART"},
+              {"serial", "A50285BI"}}},
+            {"ttyACM12", "usb1/1-2/1-2:1.0", "", {{"idVendor", "2341"}, {"idProduct", "0043"}}},
+            {"tty0", "", "", {}},
+        };
+    for (const auto& [name, device, type, usb] : ttys) {
+        const fs::path tty = root / "sys/class/tty" / name;
+        write(root / "dev" / name, "");
+        fs::create_directories(tty);
+        if (!type.empty()) {
+            write(tty / "type", type);
+        }
+        if (!device.empty()) {
+            fs::create_directories(root / "sys/devices" / device);
+            fs::create_directory_symlink(root / "sys/devices" / device, tty / "device");
+        }
+        const fs::path usb_device = (root / "sys/devices" / device).parent_path().parent_path();
+        for (const auto& [attribute, value] : usb) {
+            write(name == "ttyACM12" ? (root / "sys/devices" / device).parent_path() / attribute
+                                     : usb_device / attribute,
+                  value);
+        }
+    }
+    std::string listed;
+    for (const PortInfo& info : list_serial_ports(
+             {(root / "dev/ttyS").string(), (root / "sys").string(), (root / "dev").string()})) {
+        listed += (info.port ? com_name(*info.port) : "-") + " " + info.device.substr(root.string().size()) +
+                  ": " + info.description + "; " + info.reach + "\n";
+    }
+    const std::string dev = (root / "dev").string();
+    EXPECT_EQ(listed, "- /dev/ttyACM12: USB 2341:0043; --com-prefix " + dev + "/ttyACM --port COM13\n" +
+                          "- /dev/ttyS0: serial port; --com-prefix " + dev + "/ttyS --port COM1\n" +
+                          "- /dev/ttyUSB0: FTDI FT232R USB UART, serial number A50285BI (USB 0403:6001); "
+                          "--com-prefix " +
+                          dev + "/ttyUSB --port COM1\n");
 }
 
 // The emulator judges the configurator's line settings in every end-to-end

@@ -1,0 +1,129 @@
+// The machine's ports: --list, --find, the dialogue on a port the command
+// line names, and the trace of its line.
+
+#include <fcntl.h>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include "expected_screens.hpp"
+#include "session.hpp"
+
+using emulator::FaultKind;
+
+namespace {
+
+// Wine's prefix pins COM1 to COM6 only.
+const int high_port = under_wine ? 6 : 12;
+const std::string high_name = "COM" + std::to_string(high_port);
+const emulator::ControllerSetup silent{.faults = {{.kind = FaultKind::silent, .always = true}}};
+
+bool holds(const std::string& text, const std::vector<std::string>& lines)
+{
+    for (const std::string& line : lines) {
+        if (text.find(line + "\n") == std::string::npos) {
+            ADD_FAILURE() << "no line '" << line << "' in:\n" << text;
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+TEST(Ports, ListNamesThePortsUnderThePrefixAndOpensNone)
+{
+    auto second = start_line(2);
+    auto high = start_line(high_port);
+    std::ofstream(com_port_path(3)) << "not a line\n";
+    const ProgramResult result = run_with({"--list"});
+    EXPECT_EQ(result.exit_code, 0);
+    if (under_wine) {
+        holds(result.output,
+              {"COM1    \\Device\\Serial0", "COM2    \\Device\\Serial1", "COM6    \\Device\\Serial5"});
+    } else {
+        // Pseudo-terminals count under a prefix of the user's; a plain file
+        // does not. Devices outside the prefix may follow, never these.
+        const std::string ours = "COM2    " + com_port_path(2).string() + "  pseudo-terminal\nCOM12   " +
+                                 com_port_path(12).string() + "  pseudo-terminal\n";
+        EXPECT_TRUE(result.output.starts_with(ours) &&
+                    (result.output == ours ||
+                     result.output.substr(ours.size()).starts_with("Other serial devices, not COM ports")))
+            << result.output;
+    }
+    EXPECT_TRUE(emulator::snapshot(*second).received.empty());
+    EXPECT_TRUE(emulator::snapshot(*high).received.empty());
+    std::filesystem::remove(com_port_path(3));
+}
+
+TEST(Ports, FindAsksEveryFreePortAndNamesTheOneWithAController)
+{
+    auto first = start_line(1, silent);
+    auto second = start_line(2, silent);
+    auto high = start_line(high_port);
+    // Held by another program: named, never touched.
+    auto busy = under_wine ? nullptr : start_line(3);
+    const int holder = under_wine ? -1 : open(com_port_path(3).c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_TRUE(under_wine || flock(holder, LOCK_EX | LOCK_NB) == 0);
+
+    ProgramResult result = run_with({"--find"});
+    EXPECT_EQ(result.exit_code, 0) << result.errors;
+    const std::string paste = under_wine ? "zumel-config --port " + high_name
+                                         : "zumel-config --com-prefix " +
+                                               (kit::own_directory() / "ttyS").string() + " --port COM12";
+    holds(result.output,
+          {"COM1    no answer", "COM2    no answer", high_name + "   controller ZML-4C08, firmware 105",
+           "A controller is on " + high_name + ": " + paste});
+    if (!under_wine) {
+        holds(result.output, {"COM3    in use by another program; not touched"});
+        EXPECT_TRUE(emulator::snapshot(*busy).received.empty());
+    }
+    for (auto* line : {&first, &second}) {
+        EXPECT_EQ(hex(emulator::snapshot(**line).received), hex(kit::type_request))
+            << "nothing but the identify request";
+    }
+    EXPECT_EQ(hex(emulator::snapshot(*high).received),
+              hex(kit::concat({kit::type_request, kit::firmware_request})));
+
+    high.reset();
+    high = start_line(high_port, silent);
+    result = run_with({"--find"});
+    EXPECT_EQ(result.exit_code, 1);
+    holds(result.output, {high_name + "   no answer", "No controller answered."});
+    close(holder);
+}
+
+TEST(Ports, TheDialogueOnAPortGivenRunsAsIfChosenAndItsTraceShowsTheLine)
+{
+    auto line = start_line(high_port);
+    ProgramResult result = run_with({"--port", high_name}, "1\n3\n");
+    EXPECT_EQ(result.output, screen::instructions + screen::identity("ZML-4C08", "105") +
+                                 screen::menu_choice + screen::shown_default + screen::menu_choice);
+    EXPECT_EQ(hex(emulator::snapshot(*line).received),
+              hex(kit::concat({kit::type_request, kit::firmware_request, kit::read_request})));
+
+    // Three bytes of the firmware reply, then silence.
+    line.reset();
+    line = start_line(high_port, {.faults = {{.kind = FaultKind::short_reply, .request = 1, .count = 5}}});
+    const std::filesystem::path trace = kit::own_directory() / "trace.txt";
+    result = run_with({"--port", high_name, "--trace", file_argument(trace)});
+    EXPECT_EQ(result.output, screen::instructions + screen::separator + "\n\n Typ ovladace:    ZML-4C08" +
+                                 screen::failure_end);
+    std::string lines = contents(trace);
+    for (std::size_t at = 0; (at = lines.find(" ms  ", at)) != std::string::npos;) {
+        const std::size_t start = lines.rfind('\n', at) + 1;
+        EXPECT_NE(lines.find_first_not_of(" 0123456789", start), start) << "milliseconds first";
+        lines.erase(start, at + 5 - start);
+        at = start;
+    }
+    const std::string device =
+        under_wine ? high_name : high_name + " (" + com_port_path(high_port).string() + ")";
+    EXPECT_TRUE(lines.starts_with("zumel-config 0.0.0.1, trace started ")) << lines;
+    EXPECT_EQ(lines.substr(lines.find('\n') + 1),
+              device + " opened: 9600 Bd, 8 data bits, odd parity, 1 stop bit, no flow control\n" +
+                  high_name + " sent 4 bytes: FF 28 59 80\n" + high_name +
+                  " received 12 bytes: FF 28 5A 4D 4C 2D 34 43 30 38 5A 80\n" + high_name +
+                  " sent 4 bytes: FF 26 5B 80\n" + high_name +
+                  " received 3 of 8 bytes, time-out after 1008 ms: FF 26 05\n" + high_name + " closed\n");
+}
