@@ -2,6 +2,7 @@
 
 #include "console_io.hpp"
 #include "dialogue.hpp"
+#include "files.hpp"
 #include "settings.hpp"
 
 namespace {
@@ -47,9 +48,28 @@ bool ask(const char* prompt, const SettingField& field, unsigned& answer)
     }
 }
 
+// With a log: what the controller holds, saved before the form's frame goes.
+bool save_what_it_holds(SerialPort& link, const WriteLog& log, WriteRecord& record)
+{
+    ConfigurationBytes held{};
+    if (!replied(fetch_configuration(link, held))) {
+        record.outcome = "failed: the controller does not respond to the read request";
+        return false;
+    }
+    record.before = decode_settings(held);
+    std::string saved_as, error;
+    if (!save_before(log, record.port, *record.identity, *record.before, saved_as, error)) {
+        record.outcome = "failed: cannot save what the controller holds: " + error;
+        print_error_line("zumel-config: cannot save what the controller holds in " + log.directory + ": " +
+                         error + "; nothing was written");
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
-int enter_configuration(SerialPort& link, const WriteLog*)
+int enter_configuration(SerialPort& link, const WriteLog* log, const ControllerIdentity& identity)
 {
     ControllerSettings settings;
     for (std::size_t i = 0; i < setting_fields.size(); ++i) {
@@ -57,5 +77,17 @@ int enter_configuration(SerialPort& link, const WriteLog*)
             return action_abandoned; // nothing is sent for an unfinished form
         }
     }
-    return replied(store_configuration(link, encode_settings(settings))) ? action_succeeded : action_failed;
+    WriteRecord record{.port = link.port, .identity = identity};
+    bool written = log == nullptr || save_what_it_holds(link, *log, record);
+    if (written) {
+        written = replied(store_configuration(link, encode_settings(settings)));
+        record.outcome =
+            written ? "written; acknowledged, the dialogue does not read back" : "failed: no acknowledgement";
+        record.after = written ? std::optional(settings) : std::nullopt;
+    }
+    std::string error;
+    if (log != nullptr && !record_write(*log, record, error)) {
+        print_error_line("zumel-config: cannot add the write to " + log->directory + "/writes.csv: " + error);
+    }
+    return written ? action_succeeded : action_failed;
 }

@@ -1,5 +1,6 @@
 #include "configuration_file.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 
@@ -45,16 +46,26 @@ std::string quoted(std::string_view text)
 
 } // namespace
 
-std::string controller_identity(const ControllerType& type, const FirmwareVersion& version)
+std::string type_text(const ControllerType& type)
 {
     std::string text;
     for (char c : type.characters) {
         const auto byte = static_cast<unsigned char>(c);
         text += byte >= 0x20 && byte < 0x7F ? c : '?';
     }
+    return text;
+}
+
+std::string firmware_text(const FirmwareVersion& version)
+{
     char firmware[16];
     std::snprintf(firmware, sizeof firmware, "%u%02u", unsigned{version.high}, unsigned{version.low});
-    return text + ", firmware " + firmware;
+    return firmware;
+}
+
+std::string controller_identity(const ControllerType& type, const FirmwareVersion& version)
+{
+    return type_text(type) + ", firmware " + firmware_text(version);
 }
 
 std::string setting_line(const SettingField& field, const ControllerSettings& settings)
@@ -72,7 +83,108 @@ std::string format_configuration_file(const ControllerType& type, const Firmware
     return text;
 }
 
-std::vector<FileProblem> parse_configuration_file(std::string_view text, ControllerSettings& settings)
+bool decode_text(std::string_view raw, std::string& text, std::string& problem)
+{
+    const bool little = raw.starts_with("\xFF\xFE"), big = raw.starts_with("\xFE\xFF");
+    if (!little && !big) {
+        if (raw.starts_with("\xEF\xBB\xBF")) {
+            raw.remove_prefix(3);
+        }
+        if (raw.find('\0') != raw.npos) {
+            // NULs at nearly every other byte, on one side only, is UTF-16
+            // that lost its mark.
+            std::array<std::size_t, 2> zeros{};
+            for (std::size_t i = 0; i < raw.size(); ++i) {
+                zeros[i % 2] += raw[i] == '\0' ? 1 : 0;
+            }
+            const std::size_t pairs = raw.size() / 2;
+            const bool utf16 =
+                std::max(zeros[0], zeros[1]) * 10 >= pairs * 8 && std::min(zeros[0], zeros[1]) * 10 <= pairs;
+            problem = utf16 ? "not text: UTF-16 without a BOM? Save it as UTF-8" : "not text: binary";
+            return false;
+        }
+        text = raw;
+        return true;
+    }
+    raw.remove_prefix(2);
+    if (raw.size() % 2 != 0) {
+        problem = "not text: UTF-16 cut off inside a character";
+        return false;
+    }
+    auto unit_at = [&raw, little](std::size_t i) {
+        const auto low = static_cast<unsigned char>(raw[i + (little ? 0 : 1)]);
+        const auto high = static_cast<unsigned char>(raw[i + (little ? 1 : 0)]);
+        return static_cast<unsigned>(low | high << 8);
+    };
+    text.clear();
+    for (std::size_t i = 0; i < raw.size(); i += 2) {
+        unsigned code = unit_at(i);
+        if (code == 0) {
+            problem = "not text: binary";
+            return false;
+        }
+        if (code >= 0xD800 && code < 0xDC00 && i + 2 < raw.size()) {
+            i += 2; // a pair of halves
+            code = 0x10000 + ((code - 0xD800) << 10) + (unit_at(i) & 0x3FF);
+        }
+        // As UTF-8, so a name typed with a letter beyond ASCII is quoted back
+        // as it was typed.
+        if (code < 0x80) {
+            text += static_cast<char>(code);
+        } else if (code < 0x800) {
+            text += static_cast<char>(0xC0 | code >> 6);
+            text += static_cast<char>(0x80 | (code & 0x3F));
+        } else if (code < 0x10000) {
+            text += static_cast<char>(0xE0 | code >> 12);
+            text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            text += static_cast<char>(0x80 | (code & 0x3F));
+        } else {
+            text += static_cast<char>(0xF0 | code >> 18);
+            text += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+            text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            text += static_cast<char>(0x80 | (code & 0x3F));
+        }
+    }
+    return true;
+}
+
+namespace {
+
+// Checks one setting given by name and value; the field's index, or the
+// number of fields with `problem` set.
+std::size_t check_setting(std::string_view name, std::string_view value, ControllerSettings& settings,
+                          std::string& problem)
+{
+    std::size_t index = 0;
+    while (index < setting_fields.size() && name != setting_fields[index].name) {
+        ++index;
+    }
+    if (index == setting_fields.size()) {
+        problem = "unknown setting " + quoted(name);
+        return index;
+    }
+    const SettingField& field = setting_fields[index];
+    unsigned long long parsed = 0;
+    bool digits = !value.empty() && value.size() <= 10;
+    for (char c : value) {
+        digits = digits && c >= '0' && c <= '9';
+        parsed = parsed * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (!digits) {
+        problem = quoted(name) + " is not a number: " + quoted(value);
+    } else if (parsed < field.lowest || parsed > field.highest) {
+        problem = quoted(name) + " = " + std::string(value) + " is out of range " +
+                  std::to_string(field.lowest) + "-" + std::to_string(field.highest);
+    } else {
+        settings.*field.member = static_cast<unsigned>(parsed);
+    }
+    return index;
+}
+
+} // namespace
+
+std::vector<FileProblem> parse_configuration_file(std::string_view text, ControllerSettings& settings,
+                                                  const Overridden& overridden)
 {
     if (text.size() > largest_configuration_file) {
         return {{0, "larger than " + std::to_string(largest_configuration_file) +
@@ -103,41 +215,52 @@ std::vector<FileProblem> parse_configuration_file(std::string_view text, Control
             continue;
         }
         const std::string_view name = trimmed(line.substr(0, equals));
-        const std::string_view value = trimmed(line.substr(equals + 1));
-        std::size_t index = 0;
-        while (index < setting_fields.size() && name != setting_fields[index].name) {
-            ++index;
+        ControllerSettings checked = settings;
+        std::string problem;
+        const std::size_t index = check_setting(name, trimmed(line.substr(equals + 1)), checked, problem);
+        const bool known = index < set_on.size();
+        const bool duplicate = known && set_on[index] != 0;
+        if (duplicate) {
+            problem = quoted(name) + " is already set on line " + std::to_string(set_on[index]);
+        } else if (known) {
+            set_on[index] = number;
         }
-        if (index == setting_fields.size()) {
-            problems.push_back({number, "unknown setting " + quoted(name)});
-            continue;
+        if (known && !duplicate && overridden[index]) {
+            continue; // the command line's value stands
         }
-        const SettingField& field = setting_fields[index];
-        if (set_on[index] != 0) {
-            problems.push_back(
-                {number, quoted(name) + " is already set on line " + std::to_string(set_on[index])});
-            continue;
-        }
-        set_on[index] = number;
-        unsigned long long parsed = 0;
-        bool digits = !value.empty() && value.size() <= 10;
-        for (char c : value) {
-            digits = digits && c >= '0' && c <= '9';
-            parsed = parsed * 10 + static_cast<unsigned>(c - '0');
-        }
-        if (!digits) {
-            problems.push_back({number, quoted(name) + " is not a number: " + quoted(value)});
-        } else if (parsed < field.lowest || parsed > field.highest) {
-            problems.push_back({number, quoted(name) + " = " + std::string(value) + " is out of range " +
-                                            std::to_string(field.lowest) + "-" +
-                                            std::to_string(field.highest)});
+        if (!problem.empty()) {
+            problems.push_back({number, problem});
         } else {
-            settings.*field.member = static_cast<unsigned>(parsed);
+            settings = checked;
         }
     }
     for (std::size_t i = 0; i < setting_fields.size(); ++i) {
-        if (set_on[i] == 0) {
+        if (set_on[i] == 0 && !overridden[i]) {
             problems.push_back({0, "missing setting '" + std::string(setting_fields[i].name) + "'"});
+        }
+    }
+    return problems;
+}
+
+std::vector<std::string> parse_setting_overrides(const std::vector<std::string>& sets,
+                                                 ControllerSettings& settings, Overridden& overridden)
+{
+    std::vector<std::string> problems;
+    for (const std::string& set : sets) {
+        const std::size_t equals = set.find('=');
+        std::string problem = equals == set.npos ? "expected NAME=VALUE" : "";
+        const std::string_view name = trimmed(std::string_view(set).substr(0, equals));
+        const std::size_t index =
+            problem.empty()
+                ? check_setting(name, trimmed(std::string_view(set).substr(equals + 1)), settings, problem)
+                : setting_fields.size();
+        if (problem.empty() && overridden[index]) {
+            problem = quoted(name) + " is given twice";
+        }
+        if (!problem.empty()) {
+            problems.push_back("--set " + set + ": " + problem);
+        } else {
+            overridden[index] = true;
         }
     }
     return problems;

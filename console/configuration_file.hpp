@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -14,6 +15,11 @@
 
 inline constexpr std::size_t largest_configuration_file = 64 * 1024;
 
+// "ZML-4C08" with anything unprintable as ?, and "105": the type and the
+// firmware as the program writes them beside the screen.
+std::string type_text(const ControllerType& type);
+std::string firmware_text(const FirmwareVersion& version);
+
 // "ZML-4C08, firmware 105": the controller as the file's first line names it.
 std::string controller_identity(const ControllerType& type, const FirmwareVersion& version);
 
@@ -23,10 +29,26 @@ std::string setting_line(const SettingField& field, const ControllerSettings& se
 std::string format_configuration_file(const ControllerType& type, const FirmwareVersion& version,
                                       const ControllerSettings& settings);
 
+// The text of a configuration file as Windows tools save it: UTF-8 with or
+// without a byte order mark, UTF-16 LE or BE with one, CR LF or LF line
+// ends. Gives the text as UTF-8; for anything else that is not text, false
+// and one reason for the whole file.
+bool decode_text(std::string_view raw, std::string& text, std::string& problem);
+
 struct FileProblem {
     std::size_t line = 0; // counted from 1; 0 for the file as a whole
     std::string text;
 };
 
-// Checks every line. Without problems `settings` holds all eight values.
-std::vector<FileProblem> parse_configuration_file(std::string_view text, ControllerSettings& settings);
+// Which settings the command line gives instead of the file's.
+using Overridden = std::array<bool, setting_fields.size()>;
+
+// Checks every line. Without problems `settings` holds all eight values;
+// an overridden setting's line is not checked and it is not missing.
+std::vector<FileProblem> parse_configuration_file(std::string_view text, ControllerSettings& settings,
+                                                  const Overridden& overridden = {});
+
+// "NAME=VALUE" each, checked by the same table and ranges; one refusal per
+// text, naming it as given.
+std::vector<std::string> parse_setting_overrides(const std::vector<std::string>& sets,
+                                                 ControllerSettings& settings, Overridden& overridden);

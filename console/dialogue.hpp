@@ -5,7 +5,7 @@
 #include "requests.hpp"
 #include "serial_link.hpp"
 
-struct WriteLog;
+#include "write_log.hpp"
 
 // What the command line gives the dialogue beyond the keys.
 struct DialogueSetup {
@@ -27,7 +27,10 @@ inline constexpr int action_succeeded = 1;
 inline constexpr int action_abandoned = 2;
 
 int show_configuration(SerialPort& link);
-int enter_configuration(SerialPort& link, const WriteLog* log);
+// With a log, reads what the controller holds before the write, saves it
+// and records the write; without one, sends only the form's frame.
+int enter_configuration(SerialPort& link, const WriteLog* log = nullptr,
+                        const ControllerIdentity& identity = {});
 
 // True when the request was answered; otherwise says on screen that the
 // controller does not respond.

@@ -2,8 +2,9 @@
 
 // Files by name, the one way each platform passes names to the system:
 // names are UTF-8 here and go to the system as it takes them (on Windows as
-// UTF-16, never through the ANSI code page). Each returns false with a
-// reason in `error` (the cause only; the caller names the file).
+// UTF-16, never through the ANSI code page). Text is written with the
+// platform's line ends. Each returns false with a reason in `error` (the
+// cause only; the caller names the file).
 
 #include <cstddef>
 #include <cstdio>

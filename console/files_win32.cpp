@@ -54,6 +54,16 @@ bool is_directory(const std::wstring& name)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+// Text files on Windows end their lines with CR LF, as text mode writes them.
+std::string with_crlf(const std::string& text)
+{
+    std::string result;
+    for (const char c : text) {
+        result += c == '\n' ? "\r\n" : std::string(1, c);
+    }
+    return result;
+}
+
 bool write_all(HANDLE file, const std::string& text)
 {
     DWORD written = 0;
@@ -126,8 +136,9 @@ bool read_file(const std::string& name, std::size_t limit, std::string& text, st
     return read_well || failed(error, code);
 }
 
-bool replace_file(const std::string& name, const std::string& text, std::string& error)
+bool replace_file(const std::string& name, const std::string& lines, std::string& error)
 {
+    const std::string text = with_crlf(lines);
     const std::wstring given = wide(name);
     if (is_directory(given)) {
         error = "is a directory";
@@ -178,8 +189,9 @@ bool replace_file(const std::string& name, const std::string& text, std::string&
     return true;
 }
 
-bool create_new_file(const std::string& name, const std::string& text, bool& exists, std::string& error)
+bool create_new_file(const std::string& name, const std::string& lines, bool& exists, std::string& error)
 {
+    const std::string text = with_crlf(lines);
     const std::wstring path = wide(name);
     const HANDLE file =
         CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);

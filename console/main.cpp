@@ -12,6 +12,7 @@
 #include "ports.hpp"
 #include "scripted.hpp"
 #include "trace.hpp"
+#include "write_log.hpp"
 
 namespace {
 
@@ -25,11 +26,20 @@ int run(const Options& options, const LineObserver& observer)
     case Options::Mode::read:
         return read_configuration(*options.port, options.file, observer);
     case Options::Mode::write:
-        return write_configuration(*options.port, options.file, observer);
+        return write_configuration(
+            *options.port, {.input = options.file, .sets = options.sets, .log = options.log}, observer);
     default:
-        run_configurator({.port = options.port, .observer = observer});
-        return 0;
+        break;
     }
+    const WriteLog log{options.log};
+    std::string error;
+    if (!options.log.empty() && !prepare_write_log(log, error)) {
+        print_error_line("zumel-config: cannot write the log in " + options.log + ": " + error);
+        return 1;
+    }
+    run_configurator(
+        {.port = options.port, .observer = observer, .log = options.log.empty() ? nullptr : &log});
+    return 0;
 }
 
 } // namespace

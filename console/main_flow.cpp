@@ -81,16 +81,16 @@ std::optional<ComPort> chosen_port()
     return ComPort{choice.value};
 }
 
-bool show_identity(SerialPort& link)
+bool show_identity(SerialPort& link, ControllerIdentity& identity)
 {
-    ControllerType type;
+    ControllerType& type = identity.type;
     if (!replied(identify_controller(link, type))) {
         return false;
     }
     print("\n\n Typ ovladace:    ");
     std::fwrite(type.characters.data(), 1, type.characters.size(), stdout);
 
-    FirmwareVersion version;
+    FirmwareVersion& version = identity.version;
     if (!replied(query_firmware_version(link, version))) {
         return false;
     }
@@ -99,7 +99,7 @@ bool show_identity(SerialPort& link)
     return true;
 }
 
-void run_menu(SerialPort& link, const WriteLog* log)
+void run_menu(SerialPort& link, const WriteLog* log, const ControllerIdentity& identity)
 {
     for (;;) {
         print_menu();
@@ -114,7 +114,8 @@ void run_menu(SerialPort& link, const WriteLog* log)
             close_port(link);
             return;
         }
-        const int result = choice.value == 1 ? show_configuration(link) : enter_configuration(link, log);
+        const int result =
+            choice.value == 1 ? show_configuration(link) : enter_configuration(link, log, identity);
         if (result == action_failed) {
             end_after_failure(link);
             return;
@@ -159,9 +160,10 @@ void run_configurator(const DialogueSetup& setup)
         return;
     }
     print(separator);
-    if (!show_identity(link)) {
+    ControllerIdentity identity;
+    if (!show_identity(link, identity)) {
         end_after_failure(link);
         return;
     }
-    run_menu(link, setup.log);
+    run_menu(link, setup.log, identity);
 }

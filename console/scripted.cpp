@@ -1,13 +1,13 @@
 #include "scripted.hpp"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <filesystem>
+#include <array>
 
 #include "configuration_file.hpp"
+#include "files.hpp"
 #include "requests.hpp"
 #include "settings.hpp"
+#include "trace.hpp"
+#include "write_log.hpp"
 
 namespace {
 
@@ -15,99 +15,97 @@ constexpr int exit_done = 0;
 constexpr int exit_failed = 1;
 constexpr int exit_refused = 2;
 constexpr std::size_t most_problems_shown = 20;
+// Bytes right behind a reply come within this; a USB adapter may hold them
+// back for its latency timer, 16 ms by default.
+constexpr unsigned trailing_bytes_ms = 50;
 
 void say(const std::string& text)
 {
-    std::fprintf(stderr, "zumel-config: %s\n", text.c_str());
+    print_error_line("zumel-config: " + text);
+}
+
+// One controller on one link. `problem` says why the last step failed.
+struct Session {
+    SerialPort link;
+    std::string port; // "COM3"
+    std::string problem{};
+};
+
+void say_problem(const Session& session)
+{
+    say(session.link.status == OpenStatus::open ? session.port + ": " + session.problem
+                                                : failure_line(session.link));
+}
+
+// One request, trusted only when nothing stale could be taken for its reply
+// and nothing followed it at once.
+template <typename Request> bool ask(Session& session, const std::string& what, Request request)
+{
+    port_discard_input(session.link);
+    const Exchange result = request(session.link);
+    if (!answered(result)) {
+        session.problem = "the controller does not respond to " + what;
+        if (result.received > 0) {
+            session.problem += " (" + std::to_string(result.received) + " of " +
+                               std::to_string(result.expected) + " bytes came)";
+        }
+        return false;
+    }
+    std::array<std::uint8_t, 64> more{};
+    const std::size_t extra = port_read_within(session.link, more.data(), more.size(), trailing_bytes_ms);
+    if (extra > 0) {
+        session.problem = "the controller sent more than the " + std::to_string(result.expected) +
+                          " bytes of its reply to " + what + " (then " + hex_pairs({more.data(), extra}) +
+                          (extra == more.size() ? " ..." : "") + "), so the reply is not trusted";
+        return false;
+    }
+    return true;
 }
 
 // Opens the port and identifies the controller, as the dialogue does first.
-bool connect(SerialPort& link, ControllerType& type, FirmwareVersion& version)
+bool connect(Session& session, ControllerIdentity& identity)
 {
-    if (!is_open(link)) {
-        say(failure_line(link));
+    if (!is_open(session.link)) {
+        session.problem = session.link.failure;
         return false;
     }
-    const std::string port = com_name(link.port);
-    if (!answered(identify_controller(link, type)) || !answered(query_firmware_version(link, version))) {
-        close_port(link);
-        say(port + ": the controller does not respond; is it switched on with jumper J6 fitted?");
+    const bool identified =
+        ask(session, "the identify request",
+            [&identity](SerialPort& link) { return identify_controller(link, identity.type); }) &&
+        ask(session, "the firmware request",
+            [&identity](SerialPort& link) { return query_firmware_version(link, identity.version); });
+    if (!identified) {
+        if (session.problem == "the controller does not respond to the identify request") {
+            session.problem += "; is it switched on with jumper J6 fitted?";
+        }
         return false;
     }
-    say(port + ": " + controller_identity(type, version));
+    say(session.port + ": " + controller_identity(identity.type, identity.version));
     return true;
 }
 
-// Reads the configuration and closes the port, done with the controller
-// either way; says `failure` when no reply came.
-bool read_settings(SerialPort& link, ControllerSettings& settings, const char* failure)
+// Reads the configuration twice: a reply garbled on the way is caught when
+// the two differ.
+bool read_twice(Session& session, ControllerSettings& settings)
 {
-    ConfigurationBytes bytes{};
-    const bool fetched = answered(fetch_configuration(link, bytes));
-    close_port(link);
-    if (!fetched) {
-        say(com_name(link.port) + ": the controller does not respond to " + failure);
+    std::array<ConfigurationBytes, 2> reads{};
+    for (ConfigurationBytes& bytes : reads) {
+        if (!ask(session, "the read request",
+                 [&bytes](SerialPort& link) { return fetch_configuration(link, bytes); })) {
+            return false;
+        }
+    }
+    if (reads[0] != reads[1]) {
+        session.problem = "two reads of the configuration disagree (" + hex_pairs(reads[0]) + ", then " +
+                          hex_pairs(reads[1]) + "); the line is not to be trusted";
         return false;
     }
-    settings = decode_settings(bytes);
+    settings = decode_settings(reads[0]);
     return true;
 }
 
-// Beside the finished file, then renamed over it: never a half-written one.
-bool save(const std::string& path, const std::string& text)
+void warn_outside_ranges(const ControllerSettings& settings)
 {
-    const std::string partial = path + ".partial";
-    std::FILE* file = std::fopen(partial.c_str(), "w");
-    bool saved = file != nullptr && std::fputs(text.c_str(), file) >= 0;
-    saved = file != nullptr && std::fclose(file) == 0 && saved;
-    std::error_code error;
-    if (saved) {
-        std::filesystem::rename(partial, path, error);
-    }
-    if (!saved || error) {
-        say("cannot write " + path + ": " + (error ? error.message() : std::strerror(errno)));
-        std::filesystem::remove(partial, error);
-        return false;
-    }
-    return true;
-}
-
-// Reads at most one byte more than a configuration file may hold.
-bool load(const std::string& path, std::string& text)
-{
-    const bool from_stdin = path == "-";
-    std::FILE* file = from_stdin ? stdin : std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        say("cannot read " + path + ": " + std::strerror(errno));
-        return false;
-    }
-    text.resize(largest_configuration_file + 1);
-    text.resize(std::fread(text.data(), 1, text.size(), file));
-    const bool failed = std::ferror(file) != 0;
-    if (!from_stdin) {
-        std::fclose(file);
-    }
-    if (failed) {
-        say("cannot read " + path);
-    }
-    return !failed;
-}
-
-} // namespace
-
-int read_configuration(ComPort com, const std::string& output, const LineObserver& observer)
-{
-    const std::string port = com_name(com);
-    SerialPort link = open_port(com, observer);
-    ControllerType type;
-    FirmwareVersion version;
-    if (!connect(link, type, version)) {
-        return exit_failed;
-    }
-    ControllerSettings settings;
-    if (!read_settings(link, settings, "the read request")) {
-        return exit_failed;
-    }
     for (const SettingField& field : setting_fields) {
         const unsigned value = settings.*field.member;
         if (value < field.lowest || value > field.highest) {
@@ -116,58 +114,80 @@ int read_configuration(ComPort com, const std::string& output, const LineObserve
                 "; --write refuses such a file");
         }
     }
-    const std::string text = format_configuration_file(type, version, settings);
-    if (output.empty() || output == "-") {
-        std::fputs(text.c_str(), stdout);
-        return std::fflush(stdout) == 0 ? exit_done : exit_failed;
-    }
-    if (!save(output, text)) {
-        return exit_failed;
-    }
-    say(port + ": configuration read into " + output);
-    return exit_done;
 }
 
-int write_configuration(ComPort com, const std::string& input, const LineObserver& observer)
+// The file's settings, with those given by --set in their place; false
+// when anything is refused, each refusal said.
+bool wanted_settings(const WriteRequest& request, ControllerSettings& wanted, int& status)
 {
-    const std::string port = com_name(com);
-    const std::string name = input == "-" ? "standard input" : input;
-    std::string text;
-    if (!load(input, text)) {
-        return exit_refused;
+    const std::string name = request.input == "-" ? "standard input" : request.input;
+    std::string raw, text, error;
+    if (!read_file(request.input, largest_configuration_file + 1, raw, error)) {
+        say("cannot read " + name + ": " + error);
+        status = exit_failed;
+        return false;
     }
-    ControllerSettings wanted;
-    const std::vector<FileProblem> problems = parse_configuration_file(text, wanted);
-    if (!problems.empty()) {
-        for (std::size_t i = 0; i < problems.size() && i < most_problems_shown; ++i) {
-            std::string where = name;
-            if (problems[i].line != 0) {
-                where.append(":").append(std::to_string(problems[i].line));
-            }
-            say(where + ": " + problems[i].text);
-        }
-        if (problems.size() > most_problems_shown) {
-            say(name + ": " + std::to_string(problems.size() - most_problems_shown) + " more problems");
-        }
+    status = exit_refused;
+    if (!decode_text(raw, text, error)) {
+        say(name + ": " + error);
         say("nothing was sent");
-        return exit_refused;
+        return false;
     }
+    Overridden overridden{};
+    const std::vector<std::string> refused = parse_setting_overrides(request.sets, wanted, overridden);
+    const std::vector<FileProblem> problems = parse_configuration_file(text, wanted, overridden);
+    for (const std::string& refusal : refused) {
+        say(refusal);
+    }
+    for (std::size_t i = 0; i < problems.size() && i < most_problems_shown; ++i) {
+        std::string where = name;
+        if (problems[i].line != 0) {
+            where.append(":").append(std::to_string(problems[i].line));
+        }
+        say(where + ": " + problems[i].text);
+    }
+    if (problems.size() > most_problems_shown) {
+        say(name + ": " + std::to_string(problems.size() - most_problems_shown) + " more problems");
+    }
+    if (!refused.empty() || !problems.empty()) {
+        say("nothing was sent");
+        return false;
+    }
+    return true;
+}
 
-    SerialPort link = open_port(com, observer);
-    ControllerType type;
-    FirmwareVersion version;
-    if (!connect(link, type, version)) {
+// The write itself, on an open session; fills in the record as it goes.
+int write_and_check(Session& session, const ControllerSettings& wanted, const WriteLog* log,
+                    WriteRecord& record)
+{
+    ControllerIdentity identity;
+    if (!connect(session, identity)) {
         return exit_failed;
     }
-    if (!answered(store_configuration(link, encode_settings(wanted)))) {
-        close_port(link);
-        say(port + ": the controller did not acknowledge the write");
+    record.identity = identity;
+    if (log != nullptr) {
+        ControllerSettings before;
+        if (!read_twice(session, before)) {
+            return exit_failed;
+        }
+        record.before = before;
+        std::string saved_as, error;
+        if (!save_before(*log, record.port, identity, before, saved_as, error)) {
+            session.problem = "cannot save what the controller holds in " + log->directory + ": " + error +
+                              "; nothing was written";
+            return exit_failed;
+        }
+        say(session.port + ": what it held is saved in " + saved_as);
+    }
+    const ConfigurationBytes bytes = encode_settings(wanted);
+    ConfigurationBytes held_bytes{};
+    if (!ask(session, "the write", [&bytes](SerialPort& link) { return store_configuration(link, bytes); }) ||
+        !ask(session, "the read-back after the write",
+             [&held_bytes](SerialPort& link) { return fetch_configuration(link, held_bytes); })) {
         return exit_failed;
     }
-    ControllerSettings held;
-    if (!read_settings(link, held, "the read-back after the write")) {
-        return exit_failed;
-    }
+    const ControllerSettings held = decode_settings(held_bytes);
+    record.after = held;
     std::string differences;
     for (const SettingField& field : setting_fields) {
         if (held.*field.member != wanted.*field.member) {
@@ -176,9 +196,72 @@ int write_configuration(ComPort com, const std::string& input, const LineObserve
         }
     }
     if (!differences.empty()) {
-        say(port + ": the controller acknowledged the write but holds " + differences);
+        record.outcome = "differs after the write: " + differences;
+        session.problem = "the controller acknowledged the write but holds " + differences;
         return exit_failed;
     }
-    say(port + ": configuration written and read back");
+    record.outcome = "written";
+    say(session.port + ": configuration written and read back");
     return exit_done;
+}
+
+} // namespace
+
+int read_configuration(ComPort port, const std::string& output, const LineObserver& observer)
+{
+    Session session{.link = open_port(port, observer), .port = com_name(port)};
+    ControllerIdentity identity;
+    ControllerSettings settings;
+    const bool read = connect(session, identity) && read_twice(session, settings);
+    close_port(session.link);
+    if (!read) {
+        say_problem(session);
+        return exit_failed;
+    }
+    warn_outside_ranges(settings);
+    const std::string text = format_configuration_file(identity.type, identity.version, settings);
+    std::string error;
+    if (output.empty() || output == "-") {
+        if (!write_standard_output(text, error)) {
+            say("cannot write standard output: " + error);
+            return exit_failed;
+        }
+        return exit_done;
+    }
+    if (!replace_file(output, text, error)) {
+        say("cannot write " + output + ": " + error);
+        return exit_failed;
+    }
+    say(session.port + ": configuration read into " + output);
+    return exit_done;
+}
+
+int write_configuration(ComPort port, const WriteRequest& request, const LineObserver& observer)
+{
+    ControllerSettings wanted;
+    int status = exit_done;
+    if (!wanted_settings(request, wanted, status)) {
+        return status;
+    }
+    const WriteLog log{request.log};
+    std::string error;
+    if (!request.log.empty() && !prepare_write_log(log, error)) {
+        say("cannot write the log in " + request.log + ": " + error + "; nothing was sent");
+        return exit_failed;
+    }
+    Session session{.link = open_port(port, observer), .port = com_name(port)};
+    WriteRecord record{.port = port};
+    status = write_and_check(session, wanted, request.log.empty() ? nullptr : &log, record);
+    close_port(session.link);
+    if (status != exit_done) {
+        say_problem(session);
+        if (record.outcome.empty()) {
+            record.outcome = "failed: " + session.problem;
+        }
+    }
+    if (!request.log.empty() && !record_write(log, record, error)) {
+        say("cannot add the write to " + request.log + "/writes.csv: " + error);
+        return exit_failed;
+    }
+    return status;
 }

@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev)
 case "${1:-build}" in
-  test) packages+=(clang-format tmux g++-mingw-w64-x86-64-win32 wine wine64 libwine clang lintian man-db dpkg-dev file) ;;
+  test) packages+=(clang-format tmux g++-mingw-w64-x86-64-win32 wine wine64 libwine clang lintian man-db dpkg-dev file
+                   locales bash-completion) ;;
   bench) packages+=(python3 python3-serial) ;;
 esac
 
@@ -29,7 +30,15 @@ install_missing()
 }
 
 install_missing "${packages[@]}"
-# The sanitizers' and libFuzzer's runtime must match the clang installed.
+# The sanitizers' and libFuzzer's runtime must match the clang installed;
+# the Windows build meets Czech file names under Wine in a Czech locale.
 if [[ ${1:-build} == test ]]; then
     install_missing "libclang-rt-$(clang -dumpversion | cut -d. -f1)-dev"
+    if ! locale -a | grep -qix 'cs_CZ.utf8'; then
+        sudo=()
+        [[ $(id -u) -eq 0 ]] || sudo=(sudo)
+        "${sudo[@]}" sed -i 's/^# *\(cs_CZ.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+        grep -qx 'cs_CZ.UTF-8 UTF-8' /etc/locale.gen || echo 'cs_CZ.UTF-8 UTF-8' | "${sudo[@]}" tee -a /etc/locale.gen >/dev/null
+        "${sudo[@]}" locale-gen >/dev/null
+    fi
 fi

@@ -35,6 +35,7 @@ std::string rest_of_input()
 }
 
 using Status = NumberRead::Status;
+using kit::hex;
 
 // What the command line was taken for, in a few words.
 std::string described(std::vector<const char*> arguments)
@@ -205,4 +206,59 @@ TEST(ConfigurationFile, EveryProblemWithItsLine)
     EXPECT_EQ(huge[0].text, "larger than 65536 bytes: not a configuration file");
     const auto empty = parse_configuration_file("", parsed);
     EXPECT_EQ(empty.size(), 8U);
+}
+
+TEST(ConfigurationFile, SettingsFromTheCommandLineStandInsteadOfTheFiles)
+{
+    const std::string file = "address = 0\nbaud = 9\nbutton_limit = 1\nbridge = 0\nled_init = 1\n"
+                             "led_write_enable = 0\npwm_divider = 128\n";
+    ControllerSettings parsed;
+    Overridden overridden{};
+    EXPECT_TRUE(
+        parse_setting_overrides({"address=5", " baud = 3", "pwm_init=1"}, parsed, overridden).empty());
+    EXPECT_TRUE(parse_configuration_file(file, parsed, overridden).empty());
+    EXPECT_EQ(parsed, (ControllerSettings{5, 3, 1, 0, 1, 0, 128, 1}));
+
+    Overridden again{};
+    EXPECT_EQ(
+        parse_setting_overrides({"adress=5", "address", "baud=4", "pwm_init=1", "pwm_init=0"}, parsed, again),
+        (std::vector<std::string>{
+            "--set adress=5: unknown setting 'adress'", "--set address: expected NAME=VALUE",
+            "--set baud=4: 'baud' = 4 is out of range 0-3", "--set pwm_init=0: 'pwm_init' is given twice"}));
+}
+
+TEST(ConfigurationFile, TextAsWindowsToolsSaveIt)
+{
+    auto utf16 = [](std::string_view text, bool little) {
+        std::string bytes = little ? "\xFF\xFE" : "\xFE\xFF";
+        for (const char c : text) {
+            bytes += little ? std::string{c, '\0'} : std::string{'\0', c};
+        }
+        return bytes;
+    };
+    const std::string crlf = "# \xC4\x8D\r\naddress = 7\r\n";
+    const std::pair<std::string, std::string> cases[] = {
+        {"\xEF\xBB\xBF" + crlf, crlf},
+        {crlf, crlf},
+        {utf16("# X\r\naddress = 7\r\n", true).replace(6, 2, "\x0D\x01"), crlf}, // X: c with caron, U+010D
+        {utf16("address = 7\r\n", false), "address = 7\r\n"},
+        {std::string("\xFF\xFE\x3D\xD8\x00\xDE", 6), "\xF0\x9F\x98\x80"}, // a pair of halves, U+1F600
+        {utf16("address = 7\r\n", true).substr(2), "not text: UTF-16 without a BOM? Save it as UTF-8"},
+        {std::string("\x7F"
+                     "ELF\x02\x01\x01\0\0\0\0\0\0\0\0\0\x03\0>\0\x01",
+                     21),
+         "not text: binary"},
+        {"\xFF\xFE"
+         "a",
+         "not text: UTF-16 cut off inside a character"},
+        {std::string("\xFF\xFE"
+                     "a\0\0\0",
+                     6),
+         "not text: binary"},
+    };
+    for (const auto& [raw, expected] : cases) {
+        std::string text, problem;
+        const bool decoded = decode_text(raw, text, problem);
+        EXPECT_EQ(decoded ? text : problem, expected) << hex(kit::Bytes(raw.begin(), raw.end()));
+    }
 }

@@ -1,0 +1,151 @@
+// The record of every write (--log) and settings from the command line
+// (--set): what a write overwrote can be put back, and every write is a row.
+
+#include <gtest/gtest.h>
+#include <regex>
+
+#include "expected_screens.hpp"
+#include "session.hpp"
+
+using emulator::FaultKind;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string conf_a = "address = 7\nbaud = 3\nbutton_limit = 2\nbridge = 1\n"
+                           "led_init = 2\nled_write_enable = 1\npwm_divider = 200\npwm_init = 1\n";
+const std::string header =
+    "time_utc,port,type,firmware,outcome,before_address,before_baud,before_button_limit,"
+    "before_bridge,before_led_init,before_led_write_enable,before_pwm_divider,"
+    "before_pwm_init,after_address,after_baud,after_button_limit,after_bridge,"
+    "after_led_init,after_led_write_enable,after_pwm_divider,after_pwm_init";
+
+// The rows of DIR/writes.csv after its header, each without its time.
+std::vector<std::string> rows(const fs::path& log)
+{
+    std::istringstream text(contents(log / "writes.csv"));
+    std::string line;
+    std::getline(text, line);
+    EXPECT_EQ(line, header);
+    std::vector<std::string> found;
+    while (std::getline(text, line)) {
+        EXPECT_TRUE(std::regex_search(line, std::regex("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ,")))
+            << line;
+        found.push_back(line.substr(line.find(',') + 1));
+    }
+    return found;
+}
+
+std::vector<fs::path> before_files(const fs::path& log)
+{
+    std::vector<fs::path> found;
+    for (const auto& entry : fs::directory_iterator(log)) {
+        if (entry.path().filename() != "writes.csv") {
+            EXPECT_TRUE(std::regex_match(entry.path().filename().string(),
+                                         std::regex("\\d{8}-\\d{6}-COM\\d(-\\d+)?\\.before\\.conf")))
+                << entry.path();
+            found.push_back(entry.path());
+        }
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+} // namespace
+
+TEST(WriteLog, WhatAWriteOverwroteIsSavedAndPutsTheControllerBackAsItWas)
+{
+    const emulator::Configuration old{0x02, 0x01, 0x74, 0x78, 0x01, 0x7C};
+    const fs::path log = kit::own_directory() / "site a" / "log";
+    auto line = start_line(1, {.configuration = old});
+    // Each controller of a bus its own address, with no file edited.
+    ProgramResult result = run_with(
+        {"--port", "COM1", "--write", "-", "--set", "address=5", "--log", file_argument(log)}, conf_a);
+    EXPECT_EQ(result.exit_code, 0) << result.errors;
+    EXPECT_EQ(emulator::snapshot(*line).configuration,
+              (emulator::Configuration{0x05, 0x03, 0x7E, 0x7E, 0x48, 0x7F}));
+    EXPECT_EQ(hex(emulator::snapshot(*line).received),
+              hex(kit::concat({kit::type_request, kit::firmware_request, kit::read_request, kit::read_request,
+                               kit::write_frame({0x05, 0x03, 0x7E, 0x7E, 0x48, 0x7F}), kit::read_request})));
+    const std::vector<fs::path> saved = before_files(log);
+    ASSERT_EQ(saved.size(), 1U);
+    EXPECT_NE(result.errors.find("what it held is saved in " + file_argument(log) + "/"), std::string::npos);
+    if (under_wine) {
+        EXPECT_NE(contents(saved[0], false).find("\r\n"), std::string::npos) << "a Windows text file";
+    }
+
+    // One command puts it back.
+    line.reset();
+    line = start_line(1, {.configuration = {0x05, 0x03, 0x7E, 0x7E, 0x48, 0x7F}});
+    result = run_with({"--port", "COM1", "--write", file_argument(saved[0]), "--log", file_argument(log)});
+    EXPECT_EQ(result.exit_code, 0) << result.errors;
+    EXPECT_EQ(emulator::snapshot(*line).configuration, old);
+    EXPECT_EQ(before_files(log).size(), 2U) << "never over an earlier one";
+    EXPECT_EQ(rows(log),
+              (std::vector<std::string>{"COM1,ZML-4C08,105,written,2,1,0,0,0,0,1,0,5,3,2,1,2,1,200,1",
+                                        "COM1,ZML-4C08,105,written,5,3,2,1,2,1,200,1,2,1,0,0,0,0,1,0"}));
+}
+
+TEST(WriteLog, FailedWritesAreRowsTooAndRunsAtOnceLoseNone)
+{
+    const fs::path log = kit::own_directory() / "failures";
+    const std::pair<std::vector<emulator::Fault>, std::string> cases[] = {
+        {{{.kind = FaultKind::ignore_write, .always = true}},
+         "COM1,ZML-4C08,105,\"differs after the write: address = 10 (written 7), baud = 2 (written 3), "
+         "button_limit = 1 (written 2), bridge = 0 (written 1), led_init = 1 (written 2), led_write_enable = "
+         "0 "
+         "(written 1), pwm_divider = 128 (written 200), pwm_init = 0 (written 1)\","
+         "10,2,1,0,1,0,128,0,10,2,1,0,1,0,128,0"},
+        {{{.kind = FaultKind::silent, .request = 4}},
+         "COM1,ZML-4C08,105,failed: the controller does not respond to the write,10,2,1,0,1,0,128,0,,,,,,,,"},
+        {{{.kind = FaultKind::silent, .always = true}},
+         "COM1,,,failed: the controller does not respond to the identify request; is it switched on with "
+         "jumper J6 fitted?,,,,,,,,,,,,,,,,"},
+    };
+    std::vector<std::string> expected;
+    for (const auto& [faults, row] : cases) {
+        auto line = start_line(1, {.faults = faults});
+        EXPECT_EQ(run_with({"--port", "COM1", "--write", "-", "--log", file_argument(log)}, conf_a).exit_code,
+                  1);
+        expected.push_back(row);
+    }
+    EXPECT_EQ(rows(log), expected);
+
+    // Two adapters, one log, at the same moment.
+    const fs::path shared = kit::own_directory() / "shared";
+    auto first = start_line(1), second = start_line(2);
+    std::vector<RunningProgram> runs;
+    for (const char* port : {"COM1", "COM2"}) {
+        runs.push_back(start_program(
+            configurator_run(conf_a, {"--port", port, "--write", "-", "--log", file_argument(shared)})));
+    }
+    for (RunningProgram& run : runs) {
+        EXPECT_EQ(finish_program(run).exit_code, 0);
+    }
+    std::vector<std::string> both = rows(shared);
+    std::sort(both.begin(), both.end());
+    EXPECT_EQ(both,
+              (std::vector<std::string>{"COM1,ZML-4C08,105,written,10,2,1,0,1,0,128,0,7,3,2,1,2,1,200,1",
+                                        "COM2,ZML-4C08,105,written,10,2,1,0,1,0,128,0,7,3,2,1,2,1,200,1"}));
+    EXPECT_EQ(before_files(shared).size(), 2U);
+}
+
+TEST(WriteLog, TheDialogueRecordsItsWriteWhenAskedAndOnlyThenReadsFirst)
+{
+    const fs::path log = kit::own_directory() / "dialogue";
+    auto line = start_line(1);
+    const ProgramResult result = run_with({"--log", file_argument(log)}, "1\n2\n7 3 2 1 2 1 200 1\n3\n");
+    EXPECT_EQ(result.output,
+              screen::connected + screen::menu_choice + screen::whole_form() + screen::menu_choice);
+    EXPECT_EQ(hex(emulator::snapshot(*line).received),
+              hex(kit::concat({kit::type_request, kit::firmware_request, kit::read_request,
+                               kit::write_frame({0x07, 0x03, 0x7E, 0x7E, 0x48, 0x7F})})));
+    EXPECT_EQ(rows(log),
+              (std::vector<std::string>{"COM1,ZML-4C08,105,\"written; acknowledged, the dialogue does not "
+                                        "read back\",10,2,1,0,1,0,128,0,7,3,2,1,2,1,200,1"}));
+    ASSERT_EQ(before_files(log).size(), 1U);
+    EXPECT_EQ(contents(before_files(log)[0]),
+              "# ZML-4C08, firmware 105\naddress = 10\nbaud = 2\nbutton_limit = 1\n"
+              "bridge = 0\nled_init = 1\nled_write_enable = 0\npwm_divider = 128\n"
+              "pwm_init = 0\n");
+}
