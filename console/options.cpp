@@ -18,7 +18,7 @@ const char* const usage_text =
     "  --port COMn          the controller's port (COM1 to COM255); without --read or\n"
     "                       --write, the dialogue on that port\n"
     "  --read               print the controller's configuration as a configuration file\n"
-    "  -o FILE              with --read: write it to FILE instead\n"
+    "  -o, --output FILE    with --read: write it to FILE instead\n"
     "  --write FILE         send the configuration in FILE (- for standard input) to the\n"
     "                       controller, then read it back and compare\n"
     "  --set NAME=VALUE     with --write: this setting instead of the file's (repeatable)\n"

@@ -99,6 +99,10 @@ int find_controllers(const std::string& com_prefix, const LineObserver& observer
         if (!info.port) {
             continue; // outside the prefix in force: named by --list, never opened
         }
+        if (info.system_console) {
+            print_line(padded(com_name(*info.port), 6) + "  the system's console; not touched");
+            continue;
+        }
         Probe& probe = probes.emplace_back(Probe{.link = open_port(*info.port, observer)});
         if (is_open(probe.link)) {
             port_discard_input(probe.link);

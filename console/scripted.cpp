@@ -171,6 +171,7 @@ int write_and_check(Session& session, const ControllerSettings& wanted, const Wr
             return exit_failed;
         }
         record.before = before;
+        warn_outside_ranges(before);
         std::string saved_as, error;
         if (!save_before(*log, record.port, identity, before, saved_as, error)) {
             session.problem = "cannot save what the controller holds in " + log->directory + ": " + error +

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
@@ -92,6 +93,26 @@ bool comes_before(const std::string& a, const std::string& b)
     return std::stoul(a.substr(a_digits)) < std::stoul(b.substr(b_digits));
 }
 
+// The kernel's consoles, "ttyS0 tty0": no probe may write to them.
+bool is_console(const SystemView& system, const std::string& name)
+{
+    std::istringstream consoles(first_line(fs::path(system.sysfs) / "class/tty/console/active"));
+    for (std::string console; consoles >> console;) {
+        if (console == name) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void mark_console(const SystemView& system, PortInfo& info, const std::string& name)
+{
+    info.system_console = is_console(system, name);
+    if (info.system_console) {
+        info.description += ", the system's console";
+    }
+}
+
 } // namespace
 
 std::vector<PortInfo> list_serial_ports(const SystemView& system)
@@ -113,6 +134,7 @@ std::vector<PortInfo> list_serial_ports(const SystemView& system)
                 continue;
             }
             info.description = describe(tty);
+            mark_console(system, info, tty.filename().string());
         }
         listed.push_back(status.st_rdev);
         ports.push_back(std::move(info));
@@ -132,6 +154,7 @@ std::vector<PortInfo> list_serial_ports(const SystemView& system)
             continue;
         }
         PortInfo info{.device = device.string(), .description = describe(entry.path())};
+        mark_console(system, info, name);
         add_reach(info, system.dev, name);
         others.push_back(std::move(info));
     }

@@ -100,5 +100,6 @@ struct PortInfo {
     std::string device{};          // /dev/ttyUSB0, or the system's own name
     std::string description{};     // maker, product, serial number; Device Manager's name
     std::string reach{};           // a device outside the prefix: the options that reach it
+    bool system_console = false;   // the kernel's console: --find leaves it alone
 };
 std::vector<PortInfo> list_ports();

@@ -17,6 +17,8 @@ namespace {
 // Wine's prefix pins COM1 to COM6 only.
 const int high_port = under_wine ? 6 : 12;
 const std::string high_name = "COM" + std::to_string(high_port);
+// The port's column: six wide, then two spaces.
+const std::string high_column = high_name + std::string(8 - high_name.size(), ' ');
 const emulator::ControllerSetup silent{.faults = {{.kind = FaultKind::silent, .always = true}}};
 
 bool holds(const std::string& text, const std::vector<std::string>& lines)
@@ -73,7 +75,7 @@ TEST(Ports, FindAsksEveryFreePortAndNamesTheOneWithAController)
                                          : "zumel-config --com-prefix " +
                                                (kit::own_directory() / "ttyS").string() + " --port COM12";
     holds(result.output,
-          {"COM1    no answer", "COM2    no answer", high_name + "   controller ZML-4C08, firmware 105",
+          {"COM1    no answer", "COM2    no answer", high_column + "controller ZML-4C08, firmware 105",
            "A controller is on " + high_name + ": " + paste});
     if (!under_wine) {
         holds(result.output, {"COM3    in use by another program; not touched"});
@@ -90,7 +92,7 @@ TEST(Ports, FindAsksEveryFreePortAndNamesTheOneWithAController)
     high = start_line(high_port, silent);
     result = run_with({"--find"});
     EXPECT_EQ(result.exit_code, 1);
-    holds(result.output, {high_name + "   no answer", "No controller answered."});
+    holds(result.output, {high_column + "no answer", "No controller answered."});
     close(holder);
 }
 

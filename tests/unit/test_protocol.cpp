@@ -153,6 +153,7 @@ TEST(PortList, UsbAdaptersAreNamedPlaceholdersAndConsolesLeftOut)
                   value);
         }
     }
+    write(root / "sys/class/tty/console/active", "ttyS0 tty0");
     std::string listed;
     for (const PortInfo& info : list_serial_ports(
              {(root / "dev/ttyS").string(), (root / "sys").string(), (root / "dev").string()})) {
@@ -161,7 +162,8 @@ TEST(PortList, UsbAdaptersAreNamedPlaceholdersAndConsolesLeftOut)
     }
     const std::string dev = (root / "dev").string();
     EXPECT_EQ(listed, "- /dev/ttyACM12: USB 2341:0043; --com-prefix " + dev + "/ttyACM --port COM13\n" +
-                          "- /dev/ttyS0: serial port; --com-prefix " + dev + "/ttyS --port COM1\n" +
+                          "- /dev/ttyS0: serial port, the system's console; --com-prefix " + dev +
+                          "/ttyS --port COM1\n" +
                           "- /dev/ttyUSB0: FTDI FT232R USB UART, serial number A50285BI (USB 0403:6001); "
                           "--com-prefix " +
                           dev + "/ttyUSB --port COM1\n");
