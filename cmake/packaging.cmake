@@ -41,6 +41,9 @@ add_custom_target(compressed_documents ALL DEPENDS ${compressed})
 list(POP_BACK compressed changelog)
 install(FILES ${compressed} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${changelog} ${packaging}/copyright DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zumel-config)
+# Loaded by bash-completion when zumel-config is first completed; not compressed.
+install(FILES ${packaging}/zumel-config.bash-completion DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
+        RENAME zumel-config)
 
 # A build whose COM ports are test devices must never become a package.
 if(NOT ZUMEL_REAL_PORTS)
