@@ -191,15 +191,18 @@ bool create_new_file(const std::string& name, const std::string& text, bool& exi
 
 bool make_directories(const std::string& name, std::string& error)
 {
+    if (mkdir(name.c_str(), 0777) == 0) {
+        return true;
+    }
+    if (errno == ENOENT && directory_of(name) != name) {
+        return make_directories(directory_of(name), error) &&
+               (mkdir(name.c_str(), 0777) == 0 || errno == EEXIST || failed(error));
+    }
     struct stat status {};
-    if (stat(name.c_str(), &status) == 0) {
-        return S_ISDIR(status.st_mode) || failed(error, ENOTDIR);
+    if (errno == EEXIST) {
+        return (stat(name.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) || failed(error, ENOTDIR);
     }
-    const std::string parent = directory_of(name);
-    if (parent != name && parent != "." && parent != "/" && !make_directories(parent, error)) {
-        return false;
-    }
-    return mkdir(name.c_str(), 0777) == 0 || errno == EEXIST || failed(error);
+    return failed(error);
 }
 
 bool append_rows(const std::string& name, const std::string& header, const std::string& rows,

@@ -85,6 +85,5 @@ void close_trace(Trace& trace)
 {
     if (trace.file != nullptr) {
         std::fclose(trace.file);
-        trace.file = nullptr;
     }
 }

@@ -192,7 +192,15 @@ TEST(Scripted, EveryRefusalOrFailureIsANonZeroExitWithItsReason)
          conf_a,
          {},
          1,
-         "cannot write the log in " + file_argument(plain) + ": ",
+         "cannot write the log in " + file_argument(plain) +
+             (under_wine ? ": not a folder" : ": Not a directory") + "; nothing was sent\n",
+         false},
+        // Twenty problems are all shown, with no word of more.
+        {write,
+         std::regex_replace(std::string(12, 'x'), std::regex("x"), "x\n"),
+         {},
+         2,
+         "standard input: missing setting 'pwm_init'\nzumel-config: nothing was sent\n",
          false},
         {write,
          conf_a,

@@ -53,8 +53,14 @@ class KeyWait : public ::testing::Test {
         }
         return (console.mode().c_lflag & ICANON) == 0 && shown.ends_with(screen::key_prompt);
     }
+    // A | is a pause of 20 ms, as a sequence split on its way over a network.
     void press(const std::string& keys)
     {
+        if (const std::size_t pause = keys.find('|'); pause != std::string::npos) {
+            press(keys.substr(0, pause));
+            std::this_thread::sleep_for(20ms);
+            return press(keys.substr(pause + 1));
+        }
         ASSERT_EQ(write(console.master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
     }
     // Ended by itself and left the console as it found it, with nothing of
@@ -82,10 +88,11 @@ class KeyWait : public ::testing::Test {
 TEST_F(KeyWait, WaitsForOneKeyThenRestoresTheConsole)
 {
     // A letter; Ctrl+C, a key and not a signal; F5; F1 in application mode;
-    // F1 on the Linux console; a lone Escape; Alt+x; a Czech letter, Delete
-    // and F5 on the Linux console, each with y typed right after.
+    // F1 on the Linux console; a lone Escape; Alt+x; a Czech letter, Delete,
+    // F5 on the Linux console and Ctrl+Right arriving in pieces, each with y
+    // typed right after.
     for (const std::string key : {"x", "\x03", "\x1b[15~", "\x1bOP", "\x1b[[A", "\x1b", "\x1bx", "\xc4\x8dy",
-                                  "\x1b[3~y", "\x1b[[Ey"}) {
+                                  "\x1b[3~y", "\x1b[[Ey", "\x1b|[1;5|Cy"}) {
         const std::string name = hex(Bytes(key.begin(), key.end()));
         RunningProgram program = start("0\n");
         ASSERT_TRUE(waiting(program)) << name;

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <numeric>
 
+#include "console_pty.hpp"
 #include "frames.hpp"
 #include "kit.hpp"
 #include "ports_posix.hpp"
@@ -154,6 +155,13 @@ TEST(PortList, UsbAdaptersAreNamedPlaceholdersAndConsolesLeftOut)
         }
     }
     write(root / "sys/class/tty/console/active", "ttyS0 tty0");
+    // A terminal at a PREFIXn path is a COM port, and only that, whatever
+    // else sysfs says of the same device.
+    const Console terminal;
+    fs::create_symlink(terminal.path, root / "dev/ttyS3");
+    fs::create_directories(root / "sys/devices/pnp0/00:03");
+    fs::create_directories(root / "sys/class/tty/ttyS3");
+    fs::create_directory_symlink(root / "sys/devices/pnp0/00:03", root / "sys/class/tty/ttyS3/device");
     std::string listed;
     for (const PortInfo& info : list_serial_ports(
              {(root / "dev/ttyS").string(), (root / "sys").string(), (root / "dev").string()})) {
@@ -161,7 +169,8 @@ TEST(PortList, UsbAdaptersAreNamedPlaceholdersAndConsolesLeftOut)
                   ": " + info.description + "; " + info.reach + "\n";
     }
     const std::string dev = (root / "dev").string();
-    EXPECT_EQ(listed, "- /dev/ttyACM12: USB 2341:0043; --com-prefix " + dev + "/ttyACM --port COM13\n" +
+    EXPECT_EQ(listed, "COM4 /dev/ttyS3: pseudo-terminal; \n- /dev/ttyACM12: USB 2341:0043; --com-prefix " +
+                          dev + "/ttyACM --port COM13\n" +
                           "- /dev/ttyS0: serial port, the system's console; --com-prefix " + dev +
                           "/ttyS --port COM1\n" +
                           "- /dev/ttyUSB0: FTDI FT232R USB UART, serial number A50285BI (USB 0403:6001); "
