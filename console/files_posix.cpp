@@ -95,22 +95,19 @@ bool read_file(const std::string& name, std::size_t limit, std::string& text, st
     }
     text.clear();
     char buffer[8192];
-    int read_error = 0;
-    while (text.size() < limit) {
-        const ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, limit - text.size()));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            read_error = n < 0 ? errno : 0;
+    ssize_t n = 1;
+    while (n != 0 && text.size() < limit) {
+        n = ::read(fd, buffer, std::min(sizeof buffer, limit - text.size()));
+        if (n < 0 && errno != EINTR) {
             break;
         }
-        text.append(buffer, static_cast<std::size_t>(n));
+        text.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
     }
+    const int cause = errno;
     if (fd != STDIN_FILENO) {
         ::close(fd);
     }
-    return read_error == 0 || failed(error, read_error);
+    return n >= 0 || failed(error, cause);
 }
 
 bool replace_file(const std::string& name, const std::string& text, std::string& error)

@@ -77,7 +77,5 @@ int main(int argc, char** argv)
         print_error_line("zumel-config: cannot write the trace " + options.trace + ": " + error);
         return 1;
     }
-    const int status = run(options, trace_observer(trace));
-    close_trace(trace);
-    return status;
+    return run(options, trace_observer(trace));
 }

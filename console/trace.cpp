@@ -80,10 +80,3 @@ LineObserver trace_observer(Trace& trace)
         std::fflush(trace.file);
     };
 }
-
-void close_trace(Trace& trace)
-{
-    if (trace.file != nullptr) {
-        std::fclose(trace.file);
-    }
-}

@@ -21,9 +21,8 @@ struct Trace {
 bool open_trace(const std::string& name, const std::string& version, Trace& trace, std::string& error);
 
 // The observer to hand to open_port; does nothing for a trace not open.
+// Every line is flushed as it is written; the file closes with the process.
 LineObserver trace_observer(Trace& trace);
-
-void close_trace(Trace& trace);
 
 // "FF 28 59 80": bytes as the trace and messages show them.
 std::string hex_pairs(std::span<const std::uint8_t> bytes);

@@ -320,6 +320,10 @@ TEST(Scripted, FilesAsWindowsToolsSaveThemAndOutputAsARedirectionWould)
     EXPECT_EQ(contents(folder / "kept.conf"), conf_a);
     EXPECT_TRUE(fs::is_symlink(folder / "link.conf"));
     EXPECT_EQ(contents(folder / "target.conf"), conf_a);
+    const mode_t mask = umask(0);
+    umask(mask);
+    EXPECT_EQ(static_cast<mode_t>(fs::status(folder / "target.conf").permissions()), 0666 & ~mask)
+        << "as > makes it";
     EXPECT_TRUE(fs::is_fifo(folder / "fifo"));
     char fifo_text[1024] = {};
     EXPECT_EQ(std::string(fifo_text, std::max<ssize_t>(read(reader, fifo_text, sizeof fifo_text), 0)),

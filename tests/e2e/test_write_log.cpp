@@ -1,6 +1,8 @@
 // The record of every write (--log) and settings from the command line
 // (--set): what a write overwrote can be put back, and every write is a row.
 
+#include <ctime>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <regex>
 
@@ -57,6 +59,14 @@ TEST(WriteLog, WhatAWriteOverwroteIsSavedAndPutsTheControllerBackAsItWas)
 {
     const emulator::Configuration old{0x02, 0x01, 0x74, 0x78, 0x01, 0x7C};
     const fs::path log = kit::own_directory() / "site a" / "log";
+    // Earlier files under the names of the seconds to come stay as they are.
+    fs::create_directories(log);
+    std::vector<fs::path> earlier;
+    for (std::time_t second = std::time(nullptr); earlier.size() < 20; ++second) {
+        char name[64];
+        std::strftime(name, sizeof name, "%Y%m%d-%H%M%S-COM1.before.conf", std::gmtime(&second));
+        std::ofstream(earlier.emplace_back(log / name)) << "earlier\n";
+    }
     auto line = start_line(1, {.configuration = old});
     // Each controller of a bus its own address, with no file edited.
     ProgramResult result = run_with(
@@ -67,9 +77,13 @@ TEST(WriteLog, WhatAWriteOverwroteIsSavedAndPutsTheControllerBackAsItWas)
     EXPECT_EQ(hex(emulator::snapshot(*line).received),
               hex(kit::concat({kit::type_request, kit::firmware_request, kit::read_request, kit::read_request,
                                kit::write_frame({0x05, 0x03, 0x7E, 0x7E, 0x48, 0x7F}), kit::read_request})));
-    const std::vector<fs::path> saved = before_files(log);
+    std::vector<fs::path> saved;
+    const std::vector<fs::path> all = before_files(log);
+    std::set_difference(all.begin(), all.end(), earlier.begin(), earlier.end(), std::back_inserter(saved));
     ASSERT_EQ(saved.size(), 1U);
-    EXPECT_NE(result.errors.find("what it held is saved in " + file_argument(log) + "/"), std::string::npos);
+    EXPECT_TRUE(saved[0].string().ends_with("-2.before.conf")) << saved[0];
+    EXPECT_NE(result.errors.find("what it held is saved in " + file_argument(saved[0]) + "\n"),
+              std::string::npos);
     if (under_wine) {
         EXPECT_NE(contents(saved[0], false).find("\r\n"), std::string::npos) << "a Windows text file";
     }
@@ -80,7 +94,10 @@ TEST(WriteLog, WhatAWriteOverwroteIsSavedAndPutsTheControllerBackAsItWas)
     result = run_with({"--port", "COM1", "--write", file_argument(saved[0]), "--log", file_argument(log)});
     EXPECT_EQ(result.exit_code, 0) << result.errors;
     EXPECT_EQ(emulator::snapshot(*line).configuration, old);
-    EXPECT_EQ(before_files(log).size(), 2U) << "never over an earlier one";
+    EXPECT_EQ(before_files(log).size(), earlier.size() + 2);
+    for (const fs::path& file : earlier) {
+        EXPECT_EQ(contents(file), "earlier\n") << file;
+    }
     EXPECT_EQ(rows(log),
               (std::vector<std::string>{"COM1,ZML-4C08,105,written,2,1,0,0,0,0,1,0,5,3,2,1,2,1,200,1",
                                         "COM1,ZML-4C08,105,written,5,3,2,1,2,1,200,1,2,1,0,0,0,0,1,0"}));
