@@ -5,6 +5,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <regex>
+#include <sys/stat.h>
 
 #include "expected_screens.hpp"
 #include "session.hpp"
@@ -132,7 +133,7 @@ TEST(WriteLog, FailedWritesAreRowsTooAndRunsAtOnceLoseNone)
     }
 
     // Two adapters, one log, at the same moment.
-    const fs::path shared = kit::own_directory() / "shared";
+    const fs::path shared = kit::own_directory() / "a" / "shared" / "log"; // made as mkdir -p would
     auto first = start_line(1), second = start_line(2);
     std::vector<RunningProgram> runs;
     for (const char* port : {"COM1", "COM2"}) {
@@ -148,6 +149,11 @@ TEST(WriteLog, FailedWritesAreRowsTooAndRunsAtOnceLoseNone)
               (std::vector<std::string>{"COM1,ZML-4C08,105,written,10,2,1,0,1,0,128,0,7,3,2,1,2,1,200,1",
                                         "COM2,ZML-4C08,105,written,10,2,1,0,1,0,128,0,7,3,2,1,2,1,200,1"}));
     EXPECT_EQ(before_files(shared).size(), 2U);
+    const mode_t mask = umask(0);
+    umask(mask);
+    for (const fs::path& folder : {shared, shared.parent_path()}) {
+        EXPECT_EQ(static_cast<mode_t>(fs::status(folder).permissions()), 0777 & ~mask) << folder;
+    }
 }
 
 TEST(WriteLog, TheDialogueRecordsItsWriteWhenAskedAndOnlyThenReadsFirst)
