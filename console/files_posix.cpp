@@ -74,7 +74,7 @@ mode_t new_file_mode()
 bool write_into(const std::string& path, const std::string& text, std::string& error)
 {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) {
+    if (fd == -1) {
         return failed(error);
     }
     const bool written = write_all(fd, text);
@@ -90,7 +90,7 @@ bool write_into(const std::string& path, const std::string& text, std::string& e
 bool read_file(const std::string& name, std::size_t limit, std::string& text, std::string& error)
 {
     const int fd = name == "-" ? STDIN_FILENO : ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    if (fd == -1) {
         return failed(error);
     }
     text.clear();
@@ -128,7 +128,7 @@ bool replace_file(const std::string& name, const std::string& text, std::string&
     const std::string directory = directory_of(path);
     std::string temporary = path + ".XXXXXX";
     const int fd = mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0) {
+    if (fd == -1) {
         return failed(error);
     }
     bool done = write_all(fd, text);
@@ -172,8 +172,8 @@ bool replace_file(const std::string& name, const std::string& text, std::string&
 bool create_new_file(const std::string& name, const std::string& text, bool& exists, std::string& error)
 {
     const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    exists = fd < 0 && errno == EEXIST;
-    if (fd < 0) {
+    exists = fd == -1 && errno == EEXIST;
+    if (fd == -1) {
         return failed(error);
     }
     const bool done = write_all(fd, text) && fsync(fd) == 0;
@@ -206,7 +206,7 @@ bool append_rows(const std::string& name, const std::string& header, const std::
                  std::string& error)
 {
     const int fd = ::open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) {
+    if (fd == -1) {
         return failed(error);
     }
     struct stat status {};

@@ -100,7 +100,7 @@ bool read_twice(Session& session, ControllerSettings& settings)
                           hex_pairs(reads[1]) + "); the line is not to be trusted";
         return false;
     }
-    settings = decode_settings(reads[0]);
+    settings = decode_settings(reads.front());
     return true;
 }
 

@@ -159,7 +159,7 @@ void platform::open(SerialPort& link)
     }
     // Non-blocking so a line without carrier cannot stall the open.
     const int fd = ::open(link.device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    if (fd == -1) {
         const int error = errno;
         const OpenStatus status = open_error_status(error);
         fail(link, status,

@@ -242,11 +242,13 @@ TEST(Scripted, EveryRefusalOrFailureIsANonZeroExitWithItsReason)
         {{"--port", "COM4", "--read"}, "", {}, 1, "COM4", false},
     };
     if (!under_wine) {
-        cases.push_back({with_option(read, "-o", "/dev/full"),
+        const std::filesystem::path loop = kit::own_directory() / "loop.conf";
+        std::filesystem::create_symlink(loop.filename(), loop);
+        cases.push_back({with_option(read, "-o", loop.string()),
                          "",
                          {},
                          1,
-                         "cannot write /dev/full: No space left on device\n"});
+                         "cannot write " + loop.string() + ": Too many levels of symbolic links\n"});
     }
     for (const auto& [options, input, faults, exit_code, reason, sends] : cases) {
         auto line = start_line(1, {.faults = faults});
@@ -302,6 +304,22 @@ TEST(Scripted, FilesAsWindowsToolsSaveThemAndOutputAsARedirectionWould)
     EXPECT_TRUE(
         to_full.errors.ends_with("zumel-config: cannot write standard output: No space left on device\n"))
         << to_full.errors;
+
+    // A write that fails half way (a file size limit, as a full disk would)
+    // leaves the old file as it was. No test names a system device here: a
+    // fault that replaced what -o names would replace it for the machine.
+    std::ofstream(folder / "kept.conf") << "old\n";
+    line = start_line(1, {});
+    ProgramRun limited =
+        configurator_run("", {"--port", "COM1", "--read", "-o", (folder / "kept.conf").string()});
+    limited.command.insert(limited.command.begin(),
+                           {"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 0; exec \"$0\" \"$@\""});
+    const ProgramResult cut_short = run_configurator(limited);
+    EXPECT_EQ(cut_short.exit_code, 1);
+    EXPECT_TRUE(
+        cut_short.errors.ends_with("cannot write " + (folder / "kept.conf").string() + ": File too large\n"))
+        << cut_short.errors;
+    EXPECT_EQ(contents(folder / "kept.conf"), "old\n");
 
     // A file keeps its mode, a link stays a link to what it led to, a FIFO is
     // written into, and a file beside them that the program did not make stays.

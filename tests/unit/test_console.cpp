@@ -242,8 +242,8 @@ TEST(ConfigurationFile, TextAsWindowsToolsSaveIt)
         {crlf, crlf},
         {utf16("# X\r\naddress = 7\r\n", true).replace(6, 2, "\x0D\x01"), crlf}, // X: c with caron, U+010D
         {utf16("address = 7\r\n", false), "address = 7\r\n"},
-        {std::string("\xFF\xFE\xAC\x20\x3D\xD8\x00\xDE", 8),
-         "\xE2\x82\xAC\xF0\x9F\x98\x80"}, // U+20AC, U+1F600
+        {std::string("\xFF\xFE\xAC\x20\x40\xDB\x41\xDC", 8),
+         "\xE2\x82\xAC\xF3\xA0\x81\x81"}, // U+20AC, U+E0041
         {utf16("address = 7\r\n", true).substr(2), "not text: UTF-16 without a BOM? Save it as UTF-8"},
         {std::string("\x7F"
                      "ELF\x02\x01\x01\0\0\0\0\0\0\0\0\0\x03\0>\0\x01",

@@ -130,7 +130,7 @@ TEST(PortList, UsbAdaptersAreNamedPlaceholdersAndConsolesLeftOut)
              "",
              {{"idVendor", "0403"},
               {"idProduct", "6001"},
-              {"manufacturer", "FTDI"},
+              {"manufacturer", "FTDI  "}, // as some adapters pad it
               {"product", "FT232R USB UART"},
               {"serial", "A50285BI"}}},
             {"ttyACM12", "usb1/1-2/1-2:1.0", "", {{"idVendor", "2341"}, {"idProduct", "0043"}}},
