@@ -7,6 +7,7 @@
 #include <regex>
 #include <set>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include "expected_screens.hpp"
@@ -241,6 +242,16 @@ TEST(Scripted, EveryRefusalOrFailureIsANonZeroExitWithItsReason)
          "cannot write " + file_argument(folder) + ": "},
         {{"--port", "COM4", "--read"}, "", {}, 1, "COM4", false},
     };
+    // A device of the test's own that takes nothing (as /dev/full, which a
+    // fault would replace for the machine); only root may make one.
+    const std::filesystem::path full = kit::own_directory() / "full";
+    if (!under_wine && mknod(full.c_str(), S_IFCHR | 0666, makedev(1, 7)) == 0) {
+        cases.push_back({with_option(read, "-o", full.string()),
+                         "",
+                         {},
+                         1,
+                         "cannot write " + full.string() + ": No space left on device\n"});
+    }
     if (!under_wine) {
         const std::filesystem::path loop = kit::own_directory() / "loop.conf";
         std::filesystem::create_symlink(loop.filename(), loop);
@@ -263,6 +274,7 @@ TEST(Scripted, EveryRefusalOrFailureIsANonZeroExitWithItsReason)
             EXPECT_LT(result.elapsed_ms, under_wine ? 8000.0 : 4000.0);
         }
     }
+    EXPECT_TRUE(!std::filesystem::exists(full) || std::filesystem::is_character_file(full)) << "written into";
 }
 
 TEST(Scripted, FilesAsWindowsToolsSaveThemAndOutputAsARedirectionWould)

@@ -1,7 +1,10 @@
 // The dialogue as a technician meets it, against the emulated controller:
 // every screen byte for byte, every byte on the line.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include "expected_screens.hpp"
 #include "session.hpp"
@@ -195,6 +198,13 @@ TEST(Line, SessionsInARowShareTheLineButNeverTogether)
         GTEST_SKIP() << "Wine cannot set a pty that already runs at 9600 8O1, nor keeps an open exclusive";
     }
     auto line = start_line();
+    // Left with flow control by a program before: the line is set anew.
+    const int before = open(emulator::slave_path(*line).c_str(), O_RDWR | O_NOCTTY);
+    termios left{};
+    tcgetattr(before, &left);
+    left.c_iflag |= IXOFF | IXANY;
+    tcsetattr(before, TCSANOW, &left);
+    close(before);
     // The first session sits at the menu, its keyboard still open.
     ProgramRun first_run = configurator_run("1\n");
     first_run.close_input = false;

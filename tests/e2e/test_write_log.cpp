@@ -175,3 +175,34 @@ TEST(WriteLog, TheDialogueRecordsItsWriteWhenAskedAndOnlyThenReadsFirst)
               "bridge = 0\nled_init = 1\nled_write_enable = 0\npwm_divider = 128\n"
               "pwm_init = 0\n");
 }
+
+TEST(WriteLog, ABeforeFileThatCannotBeSavedStopsTheWrite)
+{
+    if (under_wine) {
+        GTEST_SKIP() << "Windows limits paths otherwise";
+    }
+    // Deep enough that writes.csv fits the system's path limit and the
+    // before-file does not.
+    fs::path log = kit::own_directory() / "deep";
+    while (log.string().size() < 4070 - 201) {
+        log /= std::string(200, 'd');
+    }
+    log /= std::string(4070 - log.string().size() - 1, 'e');
+    auto line = start_line(1);
+    ProgramResult result = run_with({"--port", "COM1", "--write", "-", "--log", log.string()}, conf_a);
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_TRUE(result.errors.ends_with(": File name too long; nothing was written\n")) << result.errors;
+    EXPECT_EQ(emulator::snapshot(*line).requests.size(), 4U) << "identify, firmware, two reads; no write";
+
+    line.reset();
+    line = start_line(1);
+    result = run_with({"--log", log.string()}, "1\n2\n7 3 2 1 2 1 200 1\n3\n");
+    EXPECT_EQ(result.output,
+              screen::connected + screen::menu_choice + screen::whole_form() + screen::key_prompt);
+    EXPECT_EQ(emulator::snapshot(*line).requests.size(), 3U) << "identify, firmware, read; no write";
+    const std::vector<std::string> found = rows(log);
+    ASSERT_EQ(found.size(), 2U);
+    EXPECT_TRUE(found[0].starts_with("COM1,ZML-4C08,105,failed: cannot save what the controller holds in "));
+    EXPECT_TRUE(
+        found[1].starts_with("COM1,ZML-4C08,105,failed: cannot save what the controller holds: File name"));
+}
