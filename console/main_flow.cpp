@@ -3,6 +3,7 @@
 
 #include "console_io.hpp"
 #include "dialogue.hpp"
+#include "files.hpp"
 #include "key_wait.hpp"
 
 namespace {
@@ -154,8 +155,7 @@ void run_configurator(const DialogueSetup& setup)
     if (!is_open(link)) {
         print("\n Chyba pri otvirani COM portu \n");
         // Beside the screen's text, the cause and its remedy.
-        std::fflush(stdout);
-        std::fprintf(stderr, "zumel-config: %s\n", failure_line(link).c_str());
+        print_error_line("zumel-config: " + failure_line(link));
         wait_and_end();
         return;
     }

@@ -56,7 +56,7 @@ Options parse_options(int argc, const char* const* argv)
 {
     Options options;
     std::string port, write_file, output_file;
-    std::vector<std::string_view> given; // each option once, but --set
+    std::vector<std::string_view> given; // each option given; all but --set only once
     for (int i = 1; i < argc; ++i) {
         std::string_view argument = argv[i];
         std::string_view value;
@@ -87,14 +87,17 @@ Options parse_options(int argc, const char* const* argv)
         if (argument == "--output") {
             argument = "-o";
         }
-        if (argument == "--set") {
+        const bool repeatable = argument == "--set";
+        if (one_of(argument, given) && !repeatable) {
+            return refuse(std::string(argument) + " given twice");
+        }
+        if (!one_of(argument, given)) {
+            given.push_back(argument);
+        }
+        if (repeatable) {
             options.sets.emplace_back(value);
             continue;
         }
-        if (one_of(argument, given)) {
-            return refuse(std::string(argument) + " given twice");
-        }
-        given.push_back(argument);
         std::string* field = argument == "--com-prefix" ? &options.com_prefix
                              : argument == "--port"     ? &port
                              : argument == "--write"    ? &write_file
@@ -121,8 +124,7 @@ Options parse_options(int argc, const char* const* argv)
     }
     const char* survey = has("--list") ? "--list" : has("--find") ? "--find" : nullptr;
     for (const char* other : {"--port", "--read", "--write", "-o", "--log", "--set"}) {
-        if (survey != nullptr &&
-            (has(other) || (other == std::string_view("--set") && !options.sets.empty()))) {
+        if (survey != nullptr && has(other)) {
             return refuse(std::string(survey) + " and " + other + " exclude each other");
         }
     }
@@ -132,7 +134,7 @@ Options parse_options(int argc, const char* const* argv)
     if (has("-o") && !read) {
         return refuse("-o goes with --read only");
     }
-    if (!options.sets.empty() && !write) {
+    if (has("--set") && !write) {
         return refuse("--set goes with --write only");
     }
     if (has("--log") && read) {

@@ -25,6 +25,12 @@ std::string padded(std::string text, std::size_t width)
     return text;
 }
 
+// "COM7  " then two spaces: the first column of --list and --find.
+std::string port_column(ComPort port)
+{
+    return padded(com_name(port), 6) + "  ";
+}
+
 // One port's probe: the identify request went out at `sent`.
 struct Probe {
     SerialPort link;
@@ -75,8 +81,7 @@ int list_serial_ports_command()
     bool others = false;
     for (const PortInfo& info : ports) {
         if (info.port) {
-            print_line(padded(com_name(*info.port), 6) + "  " + padded(info.device, 14) + "  " +
-                       info.description);
+            print_line(port_column(*info.port) + padded(info.device, 14) + "  " + info.description);
             continue;
         }
         if (!others) {
@@ -100,7 +105,7 @@ int find_controllers(const std::string& com_prefix, const LineObserver& observer
             continue; // outside the prefix in force: named by --list, never opened
         }
         if (info.system_console) {
-            print_line(padded(com_name(*info.port), 6) + "  the system's console; not touched");
+            print_line(port_column(*info.port) + "the system's console; not touched");
             continue;
         }
         Probe& probe = probes.emplace_back(Probe{.link = open_port(*info.port, observer)});
@@ -120,7 +125,7 @@ int find_controllers(const std::string& com_prefix, const LineObserver& observer
     std::vector<std::string> found_on;
     for (Probe& probe : probes) {
         bool found = false;
-        print_line(padded(com_name(probe.link.port), 6) + "  " + verdict(probe, found));
+        print_line(port_column(probe.link.port) + verdict(probe, found));
         close_port(probe.link);
         if (found) {
             found_on.push_back(com_name(probe.link.port));

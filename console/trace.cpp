@@ -6,14 +6,6 @@
 
 namespace {
 
-std::string utc_now()
-{
-    const std::time_t now = std::time(nullptr);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", std::gmtime(&now));
-    return text;
-}
-
 std::string describe(const SerialPort& link, const LineEvent& event)
 {
     const std::string port = com_name(link.port);
@@ -45,6 +37,14 @@ std::string describe(const SerialPort& link, const LineEvent& event)
 
 } // namespace
 
+std::string utc_now(const char* format)
+{
+    const std::time_t now = std::time(nullptr);
+    char text[32];
+    std::strftime(text, sizeof text, format, std::gmtime(&now));
+    return text;
+}
+
 std::string hex_pairs(std::span<const std::uint8_t> bytes)
 {
     static constexpr char digits[] = "0123456789ABCDEF";
@@ -64,7 +64,8 @@ bool open_trace(const std::string& name, const std::string& version, Trace& trac
         return false;
     }
     trace.start = std::chrono::steady_clock::now();
-    std::fprintf(trace.file, "zumel-config %s, trace started %s\n", version.c_str(), utc_now().c_str());
+    std::fprintf(trace.file, "zumel-config %s, trace started %s\n", version.c_str(),
+                 utc_now("%Y-%m-%d %H:%M:%S UTC").c_str());
     return std::fflush(trace.file) == 0;
 }
 

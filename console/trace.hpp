@@ -26,3 +26,7 @@ LineObserver trace_observer(Trace& trace);
 
 // "FF 28 59 80": bytes as the trace and messages show them.
 std::string hex_pairs(std::span<const std::uint8_t> bytes);
+
+// The time now in UTC, as strftime's `format` writes it: for the trace's
+// start and for the write log's names and rows.
+std::string utc_now(const char* format);

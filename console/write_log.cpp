@@ -1,19 +1,10 @@
 #include "write_log.hpp"
 
-#include <ctime>
-
 #include "configuration_file.hpp"
 #include "files.hpp"
+#include "trace.hpp"
 
 namespace {
-
-std::string utc_now(const char* format)
-{
-    const std::time_t now = std::time(nullptr);
-    char text[32];
-    std::strftime(text, sizeof text, format, std::gmtime(&now));
-    return text;
-}
 
 std::string rows_file(const WriteLog& log)
 {

@@ -6,6 +6,7 @@
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <utility>
 
 namespace fs = std::filesystem;
 
@@ -68,10 +69,16 @@ fs::path tty_entry(const std::string& sysfs, dev_t device)
     return entry;
 }
 
+// Where the number a device's name ends in begins: 6 in "ttyUSB0".
+std::size_t number_start(const std::string& name)
+{
+    return name.find_last_not_of("0123456789") + 1;
+}
+
 // "ttyUSB0" is COM1 under the prefix /dev/ttyUSB.
 void add_reach(PortInfo& info, const std::string& dev, const std::string& name)
 {
-    const std::size_t digits = name.find_last_not_of("0123456789") + 1;
+    const std::size_t digits = number_start(name);
     if (digits == name.size() || name.size() - digits > 3) {
         return;
     }
@@ -82,15 +89,15 @@ void add_reach(PortInfo& info, const std::string& dev, const std::string& name)
     }
 }
 
-// Natural order: ttyS2 before ttyS10.
+// Natural order: ttyS2 before ttyS10. Of two numbers after the same stem
+// the one with fewer digits is the smaller, however long either is.
 bool comes_before(const std::string& a, const std::string& b)
 {
-    const std::size_t a_digits = a.find_last_not_of("0123456789") + 1;
-    const std::size_t b_digits = b.find_last_not_of("0123456789") + 1;
-    if (a.compare(0, a_digits, b, 0, b_digits) != 0 || a_digits == a.size() || b_digits == b.size()) {
+    const std::size_t a_digits = number_start(a), b_digits = number_start(b);
+    if (a.compare(0, a_digits, b, 0, b_digits) != 0) {
         return a < b;
     }
-    return std::stoul(a.substr(a_digits)) < std::stoul(b.substr(b_digits));
+    return std::pair(a.size() - a_digits, a) < std::pair(b.size() - b_digits, b);
 }
 
 // The kernel's consoles, "ttyS0 tty0": no probe may write to them.
