@@ -4,6 +4,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <sys/stat.h>
 
 std::filesystem::path com_port_path(int number)
 {
@@ -56,6 +57,13 @@ std::string contents(const std::filesystem::path& path, bool without_cr)
         std::erase(lines, '\r');
     }
     return lines;
+}
+
+mode_t creation_mask()
+{
+    const mode_t mask = umask(0);
+    umask(mask);
+    return mask;
 }
 
 std::string file_argument(const std::filesystem::path& path)

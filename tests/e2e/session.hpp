@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 #include "kit.hpp"
@@ -38,6 +39,9 @@ ProgramResult run_with(const std::vector<std::string>& options, const std::strin
 // A file's text, without the CRs of one the Windows build wrote as text
 // unless `without_cr` is false.
 std::string contents(const std::filesystem::path& path, bool without_cr = true);
+
+// The process's file creation mask, as the program meets it.
+mode_t creation_mask();
 
 // The path a Windows program under Wine reaches the same file by.
 std::string file_argument(const std::filesystem::path& path);

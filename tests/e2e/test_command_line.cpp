@@ -22,11 +22,6 @@ const std::string conf_a = "# ZML-4C08, firmware 105\n"
                            "led_init = 2\nled_write_enable = 1\npwm_divider = 200\npwm_init = 1\n";
 const emulator::Configuration bytes_a{0x07, 0x03, 0x7E, 0x7E, 0x48, 0x7F};
 
-ProgramResult run(const std::vector<std::string>& options, const std::string& input = "")
-{
-    return run_with(options, input);
-}
-
 } // namespace
 
 TEST(Options, HelpVersionAndUsageErrorsNeverOpenAPort)
@@ -42,7 +37,7 @@ TEST(Options, HelpVersionAndUsageErrorsNeverOpenAPort)
     };
     auto line = start_line();
     for (const auto& [options, exit_code, output, errors] : cases) {
-        const ProgramResult result = run(options, "1\n3\n");
+        const ProgramResult result = run_with(options, "1\n3\n");
         EXPECT_EQ(result.exit_code, exit_code);
         EXPECT_TRUE(result.output.starts_with(output) && (output.empty() ? result.output.empty() : true))
             << result.output;
@@ -87,7 +82,7 @@ TEST(Options, APortThatWillNotOpenSaysWhyBesideTheScreensText)
                   "plugged in? zumel-config --list shows the serial ports\n");
     }
     for (const auto& [options, keys, reason] : cases) {
-        const ProgramResult result = run(options, keys);
+        const ProgramResult result = run_with(options, keys);
         EXPECT_EQ(result.output, keys.empty() ? "" : screen::banner + screen::open_failed);
         EXPECT_EQ(result.exit_code, keys.empty() ? (options.size() == 2 ? 2 : 1) : 0);
         EXPECT_TRUE(result.errors.starts_with("zumel-config: " + reason)) << result.errors;
@@ -104,7 +99,7 @@ TEST(Scripted, ReadIntoAFileAndWriteItToTheNextControllerAsTheFormWould)
     const std::filesystem::path conf = kit::own_directory() / "a.conf";
     std::filesystem::remove(conf);
 
-    ProgramResult result = run({"--port", "COM1", "--read", "-o", file_argument(conf)});
+    ProgramResult result = run_with({"--port", "COM1", "--read", "-o", file_argument(conf)});
     EXPECT_EQ(result.exit_code, 0) << result.errors;
     EXPECT_EQ(result.output, "");
     EXPECT_EQ(result.errors, "zumel-config: COM1: ZML-4C08, firmware 105\n"
@@ -115,7 +110,7 @@ TEST(Scripted, ReadIntoAFileAndWriteItToTheNextControllerAsTheFormWould)
         hex(emulator::snapshot(*first).received),
         hex(kit::concat({kit::type_request, kit::firmware_request, kit::read_request, kit::read_request})));
 
-    result = run({"--port", "com2", "--write", file_argument(conf)});
+    result = run_with({"--port", "com2", "--write", file_argument(conf)});
     EXPECT_EQ(result.exit_code, 0) << result.errors;
     EXPECT_EQ(result.errors, "zumel-config: COM2: ZML-4C08, firmware 105\n"
                              "zumel-config: COM2: configuration written and read back\n");
@@ -263,7 +258,7 @@ TEST(Scripted, EveryRefusalOrFailureIsANonZeroExitWithItsReason)
     }
     for (const auto& [options, input, faults, exit_code, reason, sends] : cases) {
         auto line = start_line(1, {.faults = faults});
-        const ProgramResult result = run(options, input);
+        const ProgramResult result = run_with(options, input);
         EXPECT_EQ(result.exit_code, exit_code) << reason;
         EXPECT_EQ(result.output, "") << "no half a file";
         EXPECT_NE(result.errors.find("zumel-config: " + reason), std::string::npos) << result.errors;
@@ -286,7 +281,7 @@ TEST(Scripted, FilesAsWindowsToolsSaveThemAndOutputAsARedirectionWould)
         utf16 += {c, '\0'};
     }
     auto line = start_line(1, {});
-    EXPECT_EQ(run({"--port", "COM1", "--write", "-"}, utf16).exit_code, 0);
+    EXPECT_EQ(run_with({"--port", "COM1", "--write", "-"}, utf16).exit_code, 0);
     EXPECT_EQ(emulator::snapshot(*line).configuration, bytes_a);
     line.reset();
 
@@ -298,10 +293,10 @@ TEST(Scripted, FilesAsWindowsToolsSaveThemAndOutputAsARedirectionWould)
         setenv("LC_ALL", locale, 1);
         line = start_line(1, {.configuration = bytes_a});
         const fs::path czech = folder / "\xC4\x8D\xC5\x99\xC5\xBE.conf"; // c, r, z with caron
-        const ProgramResult result = run({"--port", "COM1", "--read", "-o", file_argument(czech)});
+        const ProgramResult result = run_with({"--port", "COM1", "--read", "-o", file_argument(czech)});
         EXPECT_EQ(result.exit_code, 0) << result.errors;
         line = start_line(2, {});
-        EXPECT_EQ(run({"--port", "COM2", "--write", file_argument(czech)}).exit_code, 0);
+        EXPECT_EQ(run_with({"--port", "COM2", "--write", file_argument(czech)}).exit_code, 0);
         EXPECT_EQ(emulator::snapshot(*line).configuration, bytes_a);
         unsetenv("LC_ALL");
         EXPECT_EQ(std::regex_replace(conf_a, std::regex("\n"), "\r\n"), contents(czech, false)) << "CR LF";
@@ -335,7 +330,6 @@ TEST(Scripted, FilesAsWindowsToolsSaveThemAndOutputAsARedirectionWould)
 
     // A file keeps its mode, a link stays a link to what it led to, a FIFO is
     // written into, and a file beside them that the program did not make stays.
-    std::ofstream(folder / "kept.conf") << "old\n";
     fs::permissions(folder / "kept.conf", fs::perms::owner_read | fs::perms::owner_write);
     std::ofstream(folder / "kept.conf.partial") << "someone else's\n";
     fs::create_symlink("target.conf", folder / "link.conf");
@@ -343,16 +337,14 @@ TEST(Scripted, FilesAsWindowsToolsSaveThemAndOutputAsARedirectionWould)
     const int reader = open((folder / "fifo").c_str(), O_RDONLY | O_NONBLOCK);
     for (const char* name : {"kept.conf", "link.conf", "fifo"}) {
         line = start_line(1, {.configuration = bytes_a});
-        const ProgramResult result = run({"--port", "COM1", "--read", "-o", (folder / name).string()});
+        const ProgramResult result = run_with({"--port", "COM1", "--read", "-o", (folder / name).string()});
         EXPECT_EQ(result.exit_code, 0) << name << ": " << result.errors;
     }
     EXPECT_EQ(fs::status(folder / "kept.conf").permissions(), fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_EQ(contents(folder / "kept.conf"), conf_a);
     EXPECT_TRUE(fs::is_symlink(folder / "link.conf"));
     EXPECT_EQ(contents(folder / "target.conf"), conf_a);
-    const mode_t mask = umask(0);
-    umask(mask);
-    EXPECT_EQ(static_cast<mode_t>(fs::status(folder / "target.conf").permissions()), 0666 & ~mask)
+    EXPECT_EQ(static_cast<mode_t>(fs::status(folder / "target.conf").permissions()), 0666 & ~creation_mask())
         << "as > makes it";
     EXPECT_TRUE(fs::is_fifo(folder / "fifo"));
     char fifo_text[1024] = {};

@@ -149,10 +149,8 @@ TEST(WriteLog, FailedWritesAreRowsTooAndRunsAtOnceLoseNone)
               (std::vector<std::string>{"COM1,ZML-4C08,105,written,10,2,1,0,1,0,128,0,7,3,2,1,2,1,200,1",
                                         "COM2,ZML-4C08,105,written,10,2,1,0,1,0,128,0,7,3,2,1,2,1,200,1"}));
     EXPECT_EQ(before_files(shared).size(), 2U);
-    const mode_t mask = umask(0);
-    umask(mask);
     for (const fs::path& folder : {shared, shared.parent_path()}) {
-        EXPECT_EQ(static_cast<mode_t>(fs::status(folder).permissions()), 0777 & ~mask) << folder;
+        EXPECT_EQ(static_cast<mode_t>(fs::status(folder).permissions()), 0777 & ~creation_mask()) << folder;
     }
 }
 
