@@ -1,0 +1,208 @@
+#include "report.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/utsname.h>
+#include <thread>
+
+#include "frames.hpp"
+#include "programs.hpp"
+#include "serial_link.hpp"
+
+namespace bench {
+namespace {
+
+void heading(const std::string& text)
+{
+    std::printf("\n%s\n", text.c_str());
+}
+
+void row(const std::string& what, const char* who, const Values& values, const char* unit)
+{
+    const Stats s = stats(values);
+    std::printf("  %-40s %-13s %9.3f %9.3f %9.3f  %s\n", what.c_str(), who, s.min, s.median, s.max, unit);
+}
+
+void single(const std::string& what, const char* who, double value, const char* unit)
+{
+    std::printf("  %-40s %-13s %9s %9.3f %9s  %s\n", what.c_str(), who, "", value, "", unit);
+}
+
+void goal(const std::string& name, const std::string& figure, const std::string& target, bool met)
+{
+    std::printf("goal: %s: %s vs %s: %s\n", name.c_str(), figure.c_str(), target.c_str(),
+                met ? "met" : "NOT met");
+}
+
+template <typename... Numbers> std::string format(const char* pattern, Numbers... numbers)
+{
+    char text[160];
+    std::snprintf(text, sizeof text, pattern, numbers...);
+    return text;
+}
+
+std::string cpu_model()
+{
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    for (std::string line; std::getline(cpuinfo, line);) {
+        if (line.starts_with("model name")) {
+            return line.substr(line.find(':') + 2);
+        }
+    }
+    return "unknown";
+}
+
+void find_rows(const FindFigures& figures)
+{
+    heading(format("--find: %u ports, %u silent, the controller on COM%u; %d runs", find_ports,
+                   find_ports - 1, find_answering_port, static_cast<int>(figures.find_ms.size())));
+    row("spawn to exit", "zumel-config", figures.find_ms, "ms");
+    Values beyond;
+    for (const double ms : figures.find_ms) {
+        beyond.push_back(ms - read_timeout_ms(type_reply_length));
+    }
+    // Start-up, the opens and the found controller's firmware exchange.
+    row("spawn to exit, beyond one time-out", "zumel-config", beyond, "ms");
+    row("one port after another, in-process", "serial link", figures.one_by_one_ms, "ms");
+    single("ratio, one after another / --find", "medians",
+           median(figures.one_by_one_ms) / median(figures.find_ms), "");
+}
+
+void find_goals(const FindFigures& figures)
+{
+    const double timeout = read_timeout_ms(type_reply_length);
+    const double find = median(figures.find_ms);
+    const double ratio = median(figures.one_by_one_ms) / find;
+    goal(format("--find over %u ports, %u silent", find_ports, find_ports - 1),
+         format("%.1f ms median (max %.1f)", find, stats(figures.find_ms).max),
+         format("within 1.2 x one time-out (%.0f ms)", timeout), find <= 1.2 * timeout);
+    goal("against one port after another", format("%.2f times faster (medians)", ratio),
+         "at least 5 times faster", ratio >= 5);
+}
+
+void column_titles()
+{
+    std::printf("\n  %-40s %-13s %9s %9s %9s\n", "figure", "who", "min", "median", "max");
+}
+
+} // namespace
+
+void print_introduction(int runs, bool find_only)
+{
+    utsname system{};
+    uname(&system);
+    std::printf("zumel-config benchmarks (%s build)\n", BUILD_TYPE);
+    std::printf("machine: %s, %u cores, %s %s %s\n", cpu_model().c_str(), std::thread::hardware_concurrency(),
+                system.sysname, system.release, system.machine);
+    if (find_only) {
+        std::printf("--find only, %d runs\n", find_runs(runs));
+    } else {
+        std::printf("%d runs of each (--find %d), ours and pyserial's side by side; ours in-process is the "
+                    "protocol code linked with the serial link, zumel-config is the program\n",
+                    runs, find_runs(runs));
+    }
+    std::fflush(stdout);
+}
+
+void print_find_report(const FindFigures& find)
+{
+    column_titles();
+    find_rows(find);
+    std::printf("\n");
+    find_goals(find);
+}
+
+void print_report(const Overhead& overhead, const Timeouts& timeouts, const Sessions& sessions,
+                  const TimeoutRuns& timeout_runs, const PtyWrite& pty_write, const FindFigures& find)
+{
+    column_titles();
+    heading(
+        format("exchange overhead, instant line: reply out to next request in; 4 gaps a session, %d sessions "
+               "a run (zumel-config 1)",
+               sessions_per_run));
+    row("gap", "bare syscalls", overhead.bare, "ms");
+    row("gap", "in-process", overhead.in_process, "ms");
+    row("gap", "zumel-config", overhead.configurator, "ms");
+    row("gap", "pyserial", overhead.peer, "ms");
+    single("gap ratio, in-process / pyserial", "medians", median(overhead.in_process) / median(overhead.peer),
+           "");
+    single("gap ratio, zumel-config / pyserial", "medians",
+           median(overhead.configurator) / median(overhead.peer), "");
+    row("gap beyond the bare client's, per run", "in-process", overhead.in_process_beyond, "ms");
+    row("gap beyond the bare client's, per run", "zumel-config", overhead.configurator_beyond, "ms");
+    row("gap beyond the bare client's, per run", "pyserial", overhead.peer_beyond, "ms");
+    const double ours_gap = std::max(median(overhead.in_process), median(overhead.configurator));
+    // Like for like: the peer, as the in-process code, does nothing but the
+    // exchanges (zumel-config also prints screens and reads keys between
+    // them); and beyond the pty's own round trip, which both share and which
+    // on an idle virtual machine is most of the gap.
+    const double ours_beyond = median(overhead.in_process_beyond);
+    const double peer_beyond = median(overhead.peer_beyond);
+    const double ratio = ours_beyond / peer_beyond;
+    row("port_write, 5 bytes, after a 1 s wait", "in-process", timeouts.port_write_us, "us");
+    row("its parts on a pty: write() of 5 bytes", "bare", pty_write.write_us, "us");
+    row("its parts on a pty: tcdrain() after it", "bare", pty_write.tcdrain_us, "us");
+
+    heading("time-out accuracy: read returns minus (n + 1000) ms");
+    row("12 bytes, silent line", "in-process", timeouts.ours_12, "ms");
+    row("12 bytes, silent line", "pyserial", timeouts.peer_12, "ms");
+    row("52 bytes, 30 come", "in-process", timeouts.ours_52, "ms");
+    row("52 bytes, 30 come", "pyserial", timeouts.peer_52, "ms");
+    row("zumel-config, 12 bytes: exit minus 1012", "after banner", timeout_runs.after_banner_beyond, "ms");
+
+    heading(format("whole session at wire speed: 198 bytes, %.1f ms on a real line; the emulator's floor "
+                   "%.1f ms",
+                   wire_ms(), emulated_floor_ms()));
+    std::printf(
+        "  (the emulator answers once a request's last byte starts and sends at once: two byte times\n"
+        "   an exchange less than a real line)\n");
+    row("start-up: spawn to banner", "zumel-config", sessions.ours_start, "ms");
+    row("start-up: spawn to pyserial loaded", "pyserial", sessions.peer_start, "ms");
+    row("spawn to exit", "zumel-config", sessions.ours_total, "ms");
+    row("spawn to exit", "pyserial", sessions.peer_total, "ms");
+    row("banner to exit, beyond the floor", "zumel-config", sessions.ours_beyond, "ms");
+    row("loaded to exit, beyond the floor", "pyserial", sessions.peer_beyond, "ms");
+    row("port open to closed, beyond the floor", "pyserial", sessions.peer_inside_beyond, "ms");
+
+    heading("CPU time and memory");
+    row("CPU of a 12-byte read that times out", "in-process", timeouts.ours_12_cpu_us, "us");
+    row("CPU, whole session", "zumel-config", sessions.ours_cpu, "ms");
+    row("CPU, whole session", "pyserial", sessions.peer_cpu, "ms");
+    row("CPU, run with one 1 s time-out", "zumel-config", timeout_runs.cpu, "ms");
+    row("CPU, run that ends at once", "zumel-config", timeout_runs.quick_cpu, "ms");
+    row("CPU of the time-out itself (difference)", "zumel-config", timeout_runs.cpu_of_timeout, "ms");
+    row("elapsed, run that ends at once", "zumel-config", timeout_runs.quick_elapsed, "ms");
+    row("peak RSS (VmHWM), whole session", "zumel-config", sessions.ours_rss, "KiB");
+    row("peak RSS (VmHWM), whole session", "pyserial", sessions.peer_rss, "KiB");
+    std::error_code code;
+    single("binary size, as built", "zumel-config",
+           static_cast<double>(std::filesystem::file_size(configurator, code)) / 1024, "KiB");
+    single("binary size, stripped", "zumel-config", static_cast<double>(stripped_size()) / 1024, "KiB");
+
+    find_rows(find);
+
+    std::printf("\n");
+    goal("exchange overhead", format("%.3f ms median (worse of in-process and zumel-config)", ours_gap),
+         "< 0.2 ms", ours_gap < 0.2);
+    goal("exchange overhead against pyserial",
+         format("%.2f (beyond the bare client's gap: in-process %.4f ms, pyserial %.4f ms)", ratio,
+                ours_beyond, peer_beyond),
+         "<= 1/5", peer_beyond > 0 && ratio <= 0.2);
+    Values ours_excess = timeouts.ours_12;
+    append(ours_excess, timeouts.ours_52);
+    const Stats excess = stats(ours_excess);
+    goal("time-out accuracy", format("%+.3f to %+.3f ms (all reads)", excess.min, excess.max), "0 to +5 ms",
+         excess.min >= 0 && excess.max <= 5);
+    const Stats beyond = stats(sessions.ours_beyond);
+    goal("whole session at wire speed",
+         format("%.3f ms beyond the floor, median (max %.3f)", beyond.median, beyond.max), "<= 5 ms",
+         beyond.median <= 5);
+    const double timeout_cpu = median(timeout_runs.cpu_of_timeout);
+    goal("CPU of a 1 s time-out", format("%.3f ms median", timeout_cpu), "< 1 ms", timeout_cpu < 1);
+    find_goals(find);
+}
+
+} // namespace bench
