@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace bench {
@@ -68,7 +69,7 @@ inline double median(const Values& values)
     return stats(values).median;
 }
 
-inline bool contains(const std::string& text, const char* part)
+inline bool contains(const std::string& text, std::string_view part)
 {
     return text.find(part) != std::string::npos;
 }

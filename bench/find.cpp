@@ -1,9 +1,9 @@
 #include "find.hpp"
 
 #include <array>
-#include <chrono>
 #include <cstdint>
 
+#include "common.hpp"
 #include "frames.hpp"
 #include "process.hpp"
 #include "pty_line.hpp"
@@ -11,14 +11,6 @@
 
 namespace bench {
 namespace {
-
-using Clock = std::chrono::steady_clock;
-constexpr std::chrono::milliseconds run_limit{20'000};
-
-bool contains(const std::string& text, const std::string& wanted)
-{
-    return text.find(wanted) != std::string::npos;
-}
 
 // What a script does without --find: ask each port in turn and wait out its
 // time-out before the next.
@@ -39,7 +31,7 @@ bool one_by_one(double& elapsed_ms)
             as_set_up && is_open(link) && received == (number == find_answering_port ? reply.size() : 0);
         close_port(link);
     }
-    elapsed_ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    elapsed_ms = ms_between(start, Clock::now());
     return as_set_up;
 }
 
