@@ -5,6 +5,7 @@
 
 #include "common.hpp"
 #include "frames.hpp"
+#include "line.hpp"
 #include "process.hpp"
 #include "pty_line.hpp"
 #include "serial_link.hpp"
@@ -14,18 +15,18 @@ namespace {
 
 // What a script does without --find: ask each port in turn and wait out its
 // time-out before the next.
-bool one_by_one(double& elapsed_ms)
+bool one_by_one(const ComNaming& naming, double& elapsed_ms)
 {
     bool as_set_up = true;
     const Clock::time_point start = Clock::now();
     for (unsigned number = 1; number <= find_ports; ++number) {
-        SerialPort link = open_port(ComPort{number});
+        SerialPort link = open_port(ComPort{number}, naming, controller_line);
         std::array<std::uint8_t, type_reply_length> reply{};
         std::size_t received = 0;
         if (is_open(link)) {
             port_discard_input(link);
-            port_write(link, type_request.data(), type_request.size());
-            received = port_read(link, reply.data(), reply.size());
+            port_write(link, type_request, request_timeout_ms(type_request.size()));
+            received = port_read(link, reply, reply_timeout_ms(reply.size())).count;
         }
         as_set_up =
             as_set_up && is_open(link) && received == (number == find_answering_port ? reply.size() : 0);
@@ -40,7 +41,6 @@ bool one_by_one(double& elapsed_ms)
 FindFigures measure_find(const std::string& configurator, const std::filesystem::path& prefix, int runs)
 {
     FindFigures figures;
-    set_com_device_prefix(prefix.string());
     // Paced like the real line, so the answering port's two replies take
     // their byte times.
     emulator::ControllerSetup answering;
@@ -90,7 +90,7 @@ FindFigures measure_find(const std::string& configurator, const std::filesystem:
         }
         figures.find_ms.push_back(run.elapsed_ms);
         double elapsed_ms = 0;
-        if (!one_by_one(elapsed_ms) || !each_asked(false)) {
+        if (!one_by_one({prefix.string()}, elapsed_ms) || !each_asked(false)) {
             figures.failure = "the probe port after port did not go as set up";
             return figures;
         }

@@ -44,7 +44,6 @@ int main(int argc, char** argv)
     using namespace bench;
     const Options options = options_from(argc, argv);
     const int runs = options.runs;
-    set_com_device_prefix(com_prefix.string()); // for the in-process sessions
     std::signal(SIGPIPE, SIG_IGN); // a program that ends before its keys are typed must not end this one
     print_introduction(runs, options.find_only);
 

@@ -13,6 +13,7 @@
 
 #include "frames.hpp"
 #include "kit.hpp"
+#include "line.hpp"
 #include "programs.hpp"
 #include "pty_line.hpp"
 #include "serial_link.hpp"
@@ -89,28 +90,28 @@ Timeouts measure_timeouts(int runs)
     const emulator::PtyLineHandle line = start_line(setup);
     Timeouts figures;
     for (int i = 0; i < runs; ++i) {
-        SerialPort link = open_port(ComPort{1});
+        SerialPort link = open_bench_port(1);
         require(is_open(link), "cannot open COM1");
         std::uint8_t reply[52];
         const double cpu_before = thread_cpu_us();
         const Clock::time_point start_12 = Clock::now();
-        const std::size_t got_12 = port_read(link, reply, 12);
+        const std::size_t got_12 = port_read(link, std::span(reply, 12), reply_timeout_ms(12)).count;
         const Clock::time_point written_from = Clock::now();
         figures.ours_12_cpu_us.push_back(thread_cpu_us() - cpu_before);
-        port_write(link, read_request.data(), read_request.size());
+        port_write(link, read_request, request_timeout_ms(read_request.size()));
         const Clock::time_point start_52 = Clock::now();
-        const std::size_t got_52 = port_read(link, reply, 52);
+        const std::size_t got_52 = port_read(link, std::span(reply, 52), reply_timeout_ms(52)).count;
         const Clock::time_point end_52 = Clock::now();
         close_port(link);
         require(got_12 == 0 && got_52 == 30, "the line did not behave as set up");
-        figures.ours_12.push_back(ms_between(start_12, written_from) - read_timeout_ms(12));
-        figures.ours_52.push_back(ms_between(start_52, end_52) - read_timeout_ms(52));
+        figures.ours_12.push_back(ms_between(start_12, written_from) - reply_timeout_ms(12));
+        figures.ours_52.push_back(ms_between(start_52, end_52) - reply_timeout_ms(52));
         figures.port_write_us.push_back(ms_between(written_from, start_52) * 1000);
 
         const PeerRun peer = run_peer({"timeouts"});
         require(peer.number("got12") == 0 && peer.number("got52") == 30, "pyserial: the line did not behave");
-        figures.peer_12.push_back(peer.number("silent12_ms") - read_timeout_ms(12));
-        figures.peer_52.push_back(peer.number("short52_ms") - read_timeout_ms(52));
+        figures.peer_12.push_back(peer.number("silent12_ms") - reply_timeout_ms(12));
+        figures.peer_52.push_back(peer.number("short52_ms") - reply_timeout_ms(52));
     }
     return figures;
 }
@@ -175,7 +176,7 @@ TimeoutRuns measure_timeout_runs(int runs)
         figures.quick_cpu.push_back(quick.cpu_ms);
         figures.cpu_of_timeout.push_back(waited.cpu_ms - quick.cpu_ms);
         figures.after_banner_beyond.push_back(waited.elapsed_ms - waited.first_output_ms -
-                                              read_timeout_ms(type_reply_length));
+                                              reply_timeout_ms(type_reply_length));
         figures.quick_elapsed.push_back(quick.elapsed_ms);
     }
     return figures;

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "kit.hpp"
+#include "line.hpp"
 #include "requests.hpp"
 #include "serial_link.hpp"
 
@@ -105,9 +106,14 @@ PeerRun run_peer(const std::vector<std::string>& arguments)
     return run;
 }
 
+SerialPort open_bench_port(unsigned number)
+{
+    return open_port(ComPort{number}, {com_prefix.string()}, controller_line);
+}
+
 bool in_process_session()
 {
-    SerialPort link = open_port(ComPort{1});
+    SerialPort link = open_bench_port(1);
     if (!is_open(link)) {
         return false;
     }

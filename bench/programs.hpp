@@ -15,12 +15,17 @@
 #include "common.hpp"
 #include "process.hpp"
 #include "pty_line.hpp"
+#include "serial_link.hpp"
 
 namespace bench {
 
 extern const std::string configurator;
 // COM ports of this run's own; the program is told with --com-prefix.
 extern const std::filesystem::path com_prefix;
+
+// COMn of the benchmarks' own ports, opened in-process as the configurator
+// opens it.
+SerialPort open_bench_port(unsigned number);
 
 // Identify, firmware, read, write with eight answers, read, end.
 inline const std::string session_keys = "1\n1\n2\n10\n2\n1\n0\n1\n0\n128\n0\n1\n3\n";

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "frames.hpp"
+#include "line.hpp"
 #include "programs.hpp"
 #include "serial_link.hpp"
 
@@ -62,7 +63,7 @@ void find_rows(const FindFigures& figures)
     row("spawn to exit", "zumel-config", figures.find_ms, "ms");
     Values beyond;
     for (const double ms : figures.find_ms) {
-        beyond.push_back(ms - read_timeout_ms(type_reply_length));
+        beyond.push_back(ms - reply_timeout_ms(type_reply_length));
     }
     // Start-up, the opens and the found controller's firmware exchange.
     row("spawn to exit, beyond one time-out", "zumel-config", beyond, "ms");
@@ -73,7 +74,7 @@ void find_rows(const FindFigures& figures)
 
 void find_goals(const FindFigures& figures)
 {
-    const double timeout = read_timeout_ms(type_reply_length);
+    const double timeout = reply_timeout_ms(type_reply_length);
     const double find = median(figures.find_ms);
     const double ratio = median(figures.one_by_one_ms) / find;
     goal(format("--find over %u ports, %u silent", find_ports, find_ports - 1),

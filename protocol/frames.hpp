@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 // Request and reply frames of the controller protocol: fixed lengths, the
 // checksum, the fixed requests and the write frame. No I/O.
@@ -36,3 +37,9 @@ void compute_checksum(std::uint8_t* bytes, std::uint8_t n);
 
 // Builds the 52-byte write frame around the six configuration bytes.
 std::array<std::uint8_t, write_frame_length> build_write_frame(const ConfigurationBytes& configuration);
+
+// One parser per reply: what the program takes from each, and nothing else
+// of it is checked.
+ControllerType parse_type_reply(std::span<const std::uint8_t, type_reply_length> reply);
+FirmwareVersion parse_firmware_reply(std::span<const std::uint8_t, firmware_reply_length> reply);
+ConfigurationBytes parse_configuration_reply(std::span<const std::uint8_t, read_reply_length> reply);

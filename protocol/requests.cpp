@@ -1,56 +1,70 @@
 #include "requests.hpp"
 
-#include <algorithm>
-
-namespace {
-
-constexpr std::size_t data_position = 2; // after the start and command bytes
-
-} // namespace
+#include <array>
 
 bool answered(const Exchange& exchange)
 {
-    return exchange.reply == Exchange::Reply::answered;
+    return exchange.sent.end == TransferEnd::complete && exchange.received.count == exchange.expected &&
+           exchange.trailing.empty();
 }
 
-Exchange exchange(SerialPort& link, std::span<const std::uint8_t> request, std::span<std::uint8_t> reply)
+Transfer send_request(SerialPort& link, std::span<const std::uint8_t> request)
 {
-    port_write(link, request.data(), request.size());
-    const std::size_t received = port_read(link, reply.data(), reply.size());
-    const Exchange::Reply outcome = received == reply.size() ? Exchange::Reply::answered
-                                    : received == 0          ? Exchange::Reply::none
-                                                             : Exchange::Reply::short_reply;
-    return {outcome, received, reply.size()};
+    return port_write(link, request, request_timeout_ms(request.size()));
 }
 
-Exchange identify_controller(SerialPort& link, ControllerType& type)
+Transfer await_reply(SerialPort& link, std::span<std::uint8_t> reply, unsigned timeout_ms)
+{
+    return port_read(link, reply, timeout_ms);
+}
+
+Exchange exchange(SerialPort& link, std::span<const std::uint8_t> request, std::span<std::uint8_t> reply,
+                  Rule rule)
+{
+    if (rule == Rule::checked) {
+        port_discard_input(link);
+    }
+    Exchange result{.expected = reply.size()};
+    result.sent = send_request(link, request);
+    // A request that did not leave gets no reply worth a second's wait.
+    result.received = result.sent.end == TransferEnd::complete
+                          ? await_reply(link, reply, reply_timeout_ms(reply.size()))
+                          : Transfer{.end = result.sent.end, .error = result.sent.error};
+    if (rule == Rule::checked && answered(result)) {
+        std::array<std::uint8_t, trailing_bytes_kept> more{};
+        const Transfer extra = port_read(link, more, trailing_bytes_ms);
+        result.trailing.assign(more.begin(), more.begin() + static_cast<std::ptrdiff_t>(extra.count));
+    }
+    return result;
+}
+
+Exchange identify_controller(SerialPort& link, ControllerType& type, Rule rule)
 {
     std::array<std::uint8_t, type_reply_length> reply{};
-    const Exchange result = exchange(link, type_request, reply);
-    std::copy_n(reply.begin() + data_position, type.characters.size(), type.characters.begin());
+    const Exchange result = exchange(link, type_request, reply, rule);
+    type = parse_type_reply(reply);
     return result;
 }
 
-Exchange query_firmware_version(SerialPort& link, FirmwareVersion& version)
+Exchange query_firmware_version(SerialPort& link, FirmwareVersion& version, Rule rule)
 {
     std::array<std::uint8_t, firmware_reply_length> reply{};
-    const Exchange result = exchange(link, firmware_request, reply);
-    version.high = reply[3];
-    version.low = reply[2];
+    const Exchange result = exchange(link, firmware_request, reply, rule);
+    version = parse_firmware_reply(reply);
     return result;
 }
 
-Exchange fetch_configuration(SerialPort& link, ConfigurationBytes& configuration)
+Exchange fetch_configuration(SerialPort& link, ConfigurationBytes& configuration, Rule rule)
 {
     std::array<std::uint8_t, read_reply_length> reply{};
-    const Exchange result = exchange(link, read_request, reply);
-    std::copy_n(reply.begin() + data_position, configuration.size(), configuration.begin());
+    const Exchange result = exchange(link, read_request, reply, rule);
+    configuration = parse_configuration_reply(reply);
     return result;
 }
 
-Exchange store_configuration(SerialPort& link, const ConfigurationBytes& configuration)
+Exchange store_configuration(SerialPort& link, const ConfigurationBytes& configuration, Rule rule)
 {
     const auto frame = build_write_frame(configuration);
     std::array<std::uint8_t, write_ack_length> reply{};
-    return exchange(link, frame, reply);
+    return exchange(link, frame, reply, rule);
 }

@@ -2,28 +2,57 @@
 
 #include <cstddef>
 #include <span>
+#include <vector>
 
 #include "frames.hpp"
+#include "line.hpp"
 #include "serial_link.hpp"
 
-// The four requests, each one exchange on a link: the whole frame is
-// written, then one read asks for the reply's fixed length. Nothing is
-// retried and nothing is cleared here; nothing is printed. Each reports what
-// happened and the caller chooses the words.
+// The four requests, each one exchange on a link. Nothing is retried and
+// nothing is printed: each reports what happened and the caller chooses the
+// words.
+//
+// Two rules, side by side:
+//  - plain, the dialogue's: the whole frame is written, then one read asks
+//    for the reply's fixed length. Nothing is cleared before a request, and
+//    bytes a reply holds beyond its length are read as the next reply.
+//  - checked, the scripted modes', which copy values from controller to
+//    controller: whatever waits on the line is discarded first, and a reply
+//    with more bytes right behind it is not trusted.
+enum class Rule { plain, checked };
+
+// What a checked exchange keeps of the bytes behind a reply; more may have
+// followed when it kept this many.
+inline constexpr std::size_t trailing_bytes_kept = 64;
 
 struct Exchange {
-    enum class Reply { answered, none, short_reply };
-    Reply reply = Reply::none;
-    std::size_t received = 0; // bytes that came in time
-    std::size_t expected = 0; // the reply's fixed length
+    Transfer sent{};                      // the request
+    Transfer received{};                  // the reply: count is what came in time
+    std::size_t expected = 0;             // the reply's fixed length
+    std::vector<std::uint8_t> trailing{}; // checked: bytes right behind the reply
 };
 
+// True when the whole reply came, and under the checked rule nothing behind
+// it.
 bool answered(const Exchange& exchange);
 
-Exchange exchange(SerialPort& link, std::span<const std::uint8_t> request, std::span<std::uint8_t> reply);
+Exchange exchange(SerialPort& link, std::span<const std::uint8_t> request, std::span<std::uint8_t> reply,
+                  Rule rule);
+
+// One exchange in two halves, for asking many ports at once: the request
+// goes out, and its reply is awaited later against its own deadline.
+Transfer send_request(SerialPort& link, std::span<const std::uint8_t> request);
+Transfer await_reply(SerialPort& link, std::span<std::uint8_t> reply, unsigned timeout_ms);
+
+// The controller as the dialogue shows it and a log records it.
+struct ControllerIdentity {
+    ControllerType type{};
+    FirmwareVersion version{};
+};
 
 // What they yield is only meaningful when answered.
-Exchange identify_controller(SerialPort& link, ControllerType& type);
-Exchange query_firmware_version(SerialPort& link, FirmwareVersion& version);
-Exchange fetch_configuration(SerialPort& link, ConfigurationBytes& configuration);
-Exchange store_configuration(SerialPort& link, const ConfigurationBytes& configuration);
+Exchange identify_controller(SerialPort& link, ControllerType& type, Rule rule = Rule::plain);
+Exchange query_firmware_version(SerialPort& link, FirmwareVersion& version, Rule rule = Rule::plain);
+Exchange fetch_configuration(SerialPort& link, ConfigurationBytes& configuration, Rule rule = Rule::plain);
+Exchange store_configuration(SerialPort& link, const ConfigurationBytes& configuration,
+                             Rule rule = Rule::plain);

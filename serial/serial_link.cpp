@@ -1,20 +1,42 @@
 // What every platform's serial link shares: COM names, telling the observer
-// what crossed the line, and discarding what waits.
+// what crossed the line, moving and closing a port, and discarding what
+// waits.
 
 #include "serial_link.hpp"
 
 #include <array>
+#include <chrono>
+#include <utility>
 
 #include "serial_platform.hpp"
 
 namespace {
 
-void tell(const SerialPort& link, LineEvent::Kind kind, std::span<const std::uint8_t> bytes = {},
-          std::size_t asked = 0, unsigned timeout_ms = 0)
+using Clock = std::chrono::steady_clock;
+
+void tell(const SerialPort& link, LineEvent event)
 {
     if (link.observer) {
-        link.observer(link, {.kind = kind, .bytes = bytes, .asked = asked, .timeout_ms = timeout_ms});
+        link.observer(link, event);
     }
+}
+
+unsigned ms_since(Clock::time_point start)
+{
+    return static_cast<unsigned>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+LineEvent transfer_event(LineEvent::Kind kind, std::span<const std::uint8_t> bytes, std::size_t asked,
+                         unsigned timeout_ms, Clock::time_point start, const Transfer& transfer)
+{
+    return {.kind = kind,
+            .bytes = bytes.first(transfer.count),
+            .asked = asked,
+            .timeout_ms = timeout_ms,
+            .elapsed_ms = ms_since(start),
+            .end = transfer.end,
+            .error = transfer.error};
 }
 
 } // namespace
@@ -47,22 +69,44 @@ std::string com_name(ComPort port)
     return "COM" + std::to_string(port.number);
 }
 
-std::string port_and_device(const SerialPort& link)
+SerialPort::SerialPort(SerialPort&& other) noexcept
+    : port(other.port), device(std::move(other.device)), line(other.line), status(other.status),
+      system_error(other.system_error), failed_call(std::move(other.failed_call)),
+      device_group(std::move(other.device_group)), observer(std::move(other.observer)),
+      handle(std::exchange(other.handle, -1))
 {
-    const std::string name = com_name(link.port);
-    return link.device.empty() || link.device.ends_with(name) ? name : name + " (" + link.device + ")";
 }
 
-std::string failure_line(const SerialPort& link)
+SerialPort& SerialPort::operator=(SerialPort&& other) noexcept
 {
-    return port_and_device(link) + ": " + link.failure;
+    if (this != &other) {
+        close_port(*this);
+        port = other.port;
+        device = std::move(other.device);
+        line = other.line;
+        status = other.status;
+        system_error = other.system_error;
+        failed_call = std::move(other.failed_call);
+        device_group = std::move(other.device_group);
+        observer = std::move(other.observer);
+        handle = std::exchange(other.handle, -1);
+    }
+    return *this;
 }
 
-SerialPort open_port(ComPort port, LineObserver observer)
+SerialPort::~SerialPort()
 {
-    SerialPort link{.port = port, .observer = std::move(observer)};
-    platform::open(link);
-    tell(link, is_open(link) ? LineEvent::Kind::opened : LineEvent::Kind::open_failed);
+    close_port(*this);
+}
+
+SerialPort open_port(ComPort port, const ComNaming& naming, const LineSettings& line, LineObserver observer)
+{
+    SerialPort link;
+    link.port = port;
+    link.line = line;
+    link.observer = std::move(observer);
+    platform::open(link, naming);
+    tell(link, {.kind = is_open(link) ? LineEvent::Kind::opened : LineEvent::Kind::open_failed});
     return link;
 }
 
@@ -71,22 +115,19 @@ bool is_open(const SerialPort& link)
     return link.handle != -1;
 }
 
-std::size_t port_write(SerialPort& link, const std::uint8_t* bytes, std::size_t count)
+Transfer port_write(SerialPort& link, std::span<const std::uint8_t> bytes, unsigned timeout_ms)
 {
-    const std::size_t written = platform::write(link.handle, bytes, count);
-    tell(link, LineEvent::Kind::sent, {bytes, written});
+    const Clock::time_point start = Clock::now();
+    const Transfer written = platform::write(link.handle, bytes, timeout_ms);
+    tell(link, transfer_event(LineEvent::Kind::sent, bytes, bytes.size(), timeout_ms, start, written));
     return written;
 }
 
-std::size_t port_read(SerialPort& link, std::uint8_t* bytes, std::size_t count)
+Transfer port_read(SerialPort& link, std::span<std::uint8_t> bytes, unsigned timeout_ms)
 {
-    return port_read_within(link, bytes, count, read_timeout_ms(count));
-}
-
-std::size_t port_read_within(SerialPort& link, std::uint8_t* bytes, std::size_t count, unsigned timeout_ms)
-{
-    const std::size_t received = platform::read(link.handle, bytes, count, timeout_ms);
-    tell(link, LineEvent::Kind::received, {bytes, received}, count, timeout_ms);
+    const Clock::time_point start = Clock::now();
+    const Transfer received = platform::read(link.handle, bytes, timeout_ms);
+    tell(link, transfer_event(LineEvent::Kind::received, bytes, bytes.size(), timeout_ms, start, received));
     return received;
 }
 
@@ -97,12 +138,14 @@ std::size_t port_discard_input(SerialPort& link)
     std::array<std::uint8_t, 256> waiting{};
     std::size_t discarded = 0;
     for (int round = 0; round < 16; ++round) {
-        const std::size_t n = platform::read(link.handle, waiting.data(), waiting.size(), 0);
-        if (n == 0) {
+        const Transfer taken = platform::read(link.handle, waiting, 0);
+        if (taken.count > 0) {
+            tell(link, {.kind = LineEvent::Kind::discarded, .bytes = std::span(waiting).first(taken.count)});
+            discarded += taken.count;
+        }
+        if (taken.count < waiting.size()) {
             break;
         }
-        tell(link, LineEvent::Kind::discarded, {waiting.data(), n});
-        discarded += n;
     }
     return discarded;
 }
@@ -110,8 +153,7 @@ std::size_t port_discard_input(SerialPort& link)
 void close_port(SerialPort& link)
 {
     if (is_open(link)) {
-        platform::close(link.handle);
-        link.handle = -1;
-        tell(link, LineEvent::Kind::closed);
+        platform::close(std::exchange(link.handle, -1));
+        tell(link, {.kind = LineEvent::Kind::closed});
     }
 }

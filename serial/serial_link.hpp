@@ -9,12 +9,11 @@
 #include <string_view>
 #include <vector>
 
-// The serial link: a port is a value that open_port gives and close_port
-// ends, so a program may hold several at once. Nothing here prints.
-//
-// Line: 9600 Bd, 8 data bits, odd parity, 1 stop bit, no flow control.
-// A read of n bytes returns once n bytes have arrived, or after n + 1000 ms
-// with whatever arrived by then.
+// The serial link: a port is a value that open_port gives and that closes
+// itself when it goes, so a program may hold several at once. It reports
+// facts (what happened, the system's error code) and never words: nothing
+// here prints or phrases anything for a person. The caller gives the line's
+// settings and every time-out.
 
 // A COM port as Windows numbers them: COM1 to COM255.
 struct ComPort {
@@ -27,19 +26,49 @@ inline constexpr unsigned highest_com_number = 255;
 std::optional<ComPort> parse_com_port(std::string_view name);
 std::string com_name(ComPort port);
 
-// The one line setting every link runs at; the platform files set it.
-inline constexpr unsigned line_baud = 9600;
-inline constexpr const char* line_settings_text = "9600 Bd, 8 data bits, odd parity, 1 stop bit";
+// Where COMn lives. Off Windows, COMn is `prefix` followed by n-1; on
+// Windows the system names its ports and the prefix is not used.
+struct ComNaming {
+    std::string prefix;
+};
+// The build's own naming.
+ComNaming default_com_naming();
+// False where the system names its COM ports itself, so no prefix applies.
+bool com_prefix_applies();
 
-// How long a read of count bytes may take in all.
-constexpr unsigned read_timeout_ms(std::size_t count)
-{
-    return 1000U + static_cast<unsigned>(count);
-}
+enum class Parity { none, odd, even };
+struct LineSettings {
+    unsigned baud = 9600;
+    unsigned data_bits = 8;
+    Parity parity = Parity::none;
+    unsigned stop_bits = 1;
+};
 
-// Why a port did not open; --find tells a port in use from one that is not
-// there.
-enum class OpenStatus { open, no_device, in_use, denied, not_serial, setup_failed, other };
+// Why a port did not open.
+enum class OpenStatus {
+    open,
+    no_device,
+    in_use,
+    denied,
+    not_serial,
+    setup_failed,     // a call that sets the line up failed; see failed_call
+    settings_refused, // the driver does not keep the settings asked for
+    other,
+};
+
+// How a read or a write ended.
+enum class TransferEnd {
+    complete,  // every byte asked for
+    timed_out, // the caller's time ran out first
+    hung_up,   // the line is gone: an adapter pulled out, a modem line dropped
+    failed,    // the system reported an error; see `error`
+};
+
+struct Transfer {
+    std::size_t count = 0;
+    TransferEnd end = TransferEnd::complete;
+    int error = 0; // the system's error code when it failed
+};
 
 struct SerialPort;
 
@@ -48,58 +77,66 @@ struct LineEvent {
     enum class Kind { opened, open_failed, sent, received, discarded, closed };
     Kind kind = Kind::opened;
     std::span<const std::uint8_t> bytes{}; // sent, received or discarded
-    std::size_t asked = 0;                 // received: the count the read asked for
-    unsigned timeout_ms = 0;               // received: how long the read could wait
+    std::size_t asked = 0;                 // sent, received: the count asked for
+    unsigned timeout_ms = 0;               // sent, received: how long it could take
+    unsigned elapsed_ms = 0;               // sent, received: how long it took
+    TransferEnd end = TransferEnd::complete;
+    int error = 0;
 };
 using LineObserver = std::function<void(const SerialPort& link, const LineEvent& event)>;
 
+// An open port, or why it is not one. Move-only: it closes itself.
 struct SerialPort {
     ComPort port{};
-    std::string device{};      // what was opened: /dev/ttyUSB0, \\.\COM12
-    std::intptr_t handle = -1; // the platform's descriptor or handle; -1 when not open
+    std::string device{}; // what was opened: /dev/ttyUSB0, \\.\COM12
+    LineSettings line{};
     OpenStatus status = OpenStatus::other;
-    std::string failure{}; // why it did not open and what to do about it
+    int system_error = 0;       // the system's code for a failed open or setup
+    std::string failed_call{};  // the system call that failed, where that tells more (SetCommState)
+    std::string device_group{}; // denied: the group that may use the device, if known
     LineObserver observer{};
+    std::intptr_t handle = -1; // the platform's descriptor or handle; -1 when not open
+
+    SerialPort() = default;
+    SerialPort(SerialPort&& other) noexcept;
+    SerialPort& operator=(SerialPort&& other) noexcept;
+    SerialPort(const SerialPort&) = delete;
+    SerialPort& operator=(const SerialPort&) = delete;
+    ~SerialPort();
 };
 
-// "COM2 (/dev/ttyUSB1)", or "COM2" where the device is named so: the port as
-// messages name it.
-std::string port_and_device(const SerialPort& link);
-
-// "COM2 (/dev/ttyUSB1): permission denied; ...": a failed open as one line
-// for the technician.
-std::string failure_line(const SerialPort& link);
-
-// Opens the port exclusively and sets its line. On failure the link is not
-// open and `status` and `failure` say why.
-SerialPort open_port(ComPort port, LineObserver observer = {});
+// Opens the port exclusively and sets its line. On failure the port is not
+// open and `status`, `system_error`, `failed_call` and `device_group` say why.
+SerialPort open_port(ComPort port, const ComNaming& naming, const LineSettings& line,
+                     LineObserver observer = {});
 bool is_open(const SerialPort& link);
 
-// Writes all count bytes; returns how many were written.
-std::size_t port_write(SerialPort& link, const std::uint8_t* bytes, std::size_t count);
+// Writes the bytes within timeout_ms, until they have left the port.
+Transfer port_write(SerialPort& link, std::span<const std::uint8_t> bytes, unsigned timeout_ms);
 
-// Reads up to count bytes within read_timeout_ms(count); returns how many
-// arrived.
-std::size_t port_read(SerialPort& link, std::uint8_t* bytes, std::size_t count);
-
-// The same with a time-out of the caller's: 0 takes only what is there.
-std::size_t port_read_within(SerialPort& link, std::uint8_t* bytes, std::size_t count, unsigned timeout_ms);
+// Reads until bytes.size() have arrived, or timeout_ms have passed (0 takes
+// only what is there), or the line ends.
+Transfer port_read(SerialPort& link, std::span<std::uint8_t> bytes, unsigned timeout_ms);
 
 // Drops whatever waits in the receive queue; returns how many bytes that was.
 std::size_t port_discard_input(SerialPort& link);
 
 void close_port(SerialPort& link);
 
-// Where the platform lets the user say where COMn lives: COMn becomes the
-// prefix followed by n-1. False where the platform names its ports itself.
-bool set_com_device_prefix(const std::string& prefix);
-
-// A serial port present on this machine, as --list shows it. Opens nothing.
+// A serial port present on this machine, as the system knows it. Opens
+// nothing.
 struct PortInfo {
-    std::optional<ComPort> port{}; // its COM name under the prefix in force, if any
+    enum class Kind { unknown, serial, pseudo_terminal, usb };
+    std::optional<ComPort> port{}; // its COM name under the naming in force, if any
     std::string device{};          // /dev/ttyUSB0, or the system's own name
-    std::string description{};     // maker, product, serial number; Device Manager's name
-    std::string reach{};           // a device outside the prefix: the options that reach it
-    bool system_console = false;   // the kernel's console: --find leaves it alone
+    Kind kind = Kind::unknown;
+    struct Usb {
+        std::string manufacturer, product, serial_number, vendor_id, product_id;
+    } usb{};
+    std::string system_name{}; // the name the system shows its users (Device Manager's)
+    // A device outside the naming in force: the naming and port that reach it.
+    std::optional<ComPort> reached_as{};
+    std::string reached_with_prefix{};
+    bool system_console = false; // the kernel's console: never to be probed
 };
-std::vector<PortInfo> list_ports();
+std::vector<PortInfo> list_ports(const ComNaming& naming);

@@ -1,9 +1,8 @@
 // POSIX serial link: termios for the line, flock and TIOCEXCL for exclusive
-// access, ppoll against one monotonic deadline for the total read time-out.
+// access, ppoll against one monotonic deadline for every read and write.
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <grp.h>
@@ -16,7 +15,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "ports_posix.hpp"
+#include "ports_linux.hpp"
 #include "serial_platform.hpp"
 
 #ifndef COM_DEVICE_PREFIX
@@ -25,7 +24,22 @@
 
 namespace {
 
-std::string com_device_prefix = COM_DEVICE_PREFIX;
+struct Speed {
+    unsigned baud;
+    speed_t code;
+};
+constexpr Speed speeds[] = {{1200, B1200},   {2400, B2400},   {4800, B4800},   {9600, B9600},
+                            {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}};
+
+std::optional<speed_t> speed_code(unsigned baud)
+{
+    for (const Speed& speed : speeds) {
+        if (speed.baud == baud) {
+            return speed.code;
+        }
+    }
+    return std::nullopt;
+}
 
 // The group that may use the device, e.g. dialout; empty when unknown.
 std::string device_group(const std::string& path)
@@ -38,15 +52,24 @@ std::string device_group(const std::string& path)
     return owner != nullptr ? owner->gr_name : std::to_string(status.st_gid);
 }
 
-termios wanted_settings(termios settings)
+std::optional<termios> wanted_settings(termios settings, const LineSettings& line)
 {
+    const std::optional<speed_t> speed = speed_code(line.baud);
+    if (!speed || line.data_bits < 5 || line.data_bits > 8 || line.stop_bits < 1 || line.stop_bits > 2) {
+        return std::nullopt;
+    }
+    constexpr tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
     cfmakeraw(&settings);
-    cfsetispeed(&settings, B9600);
-    cfsetospeed(&settings, B9600);
+    cfsetispeed(&settings, *speed);
+    cfsetospeed(&settings, *speed);
     settings.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK | IGNPAR | PARMRK);
-    settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | CRTSCTS);
-    settings.c_cflag |= CS8 | PARENB | PARODD | CLOCAL | CREAD;
-    // Reads wait in ppoll; read() itself must never block.
+    settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | CRTSCTS | PARENB | PARODD);
+    settings.c_cflag |= sizes[line.data_bits - 5] | CLOCAL | CREAD;
+    settings.c_cflag |= line.stop_bits == 2 ? CSTOPB : 0;
+    settings.c_cflag |= line.parity == Parity::none  ? 0
+                        : line.parity == Parity::odd ? PARENB | PARODD
+                                                     : PARENB;
+    // Reads and writes wait in ppoll; read() and write() never block.
     settings.c_cc[VMIN] = 0;
     settings.c_cc[VTIME] = 0;
     return settings;
@@ -74,20 +97,23 @@ bool line_holds(int fd, const termios& wanted)
                  actual.c_cc[VMIN] == wanted.c_cc[VMIN] && actual.c_cc[VTIME] == wanted.c_cc[VTIME];
     struct stat status {};
     if (fstat(fd, &status) != 0 || !is_pseudo_terminal_major(major(status.st_rdev))) {
-        holds = holds && (actual.c_cflag & PARENB) != 0;
+        holds = holds && (actual.c_cflag & PARENB) == (wanted.c_cflag & PARENB);
     }
     return holds;
 }
 
-bool configure_line(int fd)
+bool configure_line(int fd, const LineSettings& line)
 {
     termios current{};
     if (tcgetattr(fd, &current) != 0) {
         return false;
     }
-    const termios wanted = wanted_settings(current);
-    (void)tcsetattr(fd, TCSANOW, &wanted);
-    return line_holds(fd, wanted);
+    const std::optional<termios> wanted = wanted_settings(current, line);
+    if (!wanted) {
+        return false;
+    }
+    (void)tcsetattr(fd, TCSANOW, &*wanted);
+    return line_holds(fd, *wanted);
 }
 
 std::int64_t monotonic_ns()
@@ -97,34 +123,11 @@ std::int64_t monotonic_ns()
     return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
 
-// Why open() failed, for the technician.
-std::string open_error_reason(int error, const std::string& path)
+timespec left_until(std::int64_t deadline)
 {
-    switch (error) {
-    case ENOENT:
-    case ENOTDIR:
-    case ENXIO:
-    case ENODEV:
-    case EIO:
-        return "no such device; is the adapter plugged in? zumel-config --list shows the serial ports";
-    case EACCES:
-    case EPERM: {
-        const std::string group = device_group(path);
-        if (group.empty()) {
-            return "permission denied; ask for access to the device";
-        }
-        return "permission denied; the device belongs to the group " + group +
-               ": add yourself to it (sudo usermod -aG " + group + " $USER) and log in again";
-    }
-    default:
-        return std::strerror(error);
-    }
-}
-
-void fail(SerialPort& link, OpenStatus status, const std::string& reason)
-{
-    link.status = status;
-    link.failure = reason;
+    // Past the deadline a poll returns at once, with nothing ready.
+    const std::int64_t left = std::max<std::int64_t>(deadline - monotonic_ns(), 0);
+    return {static_cast<time_t>(left / 1'000'000'000), static_cast<long>(left % 1'000'000'000)};
 }
 
 OpenStatus open_error_status(int error)
@@ -148,24 +151,100 @@ OpenStatus open_error_status(int error)
     }
 }
 
+void fail(SerialPort& link, OpenStatus status, int error = 0)
+{
+    link.status = status;
+    link.system_error = error;
+}
+
+// How a transfer ended, from the errno of a failed read() or write(): a
+// terminal whose line has gone answers EIO.
+TransferEnd end_for(int error)
+{
+    return error == EIO ? TransferEnd::hung_up : TransferEnd::failed;
+}
+
+// Waits for `events` until the deadline: true when ready; otherwise `end`
+// says why not.
+bool wait_for(int fd, short events, std::int64_t deadline, Transfer& transfer)
+{
+    for (;;) {
+        const timespec wait = left_until(deadline);
+        pollfd line{fd, events, 0};
+        const int ready = ppoll(&line, 1, &wait, nullptr);
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready < 0 || (line.revents & POLLNVAL) != 0) {
+            transfer.end = TransferEnd::failed;
+            transfer.error = ready < 0 ? errno : EBADF;
+            return false;
+        }
+        if (ready == 0) {
+            transfer.end = TransferEnd::timed_out;
+            return false;
+        }
+        if ((line.revents & events) == 0) {
+            transfer.end = TransferEnd::hung_up; // POLLHUP or POLLERR with nothing left to read
+            return false;
+        }
+        return true;
+    }
+}
+
+// Until what was written has left the port: the reply's time-out starts
+// once the request is out, as on a line whose writes return only when sent.
+// Bounded by the deadline, so a device that stops draining cannot hold the
+// program.
+bool drain(int fd, std::int64_t deadline, Transfer& transfer)
+{
+    for (;;) {
+        int queued = 0;
+        if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) {
+            break;
+        }
+        if (monotonic_ns() >= deadline) {
+            transfer.end = TransferEnd::timed_out;
+            return false;
+        }
+        // About a byte's time at 9600 Bd per byte queued, then look again.
+        const timespec nap =
+            left_until(std::min(deadline, monotonic_ns() + std::int64_t{queued} * 1'000'000));
+        nanosleep(&nap, nullptr);
+    }
+    // What is left sits in the UART's own buffer and leaves by itself.
+    while (tcdrain(fd) != 0 && errno == EINTR) {
+    }
+    return true;
+}
+
 } // namespace
 
-void platform::open(SerialPort& link)
+ComNaming default_com_naming()
 {
-    link.device = com_device_prefix + std::to_string(link.port.number - 1);
+    return {COM_DEVICE_PREFIX};
+}
+
+bool com_prefix_applies()
+{
+    return true;
+}
+
+void platform::open(SerialPort& link, const ComNaming& naming)
+{
+    link.device = naming.prefix + std::to_string(link.port.number - 1);
     if (link.port.number < 1 || link.port.number > highest_com_number) {
-        fail(link, OpenStatus::other, "not a port name (COM1 to COM255)");
+        fail(link, OpenStatus::no_device, ENOENT);
         return;
     }
     // Non-blocking so a line without carrier cannot stall the open.
     const int fd = ::open(link.device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd == -1) {
         const int error = errno;
-        const OpenStatus status = open_error_status(error);
-        fail(link, status,
-             status == OpenStatus::in_use       ? "in use by another program; end it and try again"
-             : status == OpenStatus::not_serial ? "not a serial device"
-                                                : open_error_reason(error, link.device));
+        fail(link, open_error_status(error), error);
+        if (link.status == OpenStatus::denied) {
+            link.device_group = device_group(link.device);
+        }
         return;
     }
     // TIOCEXCL keeps other users out; flock also holds against root, whom
@@ -173,74 +252,62 @@ void platform::open(SerialPort& link)
     const bool terminal = isatty(fd) != 0;
     if (!terminal || flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
         ::close(fd);
-        fail(link, terminal ? OpenStatus::in_use : OpenStatus::not_serial,
-             terminal ? "in use by another program; end it and try again" : "not a serial device");
+        fail(link, terminal ? OpenStatus::in_use : OpenStatus::not_serial);
         return;
     }
-    // Writes block until complete; reads never block past their deadline
-    // since VMIN and VTIME are 0 and every read follows a ready ppoll.
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 || !configure_line(fd)) {
+    if (!configure_line(fd, link.line)) {
         platform::close(fd); // a port that cannot be set up is not kept from others
-        fail(link, OpenStatus::setup_failed, std::string("the line cannot be set to ") + line_settings_text);
+        fail(link, OpenStatus::settings_refused);
         return;
     }
     link.handle = fd;
     link.status = OpenStatus::open;
 }
 
-std::size_t platform::write(std::intptr_t handle, const std::uint8_t* bytes, std::size_t count)
-{
-    const int fd = static_cast<int>(handle);
-    std::size_t written = 0;
-    while (written < count) {
-        const ssize_t n = ::write(fd, bytes + written, count - written);
-        if (n > 0) {
-            written += static_cast<std::size_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
-            break;
-        }
-    }
-    // The reply's time-out starts once the request has left, as it would on
-    // a line whose writes return only when sent.
-    while (tcdrain(fd) != 0 && errno == EINTR) {
-    }
-    return written;
-}
-
-std::size_t platform::read(std::intptr_t handle, std::uint8_t* bytes, std::size_t count, unsigned timeout_ms)
+Transfer platform::write(std::intptr_t handle, std::span<const std::uint8_t> bytes, unsigned timeout_ms)
 {
     const int fd = static_cast<int>(handle);
     const std::int64_t deadline = monotonic_ns() + std::int64_t{timeout_ms} * 1'000'000;
-    std::size_t received = 0;
-    while (received < count) {
-        // Past the deadline the poll returns at once, with nothing ready.
-        const std::int64_t remaining = std::max<std::int64_t>(deadline - monotonic_ns(), 0);
-        const timespec wait{static_cast<time_t>(remaining / 1'000'000'000),
-                            static_cast<long>(remaining % 1'000'000'000)};
-        pollfd line{fd, POLLIN, 0};
-        const int ready = ppoll(&line, 1, &wait, nullptr);
-        if (ready < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            break;
-        }
-        if (ready == 0) {
-            break;
-        }
-        if ((line.revents & POLLIN) == 0) {
-            break; // hang-up or error with nothing left to read
-        }
-        const ssize_t n = ::read(fd, bytes + received, count - received);
+    Transfer written;
+    while (written.count < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + written.count, bytes.size() - written.count);
         if (n > 0) {
-            received += static_cast<std::size_t>(n);
+            written.count += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && errno == EAGAIN) {
+            if (!wait_for(fd, POLLOUT, deadline, written)) {
+                return written;
+            }
+        } else {
+            written.error = n < 0 ? errno : 0;
+            written.end = n < 0 ? end_for(errno) : TransferEnd::hung_up;
+            return written;
+        }
+    }
+    drain(fd, deadline, written);
+    return written;
+}
+
+Transfer platform::read(std::intptr_t handle, std::span<std::uint8_t> bytes, unsigned timeout_ms)
+{
+    const int fd = static_cast<int>(handle);
+    const std::int64_t deadline = monotonic_ns() + std::int64_t{timeout_ms} * 1'000'000;
+    Transfer received;
+    while (received.count < bytes.size()) {
+        if (!wait_for(fd, POLLIN, deadline, received)) {
+            return received;
+        }
+        const ssize_t n = ::read(fd, bytes.data() + received.count, bytes.size() - received.count);
+        if (n > 0) {
+            received.count += static_cast<std::size_t>(n);
         } else if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
             continue;
         } else {
-            break; // readable but empty: the device is gone
+            // Readable but empty: the line is gone.
+            received.error = n < 0 ? errno : 0;
+            received.end = n < 0 ? end_for(errno) : TransferEnd::hung_up;
+            return received;
         }
     }
     return received;
@@ -255,13 +322,7 @@ void platform::close(std::intptr_t handle)
     ::close(fd);
 }
 
-bool set_com_device_prefix(const std::string& prefix)
+std::vector<PortInfo> list_ports(const ComNaming& naming)
 {
-    com_device_prefix = prefix;
-    return true;
-}
-
-std::vector<PortInfo> list_ports()
-{
-    return list_serial_ports({.com_prefix = com_device_prefix});
+    return list_serial_ports({.com_prefix = naming.prefix});
 }

@@ -1,18 +1,13 @@
 // Win32 serial link: CreateFileA ... CloseHandle on a synchronous handle,
-// every DCB field set, and the ports the system knows.
+// every DCB field set, and the caller's time-out set for each read and
+// write.
 
-#include <map>
 #include <string>
 
 #include "serial_platform.hpp"
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
-// clang-format off: initguid.h must come first, to define the class GUIDs.
-#include <devguid.h>
-#include <initguid.h>
-#include <setupapi.h>
-// clang-format on
 
 namespace {
 
@@ -21,17 +16,23 @@ HANDLE as_handle(std::intptr_t handle)
     return reinterpret_cast<HANDLE>(handle);
 }
 
-// A read waits 1 ms per byte asked for plus one second, then returns what
-// came; writes wait as long as they need.
-COMMTIMEOUTS standard_timeouts()
+// One time-out for the whole of one read or write, whatever the count: a
+// total constant, no per-byte part and no gap between bytes. A read of 0
+// takes only what is there; a write is never without a limit.
+COMMTIMEOUTS timeouts_for(unsigned read_ms, unsigned write_ms)
 {
     COMMTIMEOUTS timeouts{};
-    timeouts.ReadIntervalTimeout = 0;
-    timeouts.ReadTotalTimeoutMultiplier = 1;
-    timeouts.ReadTotalTimeoutConstant = 1000;
+    timeouts.ReadIntervalTimeout = read_ms == 0 ? MAXDWORD : 0;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = read_ms;
     timeouts.WriteTotalTimeoutMultiplier = 0;
-    timeouts.WriteTotalTimeoutConstant = 0;
+    timeouts.WriteTotalTimeoutConstant = write_ms == 0 ? 1 : write_ms;
     return timeouts;
+}
+
+BYTE parity_code(Parity parity)
+{
+    return parity == Parity::none ? NOPARITY : parity == Parity::odd ? ODDPARITY : EVENPARITY;
 }
 
 // The driver keeps a port's settings from whatever program used it last, and
@@ -41,14 +42,15 @@ COMMTIMEOUTS standard_timeouts()
 // the POSIX build has them, and as adapters powered from those lines need),
 // no byte replaced or dropped, and no error that stops the line until
 // cleared. False when the mode text did not take.
-bool known_line_state(DCB& dcb)
+bool known_line_state(DCB& dcb, const LineSettings& line)
 {
-    if (dcb.BaudRate != line_baud || dcb.ByteSize != 8 || dcb.Parity != ODDPARITY ||
-        dcb.StopBits != ONESTOPBIT) {
+    if (dcb.BaudRate != line.baud || dcb.ByteSize != line.data_bits ||
+        dcb.Parity != parity_code(line.parity) ||
+        dcb.StopBits != (line.stop_bits == 2 ? TWOSTOPBITS : ONESTOPBIT)) {
         return false;
     }
     dcb.fBinary = TRUE;
-    dcb.fParity = TRUE;
+    dcb.fParity = line.parity != Parity::none;
     dcb.fOutxCtsFlow = FALSE;
     dcb.fOutxDsrFlow = FALSE;
     dcb.fDsrSensitivity = FALSE;
@@ -65,122 +67,56 @@ bool known_line_state(DCB& dcb)
     return true;
 }
 
-std::string error_code(const char* call, DWORD error)
-{
-    return std::string(" (") + call + ": Windows error " + std::to_string(error) + ")";
-}
-
 // A port that cannot be set up is not kept: the open is exclusive, and the
 // program may still wait for a key before it ends. The error is the failed
 // call's own, taken before anything else can change it.
 void fail_setup(SerialPort& link, HANDLE handle, const char* call, DWORD error)
 {
     CloseHandle(handle);
-    link.status = OpenStatus::setup_failed;
-    link.failure = std::string("the line cannot be set to ") + line_settings_text +
-                   (call != nullptr ? error_code(call, error) : "; the driver does not take these settings");
+    link.status = call != nullptr ? OpenStatus::setup_failed : OpenStatus::settings_refused;
+    link.failed_call = call != nullptr ? call : "";
+    link.system_error = static_cast<int>(error);
 }
 
 void fail_open(SerialPort& link, DWORD error)
 {
+    link.system_error = static_cast<int>(error);
     switch (error) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
         link.status = OpenStatus::no_device;
-        link.failure = "no such port; is the adapter plugged in? zumel-config --list shows the ports";
         return;
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
         link.status = OpenStatus::in_use;
-        link.failure = "in use by another program; end it and try again";
         return;
     default:
         link.status = OpenStatus::other;
-        link.failure = "cannot be opened" + error_code("CreateFileA", error);
+        link.failed_call = "CreateFileA";
     }
 }
 
-std::string narrow(const wchar_t* text)
+// How a failed ReadFile or WriteFile ended.
+Transfer failed_transfer(std::size_t count, DWORD error)
 {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    std::string result(size > 0 ? static_cast<std::size_t>(size) : 1, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, result.data(), size, nullptr, nullptr);
-    result.resize(result.size() - 1);
-    return result;
-}
-
-// A string value of a registry key, or empty.
-std::wstring registry_text(HKEY key, const wchar_t* name)
-{
-    wchar_t value[256] = {};
-    DWORD size = sizeof value - sizeof(wchar_t);
-    DWORD type = 0;
-    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size) != ERROR_SUCCESS ||
-        type != REG_SZ) {
-        return {};
-    }
-    return value;
-}
-
-// The ports the system maps to devices: \Device\Serial0 = COM1 and so on.
-void add_mapped_ports(std::map<unsigned, PortInfo>& ports)
-{
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
-        ERROR_SUCCESS) {
-        return;
-    }
-    for (DWORD index = 0;; ++index) {
-        wchar_t device[256] = {};
-        DWORD device_length = 255;
-        wchar_t name[64] = {};
-        DWORD name_size = sizeof name - sizeof(wchar_t);
-        DWORD type = 0;
-        const LONG result = RegEnumValueW(key, index, device, &device_length, nullptr, &type,
-                                          reinterpret_cast<BYTE*>(name), &name_size);
-        if (result == ERROR_NO_MORE_ITEMS) {
-            break;
-        }
-        if (const auto port = parse_com_port(narrow(name));
-            result == ERROR_SUCCESS && type == REG_SZ && port) {
-            ports[port->number] = {.port = port, .device = narrow(device)};
-        }
-    }
-    RegCloseKey(key);
-}
-
-// Device Manager's names: "USB Serial Port (COM7)".
-void add_friendly_names(std::map<unsigned, PortInfo>& ports)
-{
-    const HDEVINFO devices = SetupDiGetClassDevsW(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
-    if (devices == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    SP_DEVINFO_DATA device{};
-    device.cbSize = sizeof device;
-    for (DWORD index = 0; SetupDiEnumDeviceInfo(devices, index, &device); ++index) {
-        const HKEY key = SetupDiOpenDevRegKey(devices, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
-        if (key == INVALID_HANDLE_VALUE) {
-            continue;
-        }
-        const auto port = parse_com_port(narrow(registry_text(key, L"PortName").c_str()));
-        RegCloseKey(key);
-        wchar_t name[256] = {};
-        if (!port || !SetupDiGetDeviceRegistryPropertyW(devices, &device, SPDRP_FRIENDLYNAME, nullptr,
-                                                        reinterpret_cast<BYTE*>(name),
-                                                        sizeof name - sizeof(wchar_t), nullptr)) {
-            continue;
-        }
-        PortInfo& info = ports[port->number];
-        info.port = port;
-        info.description = narrow(name);
-    }
-    SetupDiDestroyDeviceInfoList(devices);
+    return {.count = count,
+            .end = error == ERROR_COUNTER_TIMEOUT ? TransferEnd::timed_out : TransferEnd::failed,
+            .error = static_cast<int>(error)};
 }
 
 } // namespace
 
-void platform::open(SerialPort& link)
+ComNaming default_com_naming()
+{
+    return {};
+}
+
+bool com_prefix_applies()
+{
+    return false; // COM names are the system's own
+}
+
+void platform::open(SerialPort& link, const ComNaming&)
 {
     // COM10 and above open only through the device namespace.
     const std::string name = com_name(link.port);
@@ -191,7 +127,7 @@ void platform::open(SerialPort& link)
         fail_open(link, GetLastError());
         return;
     }
-    COMMTIMEOUTS timeouts = standard_timeouts();
+    COMMTIMEOUTS timeouts = timeouts_for(0, 0);
     if (!SetCommTimeouts(handle, &timeouts)) {
         fail_setup(link, handle, "SetCommTimeouts", GetLastError());
         return;
@@ -202,12 +138,15 @@ void platform::open(SerialPort& link)
         fail_setup(link, handle, "GetCommState", GetLastError());
         return;
     }
-    const std::string mode = "baud=" + std::to_string(line_baud) + " parity=O data=8 stop=1";
+    const char parity = link.line.parity == Parity::none ? 'N' : link.line.parity == Parity::odd ? 'O' : 'E';
+    const std::string mode = "baud=" + std::to_string(link.line.baud) + " parity=" + parity +
+                             " data=" + std::to_string(link.line.data_bits) +
+                             " stop=" + std::to_string(link.line.stop_bits);
     if (!BuildCommDCBA(mode.c_str(), &dcb)) {
         fail_setup(link, handle, "BuildCommDCBA", GetLastError());
         return;
     }
-    if (!known_line_state(dcb)) {
+    if (!known_line_state(dcb, link.line)) {
         fail_setup(link, handle, nullptr, 0);
         return;
     }
@@ -223,51 +162,34 @@ void platform::open(SerialPort& link)
     link.status = OpenStatus::open;
 }
 
-std::size_t platform::write(std::intptr_t handle, const std::uint8_t* bytes, std::size_t count)
+Transfer platform::write(std::intptr_t handle, std::span<const std::uint8_t> bytes, unsigned timeout_ms)
 {
+    COMMTIMEOUTS timeouts = timeouts_for(0, timeout_ms);
+    if (!SetCommTimeouts(as_handle(handle), &timeouts)) {
+        return failed_transfer(0, GetLastError());
+    }
     DWORD written = 0;
-    WriteFile(as_handle(handle), bytes, static_cast<DWORD>(count), &written, nullptr);
-    return written;
+    if (!WriteFile(as_handle(handle), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
+        return failed_transfer(written, GetLastError());
+    }
+    return {.count = written,
+            .end = written == bytes.size() ? TransferEnd::complete : TransferEnd::timed_out};
 }
 
-std::size_t platform::read(std::intptr_t handle, std::uint8_t* bytes, std::size_t count, unsigned timeout_ms)
+Transfer platform::read(std::intptr_t handle, std::span<std::uint8_t> bytes, unsigned timeout_ms)
 {
-    // Another time-out than the standard one holds for this read only.
-    const bool standard = timeout_ms == read_timeout_ms(count);
-    if (!standard) {
-        COMMTIMEOUTS timeouts = standard_timeouts();
-        timeouts.ReadIntervalTimeout = timeout_ms == 0 ? MAXDWORD : 0; // 0: only what is there
-        timeouts.ReadTotalTimeoutMultiplier = 0;
-        timeouts.ReadTotalTimeoutConstant = timeout_ms;
-        SetCommTimeouts(as_handle(handle), &timeouts);
+    COMMTIMEOUTS timeouts = timeouts_for(timeout_ms, 0);
+    if (!SetCommTimeouts(as_handle(handle), &timeouts)) {
+        return failed_transfer(0, GetLastError());
     }
     DWORD read = 0;
-    ReadFile(as_handle(handle), bytes, static_cast<DWORD>(count), &read, nullptr);
-    if (!standard) {
-        COMMTIMEOUTS timeouts = standard_timeouts();
-        SetCommTimeouts(as_handle(handle), &timeouts);
+    if (!ReadFile(as_handle(handle), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)) {
+        return failed_transfer(read, GetLastError());
     }
-    return read;
+    return {.count = read, .end = read == bytes.size() ? TransferEnd::complete : TransferEnd::timed_out};
 }
 
 void platform::close(std::intptr_t handle)
 {
     CloseHandle(as_handle(handle));
-}
-
-bool set_com_device_prefix(const std::string&)
-{
-    return false; // COM names are the system's own
-}
-
-std::vector<PortInfo> list_ports()
-{
-    std::map<unsigned, PortInfo> ports;
-    add_mapped_ports(ports);
-    add_friendly_names(ports);
-    std::vector<PortInfo> list;
-    for (auto& [number, info] : ports) {
-        list.push_back(std::move(info));
-    }
-    return list;
 }

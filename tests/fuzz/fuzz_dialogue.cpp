@@ -11,25 +11,17 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "dialogue.hpp"
+#include "dialogue/dialogue.hpp"
+#include "dialogue/key_wait.hpp"
 #include "dialogue_model.hpp"
-#include "key_wait.hpp"
-#include "serial_platform.hpp"
+#include "stub_line.hpp"
 
 namespace {
 
-struct ScriptedLine {
-    kit::Bytes written{};                  // every byte the program wrote
-    kit::Bytes incoming{};                 // bytes arrived and not yet read
-    std::vector<std::size_t> read_sizes{}; // count asked for by each read
-    bool refuse_open = false;
-    bool open = false;
-    int opens = 0;
-    int closes = 0;
-    int key_waits = 0;
-    bool open_when_key_waited = false; // the port must be closed first
-    std::string last_port_name{};
-} line;
+using stub::line;
+
+int key_waits = 0;
+bool open_when_key_waited = false; // the port must be closed first
 
 void require(bool condition, const char* what)
 {
@@ -41,41 +33,10 @@ void require(bool condition, const char* what)
 
 } // namespace
 
-void platform::open(SerialPort& link)
-{
-    line.last_port_name = com_name(link.port);
-    ++line.opens;
-    line.open = !line.refuse_open;
-    link.handle = line.open ? 3 : -1;
-    link.failure = "refused by the fuzzer";
-}
-
-std::size_t platform::write(std::intptr_t, const std::uint8_t* bytes, std::size_t count)
-{
-    line.written.insert(line.written.end(), bytes, bytes + count);
-    return count;
-}
-
-// What has arrived, up to count bytes, at once.
-std::size_t platform::read(std::intptr_t, std::uint8_t* bytes, std::size_t count, unsigned)
-{
-    line.read_sizes.push_back(count);
-    const std::size_t n = std::min(count, line.incoming.size());
-    std::copy_n(line.incoming.begin(), n, bytes);
-    line.incoming.erase(line.incoming.begin(), line.incoming.begin() + static_cast<std::ptrdiff_t>(n));
-    return n;
-}
-
-void platform::close(std::intptr_t)
-{
-    line.open = false;
-    ++line.closes;
-}
-
 void wait_for_key()
 {
-    ++line.key_waits;
-    line.open_when_key_waited = line.open_when_key_waited || line.open;
+    ++key_waits;
+    open_when_key_waited = open_when_key_waited || line.open;
 }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
@@ -92,8 +53,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const std::size_t keyboard_length = (data[1] | std::size_t{data[2]} << 8) % (size - header + 1);
     const std::string keyboard(reinterpret_cast<const char*>(data + header), keyboard_length);
-    line = ScriptedLine{.incoming = {data + header + keyboard_length, data + size},
-                        .refuse_open = (data[0] & 1) != 0};
+    stub::reset(
+        {.incoming = {data + header + keyboard_length, data + size}, .refuse_open = (data[0] & 1) != 0});
+    key_waits = 0;
+    open_when_key_waited = false;
     std::size_t unread = line.incoming.size();
     model::reading(keyboard, [] { run_configurator(); });
 
@@ -111,12 +74,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (model::Request request : e.requests) {
         reads.push_back(model::reply_length(request));
     }
-    require(line.read_sizes == reads, "replies were read with other lengths");
+    require(line.reads == reads, "replies were read with other lengths");
     require(line.opens == (e.port ? 1 : 0), "the port was opened other than once for a valid choice");
     require(!e.port || line.last_port_name == "COM" + std::to_string(*e.port), "another port was opened");
     require(!line.open, "the port was left open");
     require(!e.opened || line.closes >= 1, "an opened port was never closed");
-    require(!line.open_when_key_waited, "waited for a key with the port open");
-    require(line.key_waits == (e.key_wait ? 1 : 0), "waited for a key other than once after a failure");
+    require(!open_when_key_waited, "waited for a key with the port open");
+    require(key_waits == (e.key_wait ? 1 : 0), "waited for a key other than once after a failure");
     return 0;
 }

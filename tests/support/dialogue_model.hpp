@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "console_io.hpp"
+#include "dialogue/typed_numbers.hpp"
 #include "kit.hpp"
 
 namespace model {

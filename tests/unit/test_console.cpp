@@ -6,10 +6,11 @@
 #include <cstdio>
 #include <unistd.h>
 
-#include "configuration_file.hpp"
-#include "console_io.hpp"
+#include "commissioning/configuration_file.hpp"
+#include "dialogue/typed_numbers.hpp"
 #include "kit.hpp"
-#include "options.hpp"
+#include "messages/words.hpp"
+#include "program/options.hpp"
 
 namespace {
 
@@ -154,9 +155,9 @@ TEST(ConfigurationFile, WrittenAsReadAndReadBackWhole)
 {
     ControllerType type{{'Z', 'M', 'L', '-', '4', 'C', '0', '8'}};
     const ControllerSettings settings{10, 2, 1, 0, 1, 0, 128, 0};
-    EXPECT_EQ(format_configuration_file(type, {1, 5}, settings), good_file);
+    EXPECT_EQ(format_configuration_file({type, {1, 5}}, settings), good_file);
     type.characters = {'A', '\n', '\x7f', '#', ' ', '\x80', 'z', '\0'};
-    EXPECT_EQ(controller_identity(type, {12, 3}), "A??# ?z?, firmware 1203");
+    EXPECT_EQ(identity_text({type, {12, 3}}), "A??# ?z?, firmware 1203");
 
     ControllerSettings parsed;
     EXPECT_TRUE(parse_configuration_file(good_file, parsed).empty());

@@ -11,7 +11,7 @@
 #include "console_pty.hpp"
 #include "frames.hpp"
 #include "kit.hpp"
-#include "ports_posix.hpp"
+#include "ports_linux.hpp"
 #include "pty_line.hpp"
 #include "serial_link.hpp"
 #include "settings.hpp"
@@ -163,19 +163,26 @@ TEST(PortList, UsbAdaptersAreNamedPlaceholdersAndConsolesLeftOut)
     fs::create_directories(root / "sys/class/tty/ttyS3");
     fs::create_directory_symlink(root / "sys/devices/pnp0/00:03", root / "sys/class/tty/ttyS3/device");
     std::string listed;
+    const char* kinds[] = {"unknown", "serial", "pseudo-terminal", "usb"};
     for (const PortInfo& info : list_serial_ports(
              {(root / "dev/ttyS").string(), (root / "sys").string(), (root / "dev").string()})) {
+        const PortInfo::Usb& usb = info.usb;
         listed += (info.port ? com_name(*info.port) : "-") + " " + info.device.substr(root.string().size()) +
-                  ": " + info.description + "; " + info.reach + "\n";
+                  ": " + kinds[static_cast<int>(info.kind)] +
+                  (info.kind == PortInfo::Kind::usb
+                       ? " " + usb.manufacturer + "|" + usb.product + "|" + usb.serial_number + "|" +
+                             usb.vendor_id + ":" + usb.product_id
+                       : "") +
+                  (info.system_console ? ", console" : "") +
+                  (info.reached_as ? "; " + info.reached_with_prefix.substr(root.string().size()) + " " +
+                                         com_name(*info.reached_as)
+                                   : "") +
+                  "\n";
     }
-    const std::string dev = (root / "dev").string();
-    EXPECT_EQ(listed, "COM4 /dev/ttyS3: pseudo-terminal; \n- /dev/ttyACM12: USB 2341:0043; --com-prefix " +
-                          dev + "/ttyACM --port COM13\n" +
-                          "- /dev/ttyS0: serial port, the system's console; --com-prefix " + dev +
-                          "/ttyS --port COM1\n" +
-                          "- /dev/ttyUSB0: FTDI FT232R USB UART, serial number A50285BI (USB 0403:6001); "
-                          "--com-prefix " +
-                          dev + "/ttyUSB --port COM1\n");
+    EXPECT_EQ(listed, "COM4 /dev/ttyS3: pseudo-terminal\n"
+                      "- /dev/ttyACM12: usb |||2341:0043; /dev/ttyACM COM13\n"
+                      "- /dev/ttyS0: serial, console; /dev/ttyS COM1\n"
+                      "- /dev/ttyUSB0: usb FTDI|FT232R USB UART|A50285BI|0403:6001; /dev/ttyUSB COM1\n");
 }
 
 // The emulator judges the configurator's line settings in every end-to-end

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <string>
 
+#include "line.hpp"
 #include "serial_link.hpp"
 
 #define WIN32_LEAN_AND_MEAN
@@ -24,9 +25,10 @@ int main(int argc, char** argv)
     }
     SerialPort link;
     if (action == "check") {
-        link = open_port(parse_com_port(argv[2]).value_or(ComPort{}));
+        link = open_port(parse_com_port(argv[2]).value_or(ComPort{}), default_com_naming(), controller_line);
         if (!is_open(link)) {
-            std::printf("open_port failed: %s\n", failure_line(link).c_str());
+            std::printf("open_port failed: status %d, %s error %d\n", static_cast<int>(link.status),
+                        link.failed_call.c_str(), link.system_error);
             return 1;
         }
     }

@@ -32,13 +32,3 @@ bool append_rows(const std::string& name, const std::string& header, const std::
 
 // For a trace: created or emptied, written as it goes.
 std::FILE* open_for_writing(const std::string& name, std::string& error);
-
-// Writes all of `text` to standard output and flushes it.
-bool write_standard_output(const std::string& text, std::string& error);
-
-// A line on standard error, shown right on the console whatever the names
-// in it hold.
-void print_error_line(const std::string& text);
-
-// The command line as UTF-8, whatever the system passed it as.
-std::vector<std::string> program_arguments(int argc, char** argv);

@@ -3,20 +3,26 @@
 #include <string>
 #include <vector>
 
+#include "messages/messages.hpp"
 #include "serial_link.hpp"
 
 // One controller read or written without the dialogue, for commissioning
-// many alike. Progress and failures go to standard error in English; each
-// returns the exit status: 0 done, 1 the port, the controller or a local
-// file failed, 2 the configuration was refused (and nothing was sent).
+// many alike. Progress and failures go to standard error in English.
 //
-// Unlike the dialogue they trust no reply blindly: what waits on the line
-// before a request is discarded, a reply with more bytes right behind it
-// fails the run, and a configuration is read twice and must read the same.
+// Unlike the dialogue they trust no reply blindly: every request goes by the
+// checked rule, and a configuration is read twice and must read the same.
+
+// The controller's port, how COM names reach devices, and who watches the
+// line.
+struct Target {
+    ComPort port{};
+    ComNaming naming{};
+    LineObserver observer{};
+};
 
 // Identifies the controller and writes its configuration as a configuration
 // file to `output`, or to standard output when that is empty or "-".
-int read_configuration(ComPort port, const std::string& output, const LineObserver& observer);
+ExitStatus read_configuration(const Target& target, const std::string& output);
 
 // What --write takes beside the port.
 struct WriteRequest {
@@ -28,4 +34,4 @@ struct WriteRequest {
 // Sends the configuration as the entry form would, then reads it back: a
 // controller that holds something else failed. With a log, first saves what
 // the controller held, and records the write.
-int write_configuration(ComPort port, const WriteRequest& request, const LineObserver& observer);
+ExitStatus write_configuration(const Target& target, const WriteRequest& request);

@@ -1,4 +1,4 @@
-#include "ports_posix.hpp"
+#include "ports_linux.hpp"
 
 #include <algorithm>
 #include <filesystem>
@@ -32,27 +32,23 @@ bool is_placeholder(const fs::path& tty)
 
 // What sysfs knows of the device behind a tty: for a USB adapter its maker,
 // product and serial number, found on the USB device above the interface.
-std::string describe(const fs::path& tty)
+void describe(const fs::path& tty, PortInfo& info)
 {
+    info.kind = PortInfo::Kind::serial;
     std::error_code error;
     fs::path device = fs::canonical(tty / "device", error);
     for (int level = 0; !error && level < 4 && device.has_relative_path(); ++level) {
         if (fs::exists(device / "idVendor", error)) {
-            std::string text;
-            for (const char* name : {"manufacturer", "product"}) {
-                const std::string value = first_line(device / name);
-                text += text.empty() || value.empty() ? value : " " + value;
-            }
-            const std::string serial = first_line(device / "serial");
-            if (!serial.empty()) {
-                text += (text.empty() ? "serial number " : ", serial number ") + serial;
-            }
-            const std::string id = first_line(device / "idVendor") + ":" + first_line(device / "idProduct");
-            return text + (text.empty() ? "USB " : " (USB ") + id + (text.empty() ? "" : ")");
+            info.kind = PortInfo::Kind::usb;
+            info.usb = {.manufacturer = first_line(device / "manufacturer"),
+                        .product = first_line(device / "product"),
+                        .serial_number = first_line(device / "serial"),
+                        .vendor_id = first_line(device / "idVendor"),
+                        .product_id = first_line(device / "idProduct")};
+            return;
         }
         device = device.parent_path();
     }
-    return "serial port";
 }
 
 // The sysfs entry of the tty a character device is; empty when it is none.
@@ -84,8 +80,8 @@ void add_reach(PortInfo& info, const std::string& dev, const std::string& name)
     }
     const unsigned number = static_cast<unsigned>(std::stoul(name.substr(digits))) + 1;
     if (number <= highest_com_number) {
-        info.reach = "--com-prefix " + (fs::path(dev) / name.substr(0, digits)).string() + " --port " +
-                     com_name({number});
+        info.reached_as = ComPort{number};
+        info.reached_with_prefix = (fs::path(dev) / name.substr(0, digits)).string();
     }
 }
 
@@ -112,14 +108,6 @@ bool is_console(const SystemView& system, const std::string& name)
     return false;
 }
 
-void mark_console(const SystemView& system, PortInfo& info, const std::string& name)
-{
-    info.system_console = is_console(system, name);
-    if (info.system_console) {
-        info.description += ", the system's console";
-    }
-}
-
 } // namespace
 
 std::vector<PortInfo> list_serial_ports(const SystemView& system)
@@ -134,14 +122,14 @@ std::vector<PortInfo> list_serial_ports(const SystemView& system)
         }
         PortInfo info{.port = ComPort{number}, .device = path};
         if (is_pseudo_terminal_major(major(status.st_rdev))) {
-            info.description = "pseudo-terminal";
+            info.kind = PortInfo::Kind::pseudo_terminal;
         } else {
             const fs::path tty = tty_entry(system.sysfs, status.st_rdev);
             if (tty.empty() || is_placeholder(tty)) {
                 continue;
             }
-            info.description = describe(tty);
-            mark_console(system, info, tty.filename().string());
+            describe(tty, info);
+            info.system_console = is_console(system, tty.filename().string());
         }
         listed.push_back(status.st_rdev);
         ports.push_back(std::move(info));
@@ -160,8 +148,9 @@ std::vector<PortInfo> list_serial_ports(const SystemView& system)
             std::find(listed.begin(), listed.end(), status.st_rdev) != listed.end()) {
             continue;
         }
-        PortInfo info{.device = device.string(), .description = describe(entry.path())};
-        mark_console(system, info, name);
+        PortInfo info{.device = device.string()};
+        describe(entry.path(), info);
+        info.system_console = is_console(system, name);
         add_reach(info, system.dev, name);
         others.push_back(std::move(info));
     }

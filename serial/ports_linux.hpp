@@ -23,5 +23,5 @@ constexpr bool is_pseudo_terminal_major(unsigned major_number)
 // First the COM ports under the prefix, in order: every terminal device at
 // a PREFIXn path (pseudo-terminals too) but the placeholder UARTs a PC
 // kernel makes by the dozen. Then every other serial device the machine
-// has, with the options that reach it.
+// has, with the prefix and port that reach it.
 std::vector<PortInfo> list_serial_ports(const SystemView& system);

@@ -1,10 +1,11 @@
 #include <cstdio>
 #include <optional>
 
-#include "console_io.hpp"
 #include "dialogue.hpp"
-#include "files.hpp"
 #include "key_wait.hpp"
+#include "messages/messages.hpp"
+#include "messages/words.hpp"
+#include "typed_numbers.hpp"
 
 namespace {
 
@@ -89,14 +90,16 @@ bool show_identity(SerialPort& link, ControllerIdentity& identity)
         return false;
     }
     print("\n\n Typ ovladace:    ");
+    // As received, each byte one character.
     std::fwrite(type.characters.data(), 1, type.characters.size(), stdout);
 
     FirmwareVersion& version = identity.version;
     if (!replied(query_firmware_version(link, version))) {
         return false;
     }
-    // Two parts side by side, never one number: 1 and 5 show as 105.
-    std::printf("\n\n Verze FirmWare:  %u%02u\n\n ", unsigned{version.high}, unsigned{version.low});
+    print("\n\n Verze FirmWare:  ");
+    print(firmware_text(version).c_str());
+    print("\n\n ");
     return true;
 }
 
@@ -151,11 +154,11 @@ void run_configurator(const DialogueSetup& setup)
         wait_and_end();
         return;
     }
-    SerialPort link = open_port(*port, setup.observer);
+    SerialPort link = open_port(*port, setup.naming, controller_line, setup.observer);
     if (!is_open(link)) {
         print("\n Chyba pri otvirani COM portu \n");
         // Beside the screen's text, the cause and its remedy.
-        print_error_line("zumel-config: " + failure_line(link));
+        say(failure_line(link));
         wait_and_end();
         return;
     }

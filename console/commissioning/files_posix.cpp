@@ -226,20 +226,3 @@ std::FILE* open_for_writing(const std::string& name, std::string& error)
     }
     return file;
 }
-
-bool write_standard_output(const std::string& text, std::string& error)
-{
-    std::fputs(text.c_str(), stdout);
-    return std::fflush(stdout) == 0 || failed(error);
-}
-
-void print_error_line(const std::string& text)
-{
-    std::fflush(stdout);
-    std::fprintf(stderr, "%s\n", text.c_str());
-}
-
-std::vector<std::string> program_arguments(int argc, char** argv)
-{
-    return {argv, argv + argc};
-}

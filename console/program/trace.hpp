@@ -1,17 +1,15 @@
 #pragma once
 
 #include <chrono>
-#include <cstdint>
 #include <cstdio>
-#include <span>
 #include <string>
 
 #include "serial_link.hpp"
 
 // A record of the line for whoever supports the technician: the open, every
-// byte sent and received as hex pairs, what a time-out left, the close; each
-// line with milliseconds since the start, written as it goes so a run that is
-// killed leaves it too. Never anything on screen.
+// byte sent and received as hex pairs, how each read and write ended, the
+// close; each line with milliseconds since the start, written as it goes so
+// a run that is killed leaves it too. Never anything on screen.
 struct Trace {
     std::FILE* file = nullptr;
     std::chrono::steady_clock::time_point start{};
@@ -24,9 +22,5 @@ bool open_trace(const std::string& name, const std::string& version, Trace& trac
 // Every line is flushed as it is written; the file closes with the process.
 LineObserver trace_observer(Trace& trace);
 
-// "FF 28 59 80": bytes as the trace and messages show them.
-std::string hex_pairs(std::span<const std::uint8_t> bytes);
-
-// The time now in UTC, as strftime's `format` writes it: for the trace's
-// start and for the write log's names and rows.
-std::string utc_now(const char* format);
+// One event as its trace line says it, without the time.
+std::string trace_line(const SerialPort& link, const LineEvent& event);

@@ -8,29 +8,12 @@
 #include <string>
 
 #include "files.hpp"
+#include "messages/wide_text.hpp"
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
 namespace {
-
-std::wstring wide(const std::string& text)
-{
-    const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring result(static_cast<std::size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size);
-    return result;
-}
-
-std::string narrow(const std::wstring& text)
-{
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                         nullptr, nullptr);
-    std::string result(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size, nullptr,
-                        nullptr);
-    return result;
-}
 
 bool failed(std::string& error, DWORD code = GetLastError())
 {
@@ -260,50 +243,4 @@ std::FILE* open_for_writing(const std::string& name, std::string& error)
         failed(error, is_directory(wide(name)) ? ERROR_DIRECTORY : GetLastError());
     }
     return file;
-}
-
-bool write_standard_output(const std::string& text, std::string& error)
-{
-    std::fputs(text.c_str(), stdout);
-    return (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) || failed(error, ERROR_WRITE_FAULT);
-}
-
-void print_error_line(const std::string& text)
-{
-    std::fflush(stdout);
-    // On the console as UTF-16, so a name with č shows as č whatever the
-    // console's code page; redirected, as UTF-8.
-    const HANDLE errors = GetStdHandle(STD_ERROR_HANDLE);
-    DWORD mode = 0;
-    if (GetConsoleMode(errors, &mode)) {
-        const std::wstring line = wide(text + "\n");
-        DWORD written = 0;
-        WriteConsoleW(errors, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-        return;
-    }
-    std::fprintf(stderr, "%s\n", text.c_str());
-    std::fflush(stderr);
-}
-
-// msvcrt's own way to the UTF-16 command line.
-struct StartupInfo {
-    int new_mode;
-};
-extern "C" int __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** environment, int expand_wildcards,
-                              StartupInfo* info);
-
-std::vector<std::string> program_arguments(int argc, char** argv)
-{
-    int count = 0;
-    wchar_t** arguments = nullptr;
-    wchar_t** environment = nullptr;
-    StartupInfo info{0};
-    if (__wgetmainargs(&count, &arguments, &environment, 0, &info) != 0 || arguments == nullptr) {
-        return {argv, argv + argc};
-    }
-    std::vector<std::string> result;
-    for (int i = 0; i < count; ++i) {
-        result.push_back(narrow(arguments[i]));
-    }
-    return result;
 }

@@ -2,19 +2,21 @@
 
 #include <optional>
 
+#include "commissioning/write_log.hpp"
 #include "requests.hpp"
 #include "serial_link.hpp"
 
-#include "write_log.hpp"
+// The dialogue: banner, port choice, identification and the menu loop, as
+// the technician has always known it.
 
 // What the command line gives the dialogue beyond the keys.
 struct DialogueSetup {
+    ComNaming naming = default_com_naming();
     std::optional<ComPort> port{}; // given: no port list and no choice
     LineObserver observer{};       // a trace of the line, if asked for
     const WriteLog* log = nullptr; // a record of every write, if asked for
 };
 
-// The dialogue: banner, port choice, identification and the menu loop.
 // Every way it ends returns here; the process then exits with code 0.
 void run_configurator(const DialogueSetup& setup = {});
 

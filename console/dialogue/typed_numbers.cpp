@@ -1,4 +1,4 @@
-#include "console_io.hpp"
+#include "typed_numbers.hpp"
 
 #include <cstdio>
 

@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
+
+#include "messages/words.hpp"
 
 namespace {
 
@@ -46,37 +47,14 @@ std::string quoted(std::string_view text)
 
 } // namespace
 
-std::string type_text(const ControllerType& type)
-{
-    std::string text;
-    for (char c : type.characters) {
-        const auto byte = static_cast<unsigned char>(c);
-        text += byte >= 0x20 && byte < 0x7F ? c : '?';
-    }
-    return text;
-}
-
-std::string firmware_text(const FirmwareVersion& version)
-{
-    char firmware[16];
-    std::snprintf(firmware, sizeof firmware, "%u%02u", unsigned{version.high}, unsigned{version.low});
-    return firmware;
-}
-
-std::string controller_identity(const ControllerType& type, const FirmwareVersion& version)
-{
-    return type_text(type) + ", firmware " + firmware_text(version);
-}
-
 std::string setting_line(const SettingField& field, const ControllerSettings& settings)
 {
     return std::string(field.name) + " = " + std::to_string(settings.*field.member);
 }
 
-std::string format_configuration_file(const ControllerType& type, const FirmwareVersion& version,
-                                      const ControllerSettings& settings)
+std::string format_configuration_file(const ControllerIdentity& identity, const ControllerSettings& settings)
 {
-    std::string text = "# " + controller_identity(type, version) + "\n";
+    std::string text = "# " + identity_text(identity) + "\n";
     for (const SettingField& field : setting_fields) {
         text += setting_line(field, settings) + "\n";
     }

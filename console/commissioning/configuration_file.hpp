@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "frames.hpp"
+#include "requests.hpp"
 #include "settings.hpp"
 
 // A configuration file: one "name = value" line for each of the eight
@@ -15,19 +15,12 @@
 
 inline constexpr std::size_t largest_configuration_file = 64 * 1024;
 
-// "ZML-4C08" with anything unprintable as ?, and "105": the type and the
-// firmware as the program writes them beside the screen.
-std::string type_text(const ControllerType& type);
-std::string firmware_text(const FirmwareVersion& version);
-
-// "ZML-4C08, firmware 105": the controller as the file's first line names it.
-std::string controller_identity(const ControllerType& type, const FirmwareVersion& version);
-
 // "address = 10": one setting as a file's line holds it.
 std::string setting_line(const SettingField& field, const ControllerSettings& settings);
 
-std::string format_configuration_file(const ControllerType& type, const FirmwareVersion& version,
-                                      const ControllerSettings& settings);
+// The file --read writes: the controller named on its first line, then one
+// line per setting.
+std::string format_configuration_file(const ControllerIdentity& identity, const ControllerSettings& settings);
 
 // The text of a configuration file as Windows tools save it: UTF-8 with or
 // without a byte order mark, UTF-16 LE or BE with one, CR LF or LF line

@@ -1,0 +1,244 @@
+#include "scripted.hpp"
+
+#include <array>
+
+#include "configuration_file.hpp"
+#include "files.hpp"
+#include "messages/terminal.hpp"
+#include "messages/words.hpp"
+#include "requests.hpp"
+#include "settings.hpp"
+#include "write_log.hpp"
+
+namespace {
+
+constexpr std::size_t most_problems_shown = 20;
+
+// One controller on one link. `problem` says why the last step failed.
+struct Session {
+    SerialPort link;
+    std::string problem{};
+};
+
+// Said once the port is closed again.
+void say_problem(const Session& session)
+{
+    say(session.link.status == OpenStatus::open ? com_name(session.link.port) + ": " + session.problem
+                                                : failure_line(session.link));
+}
+
+bool trusted(Session& session, const Exchange& exchange, const std::string& what)
+{
+    if (!answered(exchange)) {
+        session.problem = exchange_problem(exchange, what);
+    }
+    return answered(exchange);
+}
+
+// Identifies the controller, as the dialogue does first.
+bool connect(Session& session, ControllerIdentity& identity)
+{
+    if (!is_open(session.link)) {
+        session.problem = open_failure_text(session.link);
+        return false;
+    }
+    const Exchange identified = identify_controller(session.link, identity.type, Rule::checked);
+    if (!trusted(session, identified, "the identify request")) {
+        if (identified.received.end == TransferEnd::timed_out && identified.received.count == 0) {
+            session.problem += "; is it switched on with jumper J6 fitted?";
+        }
+        return false;
+    }
+    if (!trusted(session, query_firmware_version(session.link, identity.version, Rule::checked),
+                 "the firmware request")) {
+        return false;
+    }
+    say(com_name(session.link.port) + ": " + identity_text(identity));
+    return true;
+}
+
+// Reads the configuration twice: a reply garbled on the way is caught when
+// the two differ.
+bool read_twice(Session& session, ControllerSettings& settings)
+{
+    std::array<ConfigurationBytes, 2> reads{};
+    for (ConfigurationBytes& bytes : reads) {
+        if (!trusted(session, fetch_configuration(session.link, bytes, Rule::checked), "the read request")) {
+            return false;
+        }
+    }
+    if (reads[0] != reads[1]) {
+        session.problem = "two reads of the configuration disagree (" + hex_pairs(reads[0]) + ", then " +
+                          hex_pairs(reads[1]) + "); the line is not to be trusted";
+        return false;
+    }
+    settings = decode_settings(reads.front());
+    return true;
+}
+
+void warn_outside_ranges(const ControllerSettings& settings)
+{
+    for (const SettingField& field : setting_fields) {
+        const unsigned value = settings.*field.member;
+        if (value < field.lowest || value > field.highest) {
+            say("warning: the controller holds " + setting_line(field, settings) + ", outside " +
+                std::to_string(field.lowest) + "-" + std::to_string(field.highest) +
+                "; --write refuses such a file");
+        }
+    }
+}
+
+// The file's settings, with those given by --set in their place; false
+// when anything is refused, each refusal said.
+bool wanted_settings(const WriteRequest& request, ControllerSettings& wanted, ExitStatus& status)
+{
+    const std::string name = request.input == "-" ? "standard input" : request.input;
+    std::string raw, text, error;
+    if (!read_file(request.input, largest_configuration_file + 1, raw, error)) {
+        say("cannot read " + name + ": " + error);
+        status = ExitStatus::failed;
+        return false;
+    }
+    status = ExitStatus::refused;
+    if (!decode_text(raw, text, error)) {
+        say(name + ": " + error);
+        say("nothing was sent");
+        return false;
+    }
+    Overridden overridden{};
+    const std::vector<std::string> refused = parse_setting_overrides(request.sets, wanted, overridden);
+    const std::vector<FileProblem> problems = parse_configuration_file(text, wanted, overridden);
+    for (const std::string& refusal : refused) {
+        say(refusal);
+    }
+    for (std::size_t i = 0; i < problems.size() && i < most_problems_shown; ++i) {
+        std::string where = name;
+        if (problems[i].line != 0) {
+            where.append(":").append(std::to_string(problems[i].line));
+        }
+        say(where + ": " + problems[i].text);
+    }
+    if (problems.size() > most_problems_shown) {
+        say(name + ": " + std::to_string(problems.size() - most_problems_shown) + " more problems");
+    }
+    if (!refused.empty() || !problems.empty()) {
+        say("nothing was sent");
+        return false;
+    }
+    return true;
+}
+
+// The write and its read-back: the controller must hold what was sent.
+WriteResult write_and_read_back(Session& session, const ControllerSettings& wanted)
+{
+    WriteResult result;
+    ConfigurationBytes held_bytes{};
+    if (!trusted(session, store_configuration(session.link, encode_settings(wanted), Rule::checked),
+                 "the write") ||
+        !trusted(session, fetch_configuration(session.link, held_bytes, Rule::checked),
+                 "the read-back after the write")) {
+        result.outcome = "failed: " + session.problem;
+        result.problem = session.problem;
+        return result;
+    }
+    const ControllerSettings held = decode_settings(held_bytes);
+    result.after = held;
+    std::string differences;
+    for (const SettingField& field : setting_fields) {
+        if (held.*field.member != wanted.*field.member) {
+            differences += (differences.empty() ? "" : ", ") + setting_line(field, held) + " (written " +
+                           std::to_string(wanted.*field.member) + ")";
+        }
+    }
+    if (!differences.empty()) {
+        result.outcome = "differs after the write: " + differences;
+        result.problem = "the controller acknowledged the write but holds " + differences;
+        return result;
+    }
+    result.written = true;
+    result.outcome = "written";
+    return result;
+}
+
+} // namespace
+
+ExitStatus read_configuration(const Target& target, const std::string& output)
+{
+    Session session{.link = open_port(target.port, target.naming, controller_line, target.observer)};
+    ControllerIdentity identity;
+    ControllerSettings settings;
+    const bool read = connect(session, identity) && read_twice(session, settings);
+    close_port(session.link);
+    if (!read) {
+        say_problem(session);
+        return ExitStatus::failed;
+    }
+    warn_outside_ranges(settings);
+    const std::string text = format_configuration_file(identity, settings);
+    std::string error;
+    if (output.empty() || output == "-") {
+        if (!write_standard_output(text, error)) {
+            say("cannot write standard output: " + error);
+            return ExitStatus::failed;
+        }
+        return ExitStatus::done;
+    }
+    if (!replace_file(output, text, error)) {
+        say("cannot write " + output + ": " + error);
+        return ExitStatus::failed;
+    }
+    say(com_name(target.port) + ": configuration read into " + output);
+    return ExitStatus::done;
+}
+
+ExitStatus write_configuration(const Target& target, const WriteRequest& request)
+{
+    ControllerSettings wanted;
+    ExitStatus status = ExitStatus::done;
+    if (!wanted_settings(request, wanted, status)) {
+        return status;
+    }
+    std::optional<WriteLog> log;
+    if (!open_write_log(request.log, log)) {
+        return ExitStatus::failed;
+    }
+    Session session{.link = open_port(target.port, target.naming, controller_line, target.observer)};
+    const std::string port = com_name(target.port);
+    ControllerIdentity identity;
+    if (!connect(session, identity)) {
+        say_problem(session);
+        std::string error;
+        if (log &&
+            !record_write(*log, {.port = target.port, .outcome = "failed: " + session.problem}, error)) {
+            say("cannot add the write to " + log->directory + "/writes.csv: " + error);
+        }
+        return ExitStatus::failed;
+    }
+    const WriteSteps steps{
+        .read_held =
+            [&session](ControllerSettings& held, std::string& problem) {
+                if (!read_twice(session, held)) {
+                    problem = session.problem;
+                    return false;
+                }
+                warn_outside_ranges(held);
+                return true;
+            },
+        .write = [&session, &wanted] { return write_and_read_back(session, wanted); },
+    };
+    const LoggedWrite done = logged_write(log ? &*log : nullptr, target.port, identity, steps);
+    close_port(session.link);
+    if (!done.saved_as.empty()) {
+        say(port + ": what it held is saved in " + done.saved_as);
+    }
+    if (done.failed_at == LoggedWrite::Stage::done) {
+        say(port + ": configuration written and read back");
+    } else {
+        say(port + ": " + done.problem);
+    }
+    if (!done.record_problem.empty()) {
+        say(done.record_problem);
+        return ExitStatus::failed;
+    }
+    return done.failed_at == LoggedWrite::Stage::done ? ExitStatus::done : ExitStatus::failed;
+}

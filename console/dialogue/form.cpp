@@ -1,0 +1,77 @@
+#include <cstdio>
+
+#include "commissioning/write_log.hpp"
+#include "dialogue.hpp"
+#include "messages/messages.hpp"
+#include "messages/words.hpp"
+#include "setting_texts.hpp"
+#include "typed_numbers.hpp"
+
+namespace {
+
+// Asks until the answer is in range; a multi-line prompt comes whole every
+// time. False at the end of input.
+bool ask_for(const char* prompt, const SettingField& field, unsigned& answer)
+{
+    for (;;) {
+        std::fputs(prompt, stdout);
+        const NumberRead read = read_number();
+        switch (read.status) {
+        case NumberRead::Status::end_of_input:
+            return false;
+        case NumberRead::Status::not_a_number:
+            discard_input_line(); // the same prompt comes again
+            break;
+        case NumberRead::Status::number:
+            if (read.value >= field.lowest && read.value <= field.highest) {
+                answer = read.value;
+                return true;
+            }
+            break;
+        }
+    }
+}
+
+} // namespace
+
+int enter_configuration(SerialPort& link, const WriteLog* log, const ControllerIdentity& identity)
+{
+    ControllerSettings settings;
+    for (std::size_t i = 0; i < setting_fields.size(); ++i) {
+        if (!ask_for(setting_texts[i].prompt, setting_fields[i], settings.*setting_fields[i].member)) {
+            return action_abandoned; // nothing is sent for an unfinished form
+        }
+    }
+    const WriteSteps steps{
+        // With a log: what the controller holds, read as the dialogue reads.
+        .read_held =
+            [&link](ControllerSettings& held, std::string& problem) {
+                ConfigurationBytes bytes{};
+                const Exchange read = fetch_configuration(link, bytes);
+                if (!replied(read)) {
+                    problem = exchange_problem(read, "the read request");
+                    return false;
+                }
+                held = decode_settings(bytes);
+                return true;
+            },
+        .write =
+            [&link, &settings] {
+                const bool acknowledged = replied(store_configuration(link, encode_settings(settings)));
+                return WriteResult{.written = acknowledged,
+                                   .after = acknowledged ? std::optional(settings) : std::nullopt,
+                                   .outcome = acknowledged
+                                                  ? "written; acknowledged, the dialogue does not read back"
+                                                  : "failed: no acknowledgement"};
+            },
+    };
+    const LoggedWrite done = logged_write(log, link.port, identity, steps);
+    // The screen has shown what failed on the line; the rest is said here.
+    if (done.failed_at == LoggedWrite::Stage::saving_before) {
+        say(done.problem);
+    }
+    if (!done.record_problem.empty()) {
+        say(done.record_problem);
+    }
+    return done.failed_at == LoggedWrite::Stage::done ? action_succeeded : action_failed;
+}

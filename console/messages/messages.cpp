@@ -1,0 +1,8 @@
+#include "messages.hpp"
+
+#include "terminal.hpp"
+
+void say(const std::string& text)
+{
+    print_error_line(std::string(program_name) + ": " + text);
+}

@@ -1,0 +1,21 @@
+#pragma once
+
+// The process's console as each platform passes it: standard output and
+// error, the command line, and the system's words for its error codes.
+
+#include <string>
+#include <vector>
+
+// Writes all of `text` to standard output and flushes it. False with the
+// reason when it does not take it.
+bool write_standard_output(const std::string& text, std::string& error);
+
+// A line on standard error, shown right on the console whatever the names
+// in it hold.
+void print_error_line(const std::string& text);
+
+// The command line as UTF-8, whatever the system passed it as.
+std::vector<std::string> program_arguments(int argc, char** argv);
+
+// The system's own words for one of its error codes.
+std::string system_error_text(int code);

@@ -1,0 +1,77 @@
+#include "trace.hpp"
+
+#include "commissioning/files.hpp"
+#include "messages/terminal.hpp"
+#include "messages/words.hpp"
+
+namespace {
+
+// "12 bytes", or "3 of 12 bytes, time-out after 1012 ms": what a read or a
+// write moved and, when not all, how it ended.
+std::string moved(const LineEvent& event)
+{
+    const std::string count = std::to_string(event.bytes.size());
+    const std::string after = " after " + std::to_string(event.elapsed_ms) + " ms";
+    switch (event.end) {
+    case TransferEnd::complete:
+        break;
+    case TransferEnd::timed_out:
+        return count + " of " + std::to_string(event.asked) + " bytes, time-out after " +
+               std::to_string(event.timeout_ms) + " ms";
+    case TransferEnd::hung_up:
+        return count + " of " + std::to_string(event.asked) + " bytes, hung up" + after;
+    case TransferEnd::failed:
+        return count + " of " + std::to_string(event.asked) + " bytes, failed" + after + " (" +
+               system_error_text(event.error) + ")";
+    }
+    return count + " bytes";
+}
+
+} // namespace
+
+std::string trace_line(const SerialPort& link, const LineEvent& event)
+{
+    const std::string port = com_name(link.port);
+    const std::string bytes = event.bytes.empty() ? "" : ": " + hex_pairs(event.bytes);
+    switch (event.kind) {
+    case LineEvent::Kind::opened:
+        return port_and_device(link) + " opened: " + line_text(link.line) + ", no flow control";
+    case LineEvent::Kind::open_failed:
+        return port + " not opened: " + open_failure_text(link);
+    case LineEvent::Kind::sent:
+        return port + " sent " + moved(event) + bytes;
+    case LineEvent::Kind::received:
+        return port + " received " + moved(event) + bytes;
+    case LineEvent::Kind::discarded:
+        return port + " discarded " + std::to_string(event.bytes.size()) + " bytes that were waiting" + bytes;
+    case LineEvent::Kind::closed:
+        break;
+    }
+    return port + " closed";
+}
+
+bool open_trace(const std::string& name, const std::string& version, Trace& trace, std::string& error)
+{
+    trace.file = open_for_writing(name, error);
+    if (trace.file == nullptr) {
+        return false;
+    }
+    trace.start = std::chrono::steady_clock::now();
+    std::fprintf(trace.file, "zumel-config %s, trace started %s\n", version.c_str(),
+                 utc_now("%Y-%m-%d %H:%M:%S UTC").c_str());
+    return std::fflush(trace.file) == 0;
+}
+
+LineObserver trace_observer(Trace& trace)
+{
+    if (trace.file == nullptr) {
+        return {};
+    }
+    return [&trace](const SerialPort& link, const LineEvent& event) {
+        const auto elapsed = std::chrono::steady_clock::now() - trace.start;
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
+        std::fprintf(trace.file, "%7lld ms  %s\n", static_cast<long long>(ms),
+                     trace_line(link, event).c_str());
+        std::fflush(trace.file);
+    };
+}

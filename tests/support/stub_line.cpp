@@ -1,0 +1,73 @@
+#include "stub_line.hpp"
+
+#include <algorithm>
+
+#include "serial_platform.hpp"
+
+namespace stub {
+
+Line line;
+
+void reset(Line fresh)
+{
+    line = std::move(fresh);
+}
+
+} // namespace stub
+
+using stub::line;
+
+ComNaming default_com_naming()
+{
+    return {"/stub/ttyS"};
+}
+
+bool com_prefix_applies()
+{
+    return true;
+}
+
+std::vector<PortInfo> list_ports(const ComNaming&)
+{
+    return line.ports;
+}
+
+void platform::open(SerialPort& link, const ComNaming& naming)
+{
+    line.last_port_name = com_name(link.port);
+    link.device = naming.prefix + std::to_string(link.port.number - 1);
+    ++line.opens;
+    line.open = !line.refuse_open;
+    link.handle = line.open ? 3 : -1;
+    link.status = line.open ? OpenStatus::open : OpenStatus::no_device;
+}
+
+Transfer platform::write(std::intptr_t, std::span<const std::uint8_t> bytes, unsigned)
+{
+    line.written.insert(line.written.end(), bytes.begin(), bytes.end());
+    if (!line.replies.empty()) {
+        line.incoming.insert(line.incoming.end(), line.replies.front().begin(), line.replies.front().end());
+        line.replies.pop_front();
+    }
+    return {.count = bytes.size()};
+}
+
+// What has arrived, up to the count asked for, at once.
+Transfer platform::read(std::intptr_t, std::span<std::uint8_t> bytes, unsigned timeout_ms)
+{
+    line.reads.push_back(bytes.size());
+    line.timeouts.push_back(timeout_ms);
+    const std::size_t n = std::min(bytes.size(), line.incoming.size());
+    std::copy_n(line.incoming.begin(), n, bytes.begin());
+    line.incoming.erase(line.incoming.begin(), line.incoming.begin() + static_cast<std::ptrdiff_t>(n));
+    if (n == bytes.size()) {
+        return {.count = n};
+    }
+    return {.count = n, .end = line.dry_end, .error = line.dry_error};
+}
+
+void platform::close(std::intptr_t)
+{
+    line.open = false;
+    ++line.closes;
+}
