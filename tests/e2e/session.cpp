@@ -22,10 +22,10 @@ ProgramRun configurator_run(const std::string& keyboard, const std::vector<std::
     // The script also ends the prefix's Wine processes, which hold the port,
     // before the emulator's end of the line closes.
     run.command = {"/bin/bash", WINE_RUN_SCRIPT, WINE_PREFIX_DIR, CONFIGURATOR_EXE};
-    run.time_limit = std::chrono::milliseconds(90'000);
 #else
     run.command = {CONFIGURATOR_EXE, "--com-prefix", (kit::own_directory() / "ttyS").string()};
 #endif
+    run.time_limit = std::chrono::milliseconds(platform.time_limit_ms);
     run.command.insert(run.command.end(), options.begin(), options.end());
     run.input = keyboard;
     return run;
@@ -55,6 +55,18 @@ std::string contents(const std::filesystem::path& path, bool without_cr)
     std::string lines = text.str();
     if (without_cr) {
         std::erase(lines, '\r');
+    }
+    return lines;
+}
+
+std::string trace_lines(const std::filesystem::path& path)
+{
+    std::string lines = contents(path);
+    for (std::size_t at = 0; (at = lines.find(" ms  ", at)) != std::string::npos;) {
+        const std::size_t start = lines.rfind('\n', at) + 1;
+        EXPECT_NE(lines.find_first_not_of(" 0123456789", start), start) << "milliseconds first";
+        lines.erase(start, at + 5 - start);
+        at = start;
     }
     return lines;
 }

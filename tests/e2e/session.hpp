@@ -11,18 +11,12 @@
 #include <vector>
 
 #include "kit.hpp"
+#include "platform.hpp"
 #include "process.hpp"
 #include "pty_line.hpp"
 
 using kit::Bytes;
 using kit::hex;
-
-// The Windows build under Wine, or the Linux one.
-#ifdef WINE_RUN_SCRIPT
-inline constexpr bool under_wine = true;
-#else
-inline constexpr bool under_wine = false;
-#endif
 
 // The path the configurator opens for COMn: inside this test's own
 // directory, which it names with --com-prefix; under Wine where the test
@@ -39,6 +33,9 @@ ProgramResult run_with(const std::vector<std::string>& options, const std::strin
 // A file's text, without the CRs of one the Windows build wrote as text
 // unless `without_cr` is false.
 std::string contents(const std::filesystem::path& path, bool without_cr = true);
+
+// A trace's lines without the milliseconds each begins with.
+std::string trace_lines(const std::filesystem::path& path);
 
 // The process's file creation mask, as the program meets it.
 mode_t creation_mask();

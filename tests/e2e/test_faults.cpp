@@ -35,18 +35,30 @@ TEST(LineFaults, AHangUpBeforeDuringOrAfterAReplyEndsAtOnce)
     for (const auto& [keys, faults, shown] : cases) {
         const Outcome outcome = run_scenario(with(keys, faults));
         EXPECT_EQ(outcome.program.output, shown) << keys;
-        if (!under_wine) { // Wine's ReadFile spins on a dead line until its time-out
-            EXPECT_LT(outcome.program.elapsed_ms, 1000.0) << keys << ": a dead line is not waited on";
-            EXPECT_LT(outcome.program.cpu_ms, 300.0) << keys << ": nor spun on";
-        }
+        EXPECT_LT(outcome.program.elapsed_ms, platform.dead_line_ms)
+            << keys << ": a dead line is not waited on";
+        EXPECT_LT(outcome.program.cpu_ms, platform.dead_line_cpu_ms) << keys << ": nor spun on";
     }
+}
+
+TEST(LineFaults, AHangUpIsNamedSoInTheTraceAndTheReason)
+{
+    SKIP_WHERE(platform.no_quick_dead_line);
+    auto line = start_line(1, {.faults = {{.kind = FaultKind::hang_up, .request = 2}}});
+    const std::filesystem::path trace = kit::own_directory() / "hung-up.txt";
+    const ProgramResult result = run_with({"--port", "COM1", "--read", "--trace", trace.string()});
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_TRUE(result.errors.ends_with("zumel-config: COM1: the line hung up awaiting the reply to the read "
+                                        "request; is the adapter plugged in?\n"))
+        << result.errors;
+    const std::string lines = trace_lines(trace);
+    EXPECT_NE(lines.find("\nCOM1 received 0 of 52 bytes, hung up after "), std::string::npos) << lines;
+    EXPECT_EQ(lines.find("of 52 bytes, time-out"), std::string::npos) << lines;
 }
 
 TEST(LineFaults, AWriteToALineThatHasGoneFailsAtOnce)
 {
-    if (under_wine) {
-        GTEST_SKIP() << "Wine's ReadFile spins on a dead line until its time-out";
-    }
+    SKIP_WHERE(platform.no_quick_dead_line);
     auto line = start_line(1, {.faults = {{.kind = FaultKind::hang_up_after_reply, .request = 1}}});
     ProgramRun run = configurator_run("1\n");
     run.close_input = false;
@@ -78,9 +90,7 @@ TEST(LineFaults, RepliesInManyPiecesCountWhole)
 
 TEST(Signals, ASignalWhileAwaitingTheWriteAcknowledgementEndsTheProgramAtOnce)
 {
-    if (under_wine) {
-        GTEST_SKIP() << "signals reach Wine's loader, not the Windows program";
-    }
+    SKIP_WHERE(platform.no_signals);
     for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
         auto line = start_line(1, {.faults = {{.kind = FaultKind::silent, .request = 2}}});
         RunningProgram program = start_program(configurator_run("1\n2\n" + a_form));

@@ -16,8 +16,7 @@ using emulator::FaultKind;
 
 namespace {
 
-// The highest COM number there is; Wine's prefix pins COM1 to COM6 only.
-const int high_port = under_wine ? 6 : 255;
+const int high_port = platform.high_port;
 const std::string high_name = "COM" + std::to_string(high_port);
 // The port's column: six wide, then two spaces.
 const std::string high_column = high_name + std::string(8 - high_name.size(), ' ');
@@ -43,21 +42,24 @@ TEST(Ports, ListNamesThePortsUnderThePrefixAndOpensNone)
     std::ofstream(com_port_path(3)) << "not a line\n";
     const ProgramResult result = run_with({"--list"});
     EXPECT_EQ(result.exit_code, 0);
-    if (under_wine) {
-        holds(result.output,
-              {"COM1    \\Device\\Serial0", "COM2    \\Device\\Serial1", "COM6    \\Device\\Serial5"});
-    } else {
-        // Pseudo-terminals count under a prefix of the user's; a plain file
-        // does not. Devices outside the prefix may follow, never these.
-        const std::string ours = "COM2    " + com_port_path(2).string() + "  pseudo-terminal\n" +
-                                 high_column + com_port_path(high_port).string() + "  pseudo-terminal\n";
-        EXPECT_TRUE(result.output.starts_with(ours) &&
-                    (result.output == ours ||
-                     result.output.substr(ours.size()).starts_with("Other serial devices, not COM ports")))
-            << result.output;
-    }
+    holds(result.output, listed_ports({2, high_port}));
     EXPECT_TRUE(emulator::snapshot(*second).received.empty());
     EXPECT_TRUE(emulator::snapshot(*high).received.empty());
+    std::filesystem::remove(com_port_path(3));
+}
+
+TEST(Ports, ListTakesOnlyTerminalsForPortsUnderAPrefix)
+{
+    SKIP_WHERE(platform.no_posix_files);
+    auto second = start_line(2);
+    std::ofstream(com_port_path(3)) << "not a line\n";
+    const std::string ours = listed_ports({2}).front() + "\n";
+    const ProgramResult result = run_with({"--list"});
+    // Devices outside the prefix may follow, never a plain file under it.
+    EXPECT_TRUE(result.output.starts_with(ours) &&
+                (result.output == ours ||
+                 result.output.substr(ours.size()).starts_with("Other serial devices, not COM ports")))
+        << result.output;
     std::filesystem::remove(com_port_path(3));
 }
 
@@ -66,24 +68,11 @@ TEST(Ports, FindAsksEveryFreePortAndNamesTheOneWithAController)
     auto first = start_line(1, silent);
     auto second = start_line(2, silent);
     auto high = start_line(high_port);
-    // Held by another program: named, never touched.
-    auto busy = under_wine ? nullptr : start_line(3);
-    const int holder = under_wine ? -1 : open(com_port_path(3).c_str(), O_RDWR | O_NOCTTY);
-    ASSERT_TRUE(under_wine || flock(holder, LOCK_EX | LOCK_NB) == 0);
-
     ProgramResult result = run_with({"--find"});
     EXPECT_EQ(result.exit_code, 0) << result.errors;
-    const std::string paste = under_wine
-                                  ? "zumel-config --port " + high_name
-                                  : "zumel-config --com-prefix " + (kit::own_directory() / "ttyS").string() +
-                                        " --port " + high_name;
     holds(result.output,
           {"COM1    no answer", "COM2    no answer", high_column + "controller ZML-4C08, firmware 105",
-           "A controller is on " + high_name + ": " + paste});
-    if (!under_wine) {
-        holds(result.output, {"COM3    in use by another program; not touched"});
-        EXPECT_TRUE(emulator::snapshot(*busy).received.empty());
-    }
+           "A controller is on " + high_name + ": zumel-config " + paste_options(high_port)});
     for (auto* line : {&first, &second}) {
         EXPECT_EQ(hex(emulator::snapshot(**line).received), hex(kit::type_request))
             << "nothing but the identify request";
@@ -96,6 +85,18 @@ TEST(Ports, FindAsksEveryFreePortAndNamesTheOneWithAController)
     result = run_with({"--find"});
     EXPECT_EQ(result.exit_code, 1);
     holds(result.output, {high_column + "no answer", "No controller answered."});
+}
+
+TEST(Ports, FindLeavesAPortInUseAlone)
+{
+    SKIP_WHERE(platform.no_exclusive_open);
+    auto busy = start_line(3);
+    const int holder = open(com_port_path(3).c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    const ProgramResult result = run_with({"--find"});
+    EXPECT_EQ(result.exit_code, 1);
+    holds(result.output, {"COM3    in use by another program; not touched"});
+    EXPECT_TRUE(emulator::snapshot(*busy).received.empty());
     close(holder);
 }
 
@@ -108,21 +109,6 @@ TEST(Ports, TheDialogueOnAPortGivenRunsAsIfChosenAndItsTraceShowsTheLine)
     EXPECT_EQ(hex(emulator::snapshot(*line).received),
               hex(kit::concat({kit::type_request, kit::firmware_request, kit::read_request})));
 
-    // A run that is killed leaves its trace as far as it got.
-    if (!under_wine) {
-        const std::filesystem::path cut = kit::own_directory() / "killed.txt";
-        line.reset();
-        line = start_line(high_port);
-        ProgramRun run = configurator_run("1\n", {"--port", high_name, "--trace", cut.string()});
-        run.close_input = false; // it waits at the menu
-        RunningProgram program = start_program(run);
-        ASSERT_TRUE(emulator::wait_for_requests(*line, 3, std::chrono::milliseconds(5'000)));
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        kill(program.pid, SIGKILL);
-        finish_program(program);
-        EXPECT_NE(contents(cut).find(high_name + " received 52 bytes: "), std::string::npos) << contents(cut);
-    }
-
     // Three bytes of the firmware reply, then silence.
     line.reset();
     line = start_line(high_port, {.faults = {{.kind = FaultKind::short_reply, .request = 1, .count = 5}}});
@@ -130,20 +116,28 @@ TEST(Ports, TheDialogueOnAPortGivenRunsAsIfChosenAndItsTraceShowsTheLine)
     result = run_with({"--port", high_name, "--trace", file_argument(trace)});
     EXPECT_EQ(result.output, screen::instructions + screen::separator + "\n\n Typ ovladace:    ZML-4C08" +
                                  screen::failure_end);
-    std::string lines = contents(trace);
-    for (std::size_t at = 0; (at = lines.find(" ms  ", at)) != std::string::npos;) {
-        const std::size_t start = lines.rfind('\n', at) + 1;
-        EXPECT_NE(lines.find_first_not_of(" 0123456789", start), start) << "milliseconds first";
-        lines.erase(start, at + 5 - start);
-        at = start;
-    }
-    const std::string device =
-        under_wine ? high_name : high_name + " (" + com_port_path(high_port).string() + ")";
+    const std::string lines = trace_lines(trace);
     EXPECT_TRUE(lines.starts_with("zumel-config 0.0.0.1, trace started ")) << lines;
     EXPECT_EQ(lines.substr(lines.find('\n') + 1),
-              device + " opened: 9600 Bd, 8 data bits, odd parity, 1 stop bit, no flow control\n" +
-                  high_name + " sent 4 bytes: FF 28 59 80\n" + high_name +
+              port_as_named(high_port) +
+                  " opened: 9600 Bd, 8 data bits, odd parity, 1 stop bit, no flow control\n" + high_name +
+                  " sent 4 bytes: FF 28 59 80\n" + high_name +
                   " received 12 bytes: FF 28 5A 4D 4C 2D 34 43 30 38 5A 80\n" + high_name +
                   " sent 4 bytes: FF 26 5B 80\n" + high_name +
                   " received 3 of 8 bytes, time-out after 1008 ms: FF 26 05\n" + high_name + " closed\n");
+}
+
+TEST(Ports, ARunThatIsKilledLeavesItsTraceAsFarAsItGot)
+{
+    SKIP_WHERE(platform.no_kill_mid_run);
+    const std::filesystem::path cut = kit::own_directory() / "killed.txt";
+    auto line = start_line(high_port);
+    ProgramRun run = configurator_run("1\n", {"--port", high_name, "--trace", cut.string()});
+    run.close_input = false; // it waits at the menu
+    RunningProgram program = start_program(run);
+    ASSERT_TRUE(emulator::wait_for_requests(*line, 3, std::chrono::milliseconds(5'000)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    kill(program.pid, SIGKILL);
+    finish_program(program);
+    EXPECT_NE(contents(cut).find(high_name + " received 52 bytes: "), std::string::npos) << contents(cut);
 }

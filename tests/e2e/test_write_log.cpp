@@ -85,9 +85,8 @@ TEST(WriteLog, WhatAWriteOverwroteIsSavedAndPutsTheControllerBackAsItWas)
     EXPECT_TRUE(saved[0].string().ends_with("-2.before.conf")) << saved[0];
     EXPECT_NE(result.errors.find("what it held is saved in " + file_argument(saved[0]) + "\n"),
               std::string::npos);
-    if (under_wine) {
-        EXPECT_NE(contents(saved[0], false).find("\r\n"), std::string::npos) << "a Windows text file";
-    }
+    EXPECT_NE(contents(saved[0], false).find(std::string("0") + platform.line_end), std::string::npos)
+        << "a text file of the system's";
 
     // One command puts it back.
     line.reset();
@@ -128,11 +127,11 @@ TEST(WriteLog, FailedWritesAreRowsTooAndRunsAtOnceLoseNone)
         expected.push_back(row);
     }
     EXPECT_EQ(rows(log), expected);
-    if (under_wine) {
-        return; // runs in one prefix end each other's Wine processes
-    }
+}
 
-    // Two adapters, one log, at the same moment.
+TEST(WriteLog, TwoAdaptersAtOnceShareOneLogAndLoseNoRow)
+{
+    SKIP_WHERE(platform.no_runs_at_once);
     const fs::path shared = kit::own_directory() / "a" / "shared" / "log"; // made as mkdir -p would
     auto first = start_line(1), second = start_line(2);
     std::vector<RunningProgram> runs;
@@ -176,9 +175,7 @@ TEST(WriteLog, TheDialogueRecordsItsWriteWhenAskedAndOnlyThenReadsFirst)
 
 TEST(WriteLog, ABeforeFileThatCannotBeSavedStopsTheWrite)
 {
-    if (under_wine) {
-        GTEST_SKIP() << "Windows limits paths otherwise";
-    }
+    SKIP_WHERE(platform.no_long_paths);
     // Deep enough that writes.csv fits the system's path limit and the
     // before-file does not.
     fs::path log = kit::own_directory() / "deep";

@@ -1,6 +1,7 @@
 #include "kit.hpp"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <unistd.h>
@@ -25,6 +26,27 @@ Bytes concat(std::initializer_list<Bytes> parts)
         all.insert(all.end(), part.begin(), part.end());
     }
     return all;
+}
+
+std::string written_to(int fd, const std::function<void()>& run)
+{
+    std::fflush(nullptr);
+    std::FILE* capture = std::tmpfile();
+    const int saved = dup(fd);
+    if (capture == nullptr || saved < 0 || dup2(fileno(capture), fd) < 0) {
+        std::abort();
+    }
+    run();
+    std::fflush(nullptr);
+    dup2(saved, fd);
+    close(saved);
+    std::rewind(capture);
+    std::string text;
+    for (int c = std::fgetc(capture); c != EOF; c = std::fgetc(capture)) {
+        text += static_cast<char>(c);
+    }
+    std::fclose(capture);
+    return text;
 }
 
 namespace {

@@ -8,7 +8,9 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <initializer_list>
+#include <string>
 #include <vector>
 
 #include "controller.hpp"
@@ -25,6 +27,10 @@ inline const Bytes read_request{0xFF, 0x30, 0x56, 0x7B, 0x80};
 // The 52-byte write frame around six configuration bytes.
 Bytes write_frame(const std::array<std::uint8_t, 6>& configuration);
 Bytes concat(std::initializer_list<Bytes> parts);
+
+// What `run` writes to file descriptor `fd` (1 or 2) while it runs in this
+// process.
+std::string written_to(int fd, const std::function<void()>& run);
 
 // A fresh directory for this process, removed when it ends; tests that run
 // at the same time never share one.

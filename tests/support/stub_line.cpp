@@ -44,6 +44,9 @@ void platform::open(SerialPort& link, const ComNaming& naming)
 
 Transfer platform::write(std::intptr_t, std::span<const std::uint8_t> bytes, unsigned)
 {
+    if (line.write_end != TransferEnd::complete) {
+        return {.end = line.write_end, .error = line.write_error};
+    }
     line.written.insert(line.written.end(), bytes.begin(), bytes.end());
     if (!line.replies.empty()) {
         line.incoming.insert(line.incoming.end(), line.replies.front().begin(), line.replies.front().end());

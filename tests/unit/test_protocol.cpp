@@ -1,20 +1,16 @@
-// The checksum, the settings codec, COM names and what sysfs tells of a
-// machine's ports. What the requests send and read is proven end to end, on
-// the line.
+// The checksum, the settings codec, the replies' parsers and the two rules a
+// request goes by, on the in-process line. What goes on a real line is
+// proven end to end.
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <numeric>
 
-#include "console_pty.hpp"
 #include "frames.hpp"
 #include "kit.hpp"
-#include "ports_linux.hpp"
-#include "pty_line.hpp"
-#include "serial_link.hpp"
+#include "requests.hpp"
 #include "settings.hpp"
+#include "stub_line.hpp"
 
 namespace {
 
@@ -97,111 +93,98 @@ TEST(SettingsCodec, RoundTripOverTheWholeRange)
     }
 }
 
-TEST(ComNames, OneToTwoHundredFiftyFiveInAnyCaseAndNothingElse)
+TEST(Replies, EachParserTakesItsOwnBytes)
 {
-    for (const char* name :
-         {"LPT1", "COM", "COM0", "COM01", "COM1x", "COM256", "COM1234", "", " COM1", "CON1"}) {
-        EXPECT_FALSE(parse_com_port(name)) << name;
-    }
-    const std::pair<const char*, const char*> names[] = {
-        {"COM1", "COM1"}, {"com12", "COM12"}, {"cOm255", "COM255"}};
-    for (const auto& [typed, name] : names) {
-        ASSERT_TRUE(parse_com_port(typed)) << typed;
-        EXPECT_EQ(com_name(*parse_com_port(typed)), name);
-    }
+    std::array<std::uint8_t, type_reply_length> type{0xFF, 0x28, 'Z', 'M', 'L',  '-',
+                                                     '4',  'C',  '0', '8', 0x5A, 0x80};
+    EXPECT_EQ(std::string(parse_type_reply(type).characters.data(), 8), "ZML-4C08");
+    const std::array<std::uint8_t, firmware_reply_length> firmware{0xFF, 0x26, 0x05, 0x01, 0, 0, 0x55, 0x80};
+    EXPECT_EQ(parse_firmware_reply(firmware).high, 1) << "byte 3";
+    EXPECT_EQ(parse_firmware_reply(firmware).low, 5) << "byte 2";
+    std::array<std::uint8_t, read_reply_length> read{0xFF, 0x30, 1, 2, 3, 4, 5, 6, 7};
+    EXPECT_EQ(hex(parse_configuration_reply(read)), "01 02 03 04 05 06");
 }
 
-TEST(PortList, UsbAdaptersAreNamedPlaceholdersAndConsolesLeftOut)
+// The dialogue's rule takes the line as it comes; the scripted modes' rule
+// takes nothing stale and nothing followed.
+TEST(Requests, ThePlainRuleTakesWhatComesAndTheCheckedRuleOnlyAWholeReplyAlone)
 {
-    namespace fs = std::filesystem;
-    const fs::path root = kit::own_directory() / "machine";
-    auto write = [](const fs::path& path, const std::string& text) {
-        fs::create_directories(path.parent_path());
-        std::ofstream(path) << text << "\n";
+    const Bytes reply{0xFF, 0x28, 'Z', 'M', 'L', '-', '4', 'C', '0', '8', 0x5A, 0x80};
+    const Bytes stale{0x00, 0xFF, 0x28};
+    struct Case {
+        Rule rule;
+        Bytes waiting;
+        Bytes answer;
+        TransferEnd dry_end;
+        bool answered;
+        std::string type;
+        std::string trailing;
+        std::vector<std::size_t> reads;
+        std::vector<unsigned> timeouts;
     };
-    // tty name, where its device sits, its UART type ("" for none), and the
-    // USB device's attributes above it, if any.
-    const std::tuple<std::string, std::string, std::string, std::vector<std::pair<std::string, std::string>>>
-        ttys[] = {
-            {"ttyS0", "pnp0/00:01", "4", {}},
-            {"ttyS1", "platform/serial8250", "0", {}},
-            {"ttyUSB0",
-             "usb1/1-1/1-1:1.0/ttyUSB0",
-             "",
-             {{"idVendor", "0403"},
-              {"idProduct", "6001"},
-              {"manufacturer", "FTDI  "}, // as some adapters pad it
-              {"product", "FT232R USB UART"},
-              {"serial", "A50285BI"}}},
-            {"ttyACM12", "usb1/1-2/1-2:1.0", "", {{"idVendor", "2341"}, {"idProduct", "0043"}}},
-            {"tty0", "", "", {}},
-        };
-    for (const auto& [name, device, type, usb] : ttys) {
-        const fs::path tty = root / "sys/class/tty" / name;
-        write(root / "dev" / name, "");
-        fs::create_directories(tty);
-        if (!type.empty()) {
-            write(tty / "type", type);
-        }
-        if (!device.empty()) {
-            fs::create_directories(root / "sys/devices" / device);
-            fs::create_directory_symlink(root / "sys/devices" / device, tty / "device");
-        }
-        const fs::path usb_device = (root / "sys/devices" / device).parent_path().parent_path();
-        for (const auto& [attribute, value] : usb) {
-            write(name == "ttyACM12" ? (root / "sys/devices" / device).parent_path() / attribute
-                                     : usb_device / attribute,
-                  value);
-        }
+    const Case cases[] = {
+        {Rule::plain, {}, reply, TransferEnd::timed_out, true, "ZML-4C08", "", {12}, {1012}},
+        // Stale bytes shift the plain rule's reply; the checked rule drops them first.
+        {Rule::plain, stale, reply, TransferEnd::timed_out, true, "(\xFF(ZML-4", "", {12}, {1012}},
+        {Rule::checked,
+         stale,
+         reply,
+         TransferEnd::timed_out,
+         true,
+         "ZML-4C08",
+         "",
+         {256, 12, 64},
+         {0, 1012, 50}},
+        {Rule::checked,
+         {},
+         kit::concat({reply, {0x42}}),
+         TransferEnd::timed_out,
+         false,
+         "ZML-4C08",
+         "42",
+         {256, 12, 64},
+         {0, 1012, 50}},
+        {Rule::plain,
+         {},
+         kit::concat({reply, {0x42}}),
+         TransferEnd::timed_out,
+         true,
+         "ZML-4C08",
+         "",
+         {12},
+         {1012}},
+        {Rule::checked,
+         {},
+         Bytes(reply.begin(), reply.begin() + 5),
+         TransferEnd::hung_up,
+         false,
+         "ZML",
+         "",
+         {256, 12},
+         {0, 1012}},
+    };
+    for (const Case& c : cases) {
+        stub::reset({.incoming = c.waiting, .replies = {c.answer}, .dry_end = c.dry_end});
+        SerialPort link = open_port(ComPort{1}, default_com_naming(), controller_line);
+        ControllerType type;
+        const Exchange result = identify_controller(link, type, c.rule);
+        const std::string name = hex(c.waiting) + " | " + hex(c.answer);
+        EXPECT_EQ(answered(result), c.answered) << name;
+        EXPECT_EQ(std::string(type.characters.data(), c.type.size()), c.type) << name;
+        EXPECT_EQ(hex(result.trailing), c.trailing) << name;
+        EXPECT_EQ(stub::line.reads, c.reads) << name;
+        EXPECT_EQ(stub::line.timeouts, c.timeouts) << name;
+        EXPECT_EQ(hex(stub::line.written), hex(kit::type_request)) << name;
+        EXPECT_EQ(result.received.end,
+                  answered(result) || !c.trailing.empty() ? TransferEnd::complete : c.dry_end)
+            << name;
     }
-    write(root / "sys/class/tty/console/active", "ttyS0 tty0");
-    // A terminal at a PREFIXn path is a COM port, and only that, whatever
-    // else sysfs says of the same device.
-    const Console terminal;
-    fs::create_symlink(terminal.path, root / "dev/ttyS3");
-    fs::create_directories(root / "sys/devices/pnp0/00:03");
-    fs::create_directories(root / "sys/class/tty/ttyS3");
-    fs::create_directory_symlink(root / "sys/devices/pnp0/00:03", root / "sys/class/tty/ttyS3/device");
-    std::string listed;
-    const char* kinds[] = {"unknown", "serial", "pseudo-terminal", "usb"};
-    for (const PortInfo& info : list_serial_ports(
-             {(root / "dev/ttyS").string(), (root / "sys").string(), (root / "dev").string()})) {
-        const PortInfo::Usb& usb = info.usb;
-        listed += (info.port ? com_name(*info.port) : "-") + " " + info.device.substr(root.string().size()) +
-                  ": " + kinds[static_cast<int>(info.kind)] +
-                  (info.kind == PortInfo::Kind::usb
-                       ? " " + usb.manufacturer + "|" + usb.product + "|" + usb.serial_number + "|" +
-                             usb.vendor_id + ":" + usb.product_id
-                       : "") +
-                  (info.system_console ? ", console" : "") +
-                  (info.reached_as ? "; " + info.reached_with_prefix.substr(root.string().size()) + " " +
-                                         com_name(*info.reached_as)
-                                   : "") +
-                  "\n";
-    }
-    EXPECT_EQ(listed, "COM4 /dev/ttyS3: pseudo-terminal\n"
-                      "- /dev/ttyACM12: usb |||2341:0043; /dev/ttyACM COM13\n"
-                      "- /dev/ttyS0: serial, console; /dev/ttyS COM1\n"
-                      "- /dev/ttyUSB0: usb FTDI|FT232R USB UART|A50285BI|0403:6001; /dev/ttyUSB COM1\n");
-}
-
-// The emulator judges the configurator's line settings in every end-to-end
-// session; its judgement must be trusted.
-TEST(EmulatorLine, NamesWrongLineSettings)
-{
-    termios right{};
-    cfmakeraw(&right);
-    right.c_cflag |= CS8 | PARODD | CREAD | CLOCAL; // a pty drops PARENB
-    cfsetispeed(&right, B9600);
-    cfsetospeed(&right, B9600);
-    EXPECT_EQ(emulator::line_setting_problems(right), "");
-    termios wrong = right;
-    wrong.c_cflag = (wrong.c_cflag & ~(CSIZE | PARODD)) | CS7 | CSTOPB | CRTSCTS;
-    wrong.c_iflag |= IXON | ICRNL;
-    wrong.c_lflag |= ICANON;
-    wrong.c_oflag |= OPOST;
-    cfsetspeed(&wrong, B19200);
-    EXPECT_EQ(emulator::line_setting_problems(wrong),
-              "input speed not 9600, output speed not 9600, not 8 data bits, PARODD clear, CSTOPB set, "
-              "CRTSCTS set, IXON set, ICRNL set, ICANON set, OPOST set");
+    // A request that does not leave gets no read at all.
+    stub::reset({.replies = {reply}, .write_end = TransferEnd::hung_up});
+    SerialPort link = open_port(ComPort{1}, default_com_naming(), controller_line);
+    ConfigurationBytes configuration{};
+    const Exchange unsent = store_configuration(link, configuration, Rule::plain);
+    EXPECT_FALSE(answered(unsent));
+    EXPECT_EQ(unsent.received.end, TransferEnd::hung_up);
+    EXPECT_TRUE(stub::line.reads.empty());
 }

@@ -1,0 +1,234 @@
+// Configuration files, --set, the write log's rows and the scripted modes'
+// trust rules, in-process on a line of the test's own.
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <filesystem>
+
+#include "commissioning/configuration_file.hpp"
+#include "commissioning/scripted.hpp"
+#include "commissioning/write_log.hpp"
+#include "kit.hpp"
+#include "messages/words.hpp"
+#include "stub_line.hpp"
+
+namespace {
+
+using kit::Bytes;
+using kit::hex;
+
+const std::string good_file = "# ZML-4C08, firmware 105\n"
+                              "address = 10\nbaud = 2\nbutton_limit = 1\nbridge = 0\n"
+                              "led_init = 1\nled_write_enable = 0\npwm_divider = 128\npwm_init = 0\n";
+
+} // namespace
+
+TEST(ConfigurationFile, WrittenAsReadAndReadBackWhole)
+{
+    ControllerType type{{'Z', 'M', 'L', '-', '4', 'C', '0', '8'}};
+    const ControllerSettings settings{10, 2, 1, 0, 1, 0, 128, 0};
+    EXPECT_EQ(format_configuration_file({type, {1, 5}}, settings), good_file);
+    type.characters = {'A', '\n', '\x7f', '#', ' ', '\x80', 'z', '\0'};
+    EXPECT_EQ(identity_text({type, {12, 3}}), "A??# ?z?, firmware 1203");
+
+    ControllerSettings parsed;
+    EXPECT_TRUE(parse_configuration_file(good_file, parsed).empty());
+    EXPECT_EQ(parsed, settings);
+    const std::string loose = "\r\n  # comment with \xc4\x8d\r\n\tpwm_init=1 \r\naddress =63\nbaud= 3\n"
+                              "button_limit = 3\nbridge = 1\nled_init = 3\nled_write_enable = 1\n"
+                              "pwm_divider = 255";
+    EXPECT_TRUE(parse_configuration_file(loose, parsed).empty());
+    EXPECT_EQ(parsed, (ControllerSettings{63, 3, 3, 1, 3, 1, 255, 1}));
+}
+
+TEST(ConfigurationFile, EveryProblemWithItsLine)
+{
+    const std::string bad = "# controller 7\n"
+                            "address = 0\n"
+                            "baud = 4\n"
+                            "adress = 5\n"
+                            "button_limit = x\n"
+                            "bridge = -1\n"
+                            "led_init 1\n"
+                            "bridge = 1\n"
+                            "led_write_enable = 1\x01\n"
+                            "pwm_divider = 99999999999\n"
+                            "address = 10\n"
+                            "pwm_init = 2\n";
+    ControllerSettings parsed;
+    std::string problems;
+    for (const FileProblem& problem : parse_configuration_file(bad, parsed)) {
+        problems += std::to_string(problem.line) + ": " + problem.text + "\n";
+    }
+    EXPECT_EQ(problems, "2: 'address' = 0 is out of range 1-63\n"
+                        "3: 'baud' = 4 is out of range 0-3\n"
+                        "4: unknown setting 'adress'\n"
+                        "5: 'button_limit' is not a number: 'x'\n"
+                        "6: 'bridge' is not a number: '-1'\n"
+                        "7: expected NAME = VALUE, found 'led_init 1'\n"
+                        "8: 'bridge' is already set on line 6\n"
+                        "9: not text: control characters\n"
+                        "10: 'pwm_divider' is not a number: '99999999999'\n"
+                        "11: 'address' is already set on line 2\n"
+                        "12: 'pwm_init' = 2 is out of range 0-1\n"
+                        "0: missing setting 'led_init'\n"
+                        "0: missing setting 'led_write_enable'\n");
+
+    const auto huge = parse_configuration_file(std::string(largest_configuration_file + 1, '#'), parsed);
+    ASSERT_EQ(huge.size(), 1U);
+    EXPECT_EQ(huge[0].text, "larger than 65536 bytes: not a configuration file");
+    const auto empty = parse_configuration_file("", parsed);
+    EXPECT_EQ(empty.size(), 8U);
+}
+
+TEST(ConfigurationFile, SettingsFromTheCommandLineStandInsteadOfTheFiles)
+{
+    const std::string file = "address = 0\nbaud = 9\nbutton_limit = 1\nbridge = 0\nled_init = 1\n"
+                             "led_write_enable = 0\npwm_divider = 128\n";
+    ControllerSettings parsed;
+    Overridden overridden{};
+    EXPECT_TRUE(
+        parse_setting_overrides({"address=5", " baud = 3", "pwm_init=1"}, parsed, overridden).empty());
+    EXPECT_TRUE(parse_configuration_file(file, parsed, overridden).empty());
+    EXPECT_EQ(parsed, (ControllerSettings{5, 3, 1, 0, 1, 0, 128, 1}));
+
+    Overridden again{};
+    EXPECT_EQ(
+        parse_setting_overrides({"adress=5", "address", "baud=4", "pwm_init=1", "pwm_init=0"}, parsed, again),
+        (std::vector<std::string>{
+            "--set adress=5: unknown setting 'adress'", "--set address: expected NAME=VALUE",
+            "--set baud=4: 'baud' = 4 is out of range 0-3", "--set pwm_init=0: 'pwm_init' is given twice"}));
+}
+
+TEST(ConfigurationFile, TextAsWindowsToolsSaveIt)
+{
+    auto utf16 = [](std::string_view text, bool little) {
+        std::string bytes = little ? "\xFF\xFE" : "\xFE\xFF";
+        for (const char c : text) {
+            bytes += little ? std::string{c, '\0'} : std::string{'\0', c};
+        }
+        return bytes;
+    };
+    const std::string crlf = "# \xC4\x8D\r\naddress = 7\r\n";
+    const std::pair<std::string, std::string> cases[] = {
+        {"\xEF\xBB\xBF" + crlf, crlf},
+        {crlf, crlf},
+        {utf16("# X\r\naddress = 7\r\n", true).replace(6, 2, "\x0D\x01"), crlf}, // X: c with caron, U+010D
+        {utf16("address = 7\r\n", false), "address = 7\r\n"},
+        {std::string("\xFF\xFE\xAC\x20\x40\xDB\x41\xDC", 8),
+         "\xE2\x82\xAC\xF3\xA0\x81\x81"}, // U+20AC, U+E0041
+        {utf16("address = 7\r\n", true).substr(2), "not text: UTF-16 without a BOM? Save it as UTF-8"},
+        {std::string("\x7F"
+                     "ELF\x02\x01\x01\0\0\0\0\0\0\0\0\0\x03\0>\0\x01",
+                     21),
+         "not text: binary"},
+        {"\xFF\xFE"
+         "a",
+         "not text: UTF-16 cut off inside a character"},
+        {std::string("\xFF\xFE"
+                     "a\0\0\0",
+                     6),
+         "not text: binary"},
+    };
+    for (const auto& [raw, expected] : cases) {
+        std::string text, problem;
+        const bool decoded = decode_text(raw, text, problem);
+        EXPECT_EQ(decoded ? text : problem, expected) << hex(kit::Bytes(raw.begin(), raw.end()));
+    }
+}
+
+namespace {
+
+const Bytes type_reply{0xFF, 0x28, 'Z', 'M', 'L', '-', '4', 'C', '0', '8', 0x5A, 0x80};
+const Bytes firmware_reply{0xFF, 0x26, 0x05, 0x01, 0x00, 0x00, 0x55, 0x80};
+
+Bytes read_reply(std::array<std::uint8_t, 6> configuration)
+{
+    Bytes reply(52, 0x00);
+    reply[0] = 0xFF;
+    reply[1] = 0x30;
+    std::copy(configuration.begin(), configuration.end(), reply.begin() + 2);
+    reply[51] = 0x80;
+    return reply;
+}
+
+} // namespace
+
+// --read in-process: what waits is dropped, and any reply that might be
+// wrong fails the run with what was seen.
+TEST(TrustRules, AScriptedReadTakesOnlyRepliesItCanTrust)
+{
+    const Bytes held = read_reply({0x0A, 0x02, 0x75, 0x79, 0x00, 0x7D});
+    const std::filesystem::path output = kit::own_directory() / "read.conf";
+    struct Case {
+        std::string name;
+        stub::Line line;
+        std::string said; // after the identity line, or in its place
+    };
+    const Case cases[] = {
+        {"bytes waiting before the first request",
+         {.incoming = {0x00, 0xFF, 0x28}, .replies = {type_reply, firmware_reply, held, held}},
+         "zumel-config: COM1: configuration read into " + output.string() + "\n"},
+        {"a stray byte behind the type reply",
+         {.replies = {kit::concat({type_reply, {0x42}})}},
+         "zumel-config: COM1: the controller sent more than the 12 bytes of its reply to the identify "
+         "request "
+         "(then 42), so the reply is not trusted\n"},
+        {"a garbled second read",
+         {.replies = {type_reply, firmware_reply, held, read_reply({0x0A, 0x02, 0x74, 0x79, 0x00, 0x7D})}},
+         "zumel-config: COM1: two reads of the configuration disagree (0A 02 75 79 00 7D, then 0A 02 74 79 "
+         "00 "
+         "7D); the line is not to be trusted\n"},
+        {"a silent read",
+         {.replies = {type_reply, firmware_reply}},
+         "zumel-config: COM1: the controller does not respond to the read request\n"},
+        {"a line that hangs up",
+         {.replies = {type_reply, firmware_reply}, .dry_end = TransferEnd::hung_up},
+         "zumel-config: COM1: the line hung up awaiting the reply to the read request; is the adapter "
+         "plugged "
+         "in?\n"},
+        {"a port that fails",
+         {.replies = {type_reply, firmware_reply, Bytes(held.begin(), held.begin() + 7)},
+          .dry_end = TransferEnd::failed,
+          .dry_error = EIO},
+         "zumel-config: COM1: reading the reply to the read request failed: Input/output error (7 of 52 "
+         "bytes "
+         "came)\n"},
+    };
+    for (const Case& c : cases) {
+        stub::reset(c.line);
+        std::filesystem::remove(output);
+        ExitStatus status = ExitStatus::done;
+        const std::string said = kit::written_to(2, [&status, &output] {
+            status =
+                read_configuration({.port = ComPort{1}, .naming = default_com_naming()}, output.string());
+        });
+        const bool read = c.name == cases[0].name;
+        EXPECT_EQ(status, read ? ExitStatus::done : ExitStatus::failed) << c.name;
+        const std::string identity = "zumel-config: COM1: ZML-4C08, firmware 105\n";
+        EXPECT_EQ(said, (said.starts_with(identity) ? identity : "") + c.said) << c.name;
+        EXPECT_EQ(std::filesystem::exists(output), read)
+            << c.name << ": nothing written from a reply not trusted";
+        EXPECT_FALSE(stub::line.open) << c.name;
+    }
+    EXPECT_EQ(hex(stub::line.written),
+              hex(kit::concat({kit::type_request, kit::firmware_request, kit::read_request})));
+}
+
+// A spreadsheet shows each field as written: commas, quotes and line ends
+// quoted, a failure with no values before or after.
+TEST(WriteLog, RowsQuoteWhatASpreadsheetWouldSplit)
+{
+    WriteRecord record{.port = ComPort{12},
+                       .identity = ControllerIdentity{.type = {{'Z', ',', '"', 'Q', '"', '\x01', ' ', 'x'}},
+                                                      .version = {1, 5}},
+                       .outcome = "differs after the write: address = 10 (written 7), baud = 2 (written 3)",
+                       .before = ControllerSettings{10, 2, 1, 0, 1, 0, 128, 0},
+                       .after = ControllerSettings{7, 3, 2, 1, 2, 1, 200, 1}};
+    EXPECT_EQ(csv_row("T", record),
+              "T,COM12,\"Z,\"\"Q\"\"? x\",105,\"differs after the write: address = 10 (written "
+              "7), baud = 2 (written 3)\",10,2,1,0,1,0,128,0,7,3,2,1,2,1,200,1\r\n");
+    EXPECT_EQ(csv_row("T", {.port = ComPort{1}, .outcome = "failed: no such device"}),
+              "T,COM1,,,failed: no such device,,,,,,,,,,,,,,,,\r\n");
+}

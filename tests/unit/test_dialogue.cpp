@@ -1,0 +1,107 @@
+// What the dialogue reads and shows beside the line: typed numbers, and the
+// settings' texts against the settings' table and the bash completion.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "dialogue/setting_texts.hpp"
+#include "dialogue/typed_numbers.hpp"
+#include "kit.hpp"
+
+namespace {
+
+// Feeds text to standard input for the reads that follow. Reopening drops
+// whatever the previous case left in the stream's buffer.
+void type_in(const std::string& text)
+{
+    const std::string path = (kit::own_directory() / "keys").string();
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    std::fwrite(text.data(), 1, text.size(), file);
+    std::fclose(file);
+    ASSERT_NE(std::freopen(path.c_str(), "rb", stdin), nullptr);
+}
+
+std::string rest_of_input()
+{
+    std::string rest;
+    for (int c = std::getchar(); c != EOF; c = std::getchar()) {
+        rest += static_cast<char>(c);
+    }
+    return rest;
+}
+
+using Status = NumberRead::Status;
+
+} // namespace
+
+TEST(ReadNumber, ValuesSignsWrappingAndWhatStaysUnread)
+{
+    struct Case {
+        const char* input;
+        Status status;
+        std::uint32_t value;
+        const char* left;
+    };
+    const Case cases[] = {
+        {"  \n\t 42 rest\n", Status::number, 42, " rest\n"},
+        {"+5\n", Status::number, 5, "\n"},
+        {"-1\n", Status::number, 4294967295U, "\n"},
+        {"-0\n", Status::number, 0, "\n"},
+        {"4294967297\n", Status::number, 1, "\n"},
+        {"00063x", Status::number, 63, "x"},
+        {"99999999999999999999999999\n", Status::number, 3825205247U, "\n"},
+        {"12", Status::number, 12, ""},
+        {"\v\f\r9", Status::number, 9, ""},
+        {"abc\n", Status::not_a_number, 0, "abc\n"},
+        {"+\n", Status::not_a_number, 0, "\n"},
+        {"--3\n", Status::not_a_number, 0, "-3\n"},
+        {"", Status::end_of_input, 0, ""},
+        {"   \n\n", Status::end_of_input, 0, ""},
+        {"-", Status::end_of_input, 0, ""},
+    };
+    for (const auto& c : cases) {
+        type_in(c.input);
+        const NumberRead read = read_number();
+        EXPECT_EQ(read.status, c.status) << '"' << c.input << '"';
+        EXPECT_EQ(read.value, c.value) << '"' << c.input << '"';
+        EXPECT_EQ(rest_of_input(), c.left) << '"' << c.input << '"';
+    }
+
+    type_in(std::string("\0"
+                        "5\n7 8\nrest",
+                        10));
+    EXPECT_EQ(read_number().status, Status::not_a_number) << "NUL is not a digit";
+    discard_input_line();
+    EXPECT_EQ(read_number().value, 7U);
+    EXPECT_EQ(read_number().value, 8U);
+    discard_input_line();
+    discard_input_line();
+    EXPECT_EQ(read_number().status, Status::end_of_input);
+}
+
+// The completion offers after --set exactly the names the program takes.
+TEST(SettingNames, TheCompletionOffersTheSettingsTableAsItStands)
+{
+    std::ifstream file(COMPLETION_SCRIPT);
+    std::stringstream text;
+    text << file.rdbuf();
+    std::smatch words;
+    const std::string script = text.str();
+    ASSERT_TRUE(std::regex_search(script, words,
+                                  std::regex(R"re(--set\)\s*COMPREPLY=\(\$\(compgen -W "([^"]*)")re")));
+    std::istringstream offered(words[1].str());
+    std::vector<std::string> names;
+    for (std::string name; offered >> name;) {
+        names.push_back(name);
+    }
+    std::vector<std::string> expected;
+    for (const SettingField& field : setting_fields) {
+        expected.push_back(std::string(field.name) + "=");
+    }
+    EXPECT_EQ(names, expected);
+}

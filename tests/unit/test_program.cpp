@@ -1,0 +1,214 @@
+// The command line, and the words the program has for what the link and
+// the controller report: the trace's lines and the reasons it gives.
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+#include "messages/words.hpp"
+#include "program/options.hpp"
+#include "program/trace.hpp"
+
+namespace {
+
+// What the command line was taken for, in a few words.
+std::string described(std::vector<const char*> arguments)
+{
+    arguments.insert(arguments.begin(), "zumel-config");
+    const Options o = parse_options(static_cast<int>(arguments.size()), arguments.data());
+    const char* modes[] = {"dialogue", "help", "version", "read", "write", "list", "find", "refused: "};
+    std::string text = modes[static_cast<int>(o.mode)] + o.error;
+    for (const auto& [name, value] : {std::pair{"port", o.port ? com_name(*o.port) : ""},
+                                      {"file", o.file},
+                                      {"prefix", o.com_prefix},
+                                      {"trace", o.trace},
+                                      {"log", o.log}}) {
+        text += value.empty() ? "" : std::string(", ") + name + " " + value;
+    }
+    for (const std::string& set : o.sets) {
+        text += ", set " + set;
+    }
+    return text;
+}
+
+} // namespace
+
+TEST(Options, EachModeAndEveryRefusal)
+{
+    const std::pair<std::vector<const char*>, std::string> cases[] = {
+        {{}, "dialogue"},
+        {{"--com-prefix", "/dev/ttyUSB"}, "dialogue, prefix /dev/ttyUSB"},
+        {{"--port", "com9", "--trace", "t.txt", "--log", "d"}, "dialogue, port COM9, trace t.txt, log d"},
+        {{"--port=com12", "--read", "-o", "a.conf", "--com-prefix=/x/t"},
+         "read, port COM12, file a.conf, prefix /x/t"},
+        {{"--write", "-", "--port", "COM255", "--set", "address=3", "--set=baud=1"},
+         "write, port COM255, file -, set address=3, set baud=1"},
+        {{"--list"}, "list"},
+        {{"--find", "--trace", "t"}, "find, trace t"},
+        {{"--read", "--help"}, "help"},
+        {{"-h", "--version"}, "help"},
+        {{"--version"}, "version"},
+        {{"--bogus"}, "refused: unknown option --bogus"},
+        {{"COM1"}, "refused: unexpected argument COM1"},
+        {{"--com-prefix"}, "refused: --com-prefix needs a value"},
+        {{"--com-prefix="}, "refused: --com-prefix needs a value"},
+        {{"--read=yes"}, "refused: --read takes no value"},
+        {{"--read"}, "refused: --read needs --port COMn"},
+        {{"--write", "a"}, "refused: --write needs --port COMn"},
+        {{"--port", "COM1", "--read", "--write", "a"}, "refused: --read and --write exclude each other"},
+        {{"--port", "COM1", "--write", "a", "-o", "b"}, "refused: -o goes with --read only"},
+        {{"--port", "COM1", "--read", "--set", "baud=1"}, "refused: --set goes with --write only"},
+        {{"--port", "COM1", "--read", "--log", "d"}, "refused: --log goes with --write or the dialogue"},
+        {{"--port", "COM1", "--port", "COM2", "--read"}, "refused: --port given twice"},
+        {{"-o", "a", "--output", "b"}, "refused: -o given twice"},
+        {{"--list", "--find"}, "refused: --list and --find exclude each other"},
+        {{"--find", "--port", "COM1"}, "refused: --find and --port exclude each other"},
+        {{"--list", "--set", "a=1"}, "refused: --list and --set exclude each other"},
+        {{"--list", "--trace", "t"}, "refused: --list opens no port: there is nothing to trace"},
+    };
+    for (const auto& [arguments, expected] : cases) {
+        EXPECT_EQ(described(arguments), expected);
+    }
+    for (const char* name : {"COM0", "LPT1"}) { // the parser's own table has the rest
+        EXPECT_EQ(described({"--port", name}),
+                  "refused: " + std::string(name) + " is not a port name: COM1 to COM255");
+    }
+}
+
+// A trace tells a time-out from a hang-up and a failure, for reads and writes.
+TEST(Words, TheTraceSaysHowEachReadAndWriteEnded)
+{
+    SerialPort link;
+    link.port = ComPort{3};
+    link.device = "/dev/ttyUSB2";
+    link.line = {.baud = 9600, .data_bits = 8, .parity = Parity::odd, .stop_bits = 1};
+    const std::uint8_t bytes[] = {0xFF, 0x26, 0x05};
+    using Kind = LineEvent::Kind;
+    const std::pair<LineEvent, std::string> cases[] = {
+        {{.kind = Kind::opened},
+         "COM3 (/dev/ttyUSB2) opened: 9600 Bd, 8 data bits, odd parity, 1 stop bit, no flow control"},
+        {{.kind = Kind::sent, .bytes = bytes, .asked = 3}, "COM3 sent 3 bytes: FF 26 05"},
+        {{.kind = Kind::received, .bytes = bytes, .asked = 3, .timeout_ms = 1003, .elapsed_ms = 2},
+         "COM3 received 3 bytes: FF 26 05"},
+        {{.kind = Kind::received,
+          .bytes = std::span(bytes).first(2),
+          .asked = 8,
+          .timeout_ms = 1008,
+          .elapsed_ms = 1009,
+          .end = TransferEnd::timed_out},
+         "COM3 received 2 of 8 bytes, time-out after 1008 ms: FF 26"},
+        {{.kind = Kind::received,
+          .asked = 52,
+          .timeout_ms = 1052,
+          .elapsed_ms = 3,
+          .end = TransferEnd::hung_up},
+         "COM3 received 0 of 52 bytes, hung up after 3 ms"},
+        {{.kind = Kind::received,
+          .bytes = std::span(bytes).first(1),
+          .asked = 12,
+          .timeout_ms = 1012,
+          .elapsed_ms = 7,
+          .end = TransferEnd::failed,
+          .error = EBADF},
+         "COM3 received 1 of 12 bytes, failed after 7 ms (Bad file descriptor): FF"},
+        {{.kind = Kind::sent,
+          .asked = 52,
+          .timeout_ms = 1104,
+          .elapsed_ms = 1104,
+          .end = TransferEnd::timed_out},
+         "COM3 sent 0 of 52 bytes, time-out after 1104 ms"},
+        {{.kind = Kind::discarded, .bytes = std::span(bytes).first(1)},
+         "COM3 discarded 1 bytes that were waiting: FF"},
+        {{.kind = Kind::closed}, "COM3 closed"},
+    };
+    for (const auto& [event, line] : cases) {
+        EXPECT_EQ(trace_line(link, event), line);
+    }
+}
+
+// The reasons a scripted run gives name what happened on the line.
+TEST(Words, AnExchangeThatFailedSaysHow)
+{
+    auto exchange = [](TransferEnd sent, TransferEnd received, std::size_t count,
+                       std::vector<std::uint8_t> trailing) {
+        return Exchange{.sent = {.count = 4, .end = sent, .error = EIO},
+                        .received = {.count = count, .end = received, .error = EBADF},
+                        .expected = 12,
+                        .trailing = std::move(trailing)};
+    };
+    using End = TransferEnd;
+    std::string many_11 = "11";
+    for (std::size_t i = 1; i < trailing_bytes_kept; ++i) {
+        many_11 += " 11";
+    }
+    const std::pair<Exchange, std::string> cases[] = {
+        {exchange(End::complete, End::timed_out, 0, {}),
+         "the controller does not respond to the identify request"},
+        {exchange(End::complete, End::timed_out, 3, {}),
+         "the controller does not respond to the identify request (3 of 12 bytes came)"},
+        {exchange(End::complete, End::hung_up, 0, {}),
+         "the line hung up awaiting the reply to the identify request; is the adapter plugged in?"},
+        {exchange(End::complete, End::failed, 5, {}),
+         "reading the reply to the identify request failed: Bad file descriptor (5 of 12 bytes came)"},
+        {exchange(End::complete, End::complete, 12, {0x42}),
+         "the controller sent more than the 12 bytes of its reply to the identify request (then 42), so the "
+         "reply is not trusted"},
+        {exchange(End::complete, End::complete, 12, std::vector<std::uint8_t>(trailing_bytes_kept, 0x11)),
+         "the controller sent more than the 12 bytes of its reply to the identify request (then " + many_11 +
+             " ...), so the reply is not trusted"},
+        {exchange(End::hung_up, End::hung_up, 0, {}),
+         "the line hung up while sending the identify request; is the adapter plugged in?"},
+        {exchange(End::failed, End::failed, 0, {}),
+         "sending the identify request failed: Input/output error"},
+        {exchange(End::timed_out, End::timed_out, 0, {}),
+         "the port did not send the identify request in time; is the adapter stuck?"},
+    };
+    for (const auto& [failed, reason] : cases) {
+        EXPECT_EQ(exchange_problem(failed, "the identify request"), reason);
+    }
+}
+
+TEST(Words, APortThatDidNotOpenSaysWhyAndWhatToDo)
+{
+    SerialPort link;
+    link.port = ComPort{2};
+    link.device = "/dev/ttyUSB1";
+    link.line = {.baud = 9600, .data_bits = 8, .parity = Parity::odd, .stop_bits = 1};
+    struct Case {
+        OpenStatus status;
+        std::string group;
+        std::string call;
+        int error;
+        std::string said;
+    };
+    const Case cases[] = {
+        {OpenStatus::no_device, "", "", ENOENT,
+         "no such device; is the adapter plugged in? zumel-config --list shows the serial ports"},
+        {OpenStatus::in_use, "", "", 0, "in use by another program; end it and try again"},
+        {OpenStatus::denied, "dialout", "", EACCES,
+         "permission denied; the device belongs to the group dialout: add yourself to it (sudo usermod -aG "
+         "dialout $USER) and log in again"},
+        {OpenStatus::denied, "", "", EACCES, "permission denied; ask for access to the device"},
+        {OpenStatus::not_serial, "", "", 0, "not a serial device"},
+        {OpenStatus::settings_refused, "", "", 0,
+         "the line cannot be set to 9600 Bd, 8 data bits, odd parity, 1 stop bit; the driver does not take "
+         "these "
+         "settings"},
+        {OpenStatus::setup_failed, "", "tcsetattr", EINVAL,
+         "the line cannot be set to 9600 Bd, 8 data bits, odd parity, 1 stop bit (tcsetattr: Invalid "
+         "argument)"},
+        {OpenStatus::other, "", "", EMFILE, "Too many open files"},
+        {OpenStatus::other, "", "open", EMFILE, "cannot be opened (open: Too many open files)"},
+    };
+    for (const Case& c : cases) {
+        link.status = c.status;
+        link.device_group = c.group;
+        link.failed_call = c.call;
+        link.system_error = c.error;
+        EXPECT_EQ(failure_line(link), "COM2 (/dev/ttyUSB1): " + c.said);
+    }
+    link.device = "COM2";
+    link.status = OpenStatus::in_use;
+    EXPECT_EQ(failure_line(link), "COM2: in use by another program; end it and try again")
+        << "no device twice";
+}
