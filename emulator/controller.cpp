@@ -24,13 +24,15 @@ std::vector<std::uint8_t> plain_reply(const Controller& controller, std::uint8_t
     reply.push_back(command);
     switch (command) {
     case command_type:
-        for (char c : controller.setup.type)
+        for (char c : controller.setup.type) {
             reply.push_back(static_cast<std::uint8_t>(c) & 0x7F);
+        }
         break;
     case command_firmware:
         for (std::uint8_t b : {controller.setup.firmware_low, controller.setup.firmware_high, std::uint8_t{0},
-                               std::uint8_t{0}})
+                               std::uint8_t{0}}) {
             reply.push_back(b);
+        }
         break;
     case command_read:
         reply.insert(reply.end(), controller.configuration.begin(), controller.configuration.end());
@@ -62,8 +64,9 @@ Plan make_plan(const ControllerSetup& setup, std::size_t request, std::vector<st
 {
     Plan plan{.reply = std::move(reply)};
     for (const Fault& fault : setup.faults) {
-        if (!applies(fault, request))
+        if (!applies(fault, request)) {
             continue;
+        }
         switch (fault.kind) {
         case FaultKind::silent:
             plan.reply.clear();
@@ -92,8 +95,9 @@ Plan make_plan(const ControllerSetup& setup, std::size_t request, std::vector<st
             plan.hang_up_after_ms = fault.delay_ms;
             break;
         case FaultKind::garble:
-            if (fault.count < plan.reply.size() && !fault.bytes.empty())
+            if (fault.count < plan.reply.size() && !fault.bytes.empty()) {
                 plan.reply[fault.count] ^= fault.bytes[0];
+            }
             break;
         case FaultKind::ignore_write:
             break; // not about the reply
@@ -124,8 +128,9 @@ std::vector<Action> schedule(Controller& controller, Microseconds& line_free_at,
     const Microseconds byte_time{controller.setup.byte_time_us};
     const std::size_t piece_size = plan.piece_size == 0 ? plan.reply.size() : plan.piece_size;
     for (std::size_t offset = 0; offset < plan.reply.size(); offset += piece_size) {
-        if (offset > 0)
+        if (offset > 0) {
             cursor += from_ms(plan.gap_ms);
+        }
         const auto first = plan.reply.begin() + static_cast<std::ptrdiff_t>(offset);
         const auto last = plan.reply.begin() +
                           static_cast<std::ptrdiff_t>(std::min(offset + piece_size, plan.reply.size()));
@@ -159,12 +164,14 @@ Response respond(Controller& controller, Microseconds& line_free_at, Microsecond
     const std::size_t index = controller.requests.size() - 1;
     const Request& request = controller.requests.back();
     Response response{.request = index};
-    if (!request.line_problems.empty())
+    if (!request.line_problems.empty()) {
         return response;
+    }
 
-    if (request.command == command_write && !keeps_configuration(controller.setup, index))
+    if (request.command == command_write && !keeps_configuration(controller.setup, index)) {
         std::copy_n(request.frame.begin() + 2, controller.configuration.size(),
                     controller.configuration.begin());
+    }
 
     const Plan plan = make_plan(controller.setup, index, plain_reply(controller, request.command));
     const Microseconds wire_time = Microseconds{controller.setup.byte_time_us} *
@@ -185,8 +192,9 @@ unsigned total(const ProtocolErrors& errors)
 std::uint8_t checksum(std::span<const std::uint8_t> bytes)
 {
     std::uint8_t sum = 0;
-    for (std::uint8_t byte : bytes)
+    for (std::uint8_t byte : bytes) {
         sum = static_cast<std::uint8_t>(sum - byte);
+    }
     return sum & 0x7F;
 }
 
@@ -213,8 +221,9 @@ std::string hex(std::span<const std::uint8_t> bytes)
         std::snprintf(pair, sizeof pair, "%02X ", unsigned{byte});
         text += pair;
     }
-    if (!text.empty())
+    if (!text.empty()) {
         text.pop_back();
+    }
     return text;
 }
 
@@ -232,8 +241,9 @@ std::vector<Response> feed(Controller& controller, std::span<const std::uint8_t>
     controller.received.insert(controller.received.end(), bytes.begin(), bytes.end());
     std::vector<Response> responses;
     std::deque<ReceivedByte> todo;
-    for (std::uint8_t value : bytes)
+    for (std::uint8_t value : bytes) {
         todo.push_back({value, now});
+    }
 
     std::vector<ReceivedByte>& frame = controller.frame_;
     // A rejected frame gives back all but its start byte: a good frame may
@@ -248,10 +258,11 @@ std::vector<Response> feed(Controller& controller, std::span<const std::uint8_t>
         const ReceivedByte byte = todo.front();
         todo.pop_front();
         if (frame.empty()) {
-            if (byte.value == start_byte)
+            if (byte.value == start_byte) {
                 frame.push_back(byte);
-            else
+            } else {
                 ++controller.errors.stray_bytes;
+            }
             continue;
         }
         frame.push_back(byte);
@@ -261,8 +272,9 @@ std::vector<Response> feed(Controller& controller, std::span<const std::uint8_t>
             continue;
         }
         if (frame.size() < *length) {
-            if (byte.value > 0x7F)
+            if (byte.value > 0x7F) {
                 reject(controller.errors.bad_frame);
+            }
             continue;
         }
         if (byte.value != end_byte) {
@@ -270,8 +282,9 @@ std::vector<Response> feed(Controller& controller, std::span<const std::uint8_t>
             continue;
         }
         std::vector<std::uint8_t> values;
-        for (const ReceivedByte& received : frame)
+        for (const ReceivedByte& received : frame) {
             values.push_back(received.value);
+        }
         if (checksum(std::span(values).first(values.size() - 2)) != values[values.size() - 2]) {
             reject(controller.errors.bad_checksum);
             continue;

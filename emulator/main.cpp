@@ -23,18 +23,21 @@ std::optional<std::uint8_t> parse_data_byte(std::string_view text, int base)
 {
     unsigned value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-    if (error != std::errc{} || end != text.data() + text.size() || text.empty() || value > 0x7F)
+    if (error != std::errc{} || end != text.data() + text.size() || text.empty() || value > 0x7F) {
         return std::nullopt;
+    }
     return static_cast<std::uint8_t>(value);
 }
 
 bool parse_type(std::string_view text, emulator::ControllerSetup& setup)
 {
-    if (text.size() != setup.type.size())
+    if (text.size() != setup.type.size()) {
         return false;
+    }
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] < 0x20 || text[i] > 0x7E)
+        if (text[i] < 0x20 || text[i] > 0x7E) {
             return false;
+        }
         setup.type[i] = text[i];
     }
     return true;
@@ -43,12 +46,14 @@ bool parse_type(std::string_view text, emulator::ControllerSetup& setup)
 bool parse_firmware(std::string_view text, emulator::ControllerSetup& setup)
 {
     const std::size_t dot = text.find('.');
-    if (dot == std::string_view::npos)
+    if (dot == std::string_view::npos) {
         return false;
+    }
     const auto high = parse_data_byte(text.substr(0, dot), 10);
     const auto low = parse_data_byte(text.substr(dot + 1), 10);
-    if (!high || !low)
+    if (!high || !low) {
         return false;
+    }
     setup.firmware_high = *high;
     setup.firmware_low = *low;
     return true;
@@ -56,12 +61,14 @@ bool parse_firmware(std::string_view text, emulator::ControllerSetup& setup)
 
 bool parse_configuration(std::string_view text, emulator::ControllerSetup& setup)
 {
-    if (text.size() != 2 * setup.configuration.size())
+    if (text.size() != 2 * setup.configuration.size()) {
         return false;
+    }
     for (std::size_t i = 0; i < setup.configuration.size(); ++i) {
         const auto byte = parse_data_byte(text.substr(2 * i, 2), 16);
-        if (!byte)
+        if (!byte) {
             return false;
+        }
         setup.configuration[i] = *byte;
     }
     return true;
@@ -70,14 +77,16 @@ bool parse_configuration(std::string_view text, emulator::ControllerSetup& setup
 // Any bytes: what a controller sends at power-up need not be a frame.
 bool parse_waiting(std::string_view text, emulator::ControllerSetup& setup)
 {
-    if (text.empty() || text.size() % 2 != 0)
+    if (text.empty() || text.size() % 2 != 0) {
         return false;
+    }
     setup.waiting.clear();
     for (const char* pair = text.data(); pair != text.data() + text.size(); pair += 2) {
         unsigned value = 0;
         const auto [end, error] = std::from_chars(pair, pair + 2, value, 16);
-        if (error != std::errc{} || end != pair + 2)
+        if (error != std::errc{} || end != pair + 2) {
             return false;
+        }
         setup.waiting.push_back(static_cast<std::uint8_t>(value));
     }
     return true;
@@ -100,25 +109,30 @@ std::optional<Options> parse_options(int argc, char** argv)
         } else if (argument == "--log") {
             options.log = true;
         } else if (argument == "--type" && has_value) {
-            if (!parse_type(argv[++i], options.setup))
+            if (!parse_type(argv[++i], options.setup)) {
                 return std::nullopt;
+            }
         } else if (argument == "--firmware" && has_value) {
-            if (!parse_firmware(argv[++i], options.setup))
+            if (!parse_firmware(argv[++i], options.setup)) {
                 return std::nullopt;
+            }
         } else if (argument == "--config" && has_value) {
-            if (!parse_configuration(argv[++i], options.setup))
+            if (!parse_configuration(argv[++i], options.setup)) {
                 return std::nullopt;
+            }
         } else if (argument == "--waiting" && has_value) {
-            if (!parse_waiting(argv[++i], options.setup))
+            if (!parse_waiting(argv[++i], options.setup)) {
                 return std::nullopt;
+            }
         } else if (argument.starts_with("-") || !options.link.empty()) {
             return std::nullopt;
         } else {
             options.link = argument;
         }
     }
-    if (options.link.empty())
+    if (options.link.empty()) {
         return std::nullopt;
+    }
     return options;
 }
 
@@ -152,8 +166,9 @@ int main(int argc, char** argv)
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     emulator::LogSink log;
-    if (options->log)
+    if (options->log) {
         log = [](const std::string& line) { std::fprintf(stderr, "zumel-emulator: %s\n", line.c_str()); };
+    }
 
     std::string error;
     emulator::PtyLineHandle line = emulator::start_pty_line(options->link, options->setup, error, log);

@@ -51,8 +51,9 @@ constexpr auto hang_up_drain_step = std::chrono::milliseconds(1);
 
 void close_fd(int& fd)
 {
-    if (fd >= 0)
+    if (fd >= 0) {
         ::close(fd);
+    }
     fd = -1;
 }
 
@@ -65,8 +66,9 @@ struct Scheduled {
 
 void log(const PtyLine& line, const std::string& text)
 {
-    if (line.log)
+    if (line.log) {
         line.log(text);
+    }
 }
 
 std::string errno_text(const char* what)
@@ -83,28 +85,32 @@ std::string current_line_problems(const PtyLine& line)
 {
     termios settings{};
     // On a Linux pty the master reports the slave's settings.
-    if (::tcgetattr(line.master, &settings) != 0)
+    if (::tcgetattr(line.master, &settings) != 0) {
         return errno_text("line settings unreadable");
+    }
     return line_setting_problems(settings);
 }
 
 void log_input(const PtyLine& line, const std::vector<Response>& responses,
                const std::vector<Request>& requests, unsigned errors_before, unsigned errors_after)
 {
-    if (errors_after > errors_before)
+    if (errors_after > errors_before) {
         log(line, "input not understood, protocol errors now " + std::to_string(errors_after));
+    }
     for (std::size_t i = 0; i < responses.size(); ++i) {
         const Response& response = responses[i];
         const Request& request = requests[i];
         log(line, "request " + std::to_string(response.request) + ": " + hex(request.frame));
-        if (!request.line_problems.empty())
+        if (!request.line_problems.empty()) {
             log(line, "warning: line settings wrong, not answering: " + request.line_problems);
-        else if (!response.reply.empty())
+        } else if (!response.reply.empty()) {
             log(line, "reply: " + hex(response.reply));
-        else
+        } else {
             log(line, "no reply");
-        if (!response.actions.empty() && response.actions.back().hang_up)
+        }
+        if (!response.actions.empty() && response.actions.back().hang_up) {
             log(line, "hanging up");
+        }
     }
 }
 
@@ -121,10 +127,12 @@ bool take_input(PtyLine& line, std::deque<Scheduled>& queue)
 {
     std::uint8_t buffer[512];
     const ssize_t count = ::read(line.master, buffer, sizeof buffer);
-    if (count < 0)
+    if (count < 0) {
         return errno == EAGAIN || errno == EINTR;
-    if (count == 0)
+    }
+    if (count == 0) {
         return true;
+    }
     const Microseconds now = since_epoch(line, Clock::now());
     const std::string problems = current_line_problems(line);
 
@@ -137,15 +145,18 @@ bool take_input(PtyLine& line, std::deque<Scheduled>& queue)
         errors_before = total(line.controller.errors);
         responses = feed(line.controller, std::span(buffer, static_cast<std::size_t>(count)), now, problems);
         errors_after = total(line.controller.errors);
-        for (const Response& response : responses)
+        for (const Response& response : responses) {
             requests.push_back(line.controller.requests[response.request]);
+        }
     }
     line.changed.notify_all();
-    if (line.log)
+    if (line.log) {
         log_input(line, responses, requests, errors_before, errors_after);
+    }
     for (const Response& response : responses) {
-        for (std::size_t i = 0; i < response.actions.size(); ++i)
+        for (std::size_t i = 0; i < response.actions.size(); ++i) {
             queue.push_back({response.actions[i], response.request, i + 1 == response.actions.size()});
+        }
     }
     return true;
 }
@@ -155,8 +166,9 @@ bool write_out(PtyLine& line, std::vector<std::uint8_t>& unwritten)
 {
     while (!unwritten.empty()) {
         const ssize_t count = ::write(line.master, unwritten.data(), unwritten.size());
-        if (count < 0)
+        if (count < 0) {
             return errno == EAGAIN || errno == EINTR;
+        }
         unwritten.erase(unwritten.begin(), unwritten.begin() + count);
     }
     return true;
@@ -189,10 +201,12 @@ void track_sessions(PtyLine& line, unsigned& clients)
     const ssize_t count = ::read(line.session_watch, buffer, sizeof buffer);
     for (ssize_t offset = 0; offset < count;) {
         const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
-        if ((event->mask & IN_OPEN) != 0)
+        if ((event->mask & IN_OPEN) != 0) {
             ++clients;
-        if ((event->mask & IN_CLOSE) != 0 && clients > 0 && --clients == 0)
+        }
+        if ((event->mask & IN_CLOSE) != 0 && clients > 0 && --clients == 0) {
             end_session(line);
+        }
         offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
     }
 }
@@ -224,26 +238,32 @@ void run(PtyLine& line)
     while (!failed && !hung_up) {
         pollfd fds[3] = {
             {line.wake_read, POLLIN, 0}, {line.master, POLLIN, 0}, {line.session_watch, POLLIN, 0}};
-        if (!unwritten.empty())
+        if (!unwritten.empty()) {
             fds[1].events |= POLLOUT;
+        }
         std::optional<Clock::time_point> deadline;
-        if (unwritten.empty() && !queue.empty())
+        if (unwritten.empty() && !queue.empty()) {
             deadline = drain_retry.value_or(line.epoch + queue.front().action.at);
+        }
         timespec timeout{};
-        if (deadline)
+        if (deadline) {
             timeout = to_timespec(*deadline - Clock::now());
+        }
 
         if (::ppoll(fds, 3, deadline ? &timeout : nullptr, nullptr) < 0) {
-            if (errno == EINTR)
+            if (errno == EINTR) {
                 continue;
+            }
             log(line, errno_text("poll failed"));
             break;
         }
-        if (fds[0].revents != 0)
+        if (fds[0].revents != 0) {
             break;
+        }
         // Before the input: a client opens the port before it writes.
-        if (fds[2].revents != 0)
+        if (fds[2].revents != 0) {
             track_sessions(line, clients);
+        }
         if ((fds[1].revents & POLLIN) != 0 && !take_input(line, queue)) {
             log(line, errno_text("reading the line failed"));
             failed = true;
@@ -260,12 +280,14 @@ void run(PtyLine& line)
 
         while (!failed && unwritten.empty() && !queue.empty()) {
             const Clock::time_point now = Clock::now();
-            if (now < drain_retry.value_or(line.epoch + queue.front().action.at))
+            if (now < drain_retry.value_or(line.epoch + queue.front().action.at)) {
                 break;
+            }
             Action& action = queue.front().action;
             if (action.hang_up) {
-                if (!drain_give_up)
+                if (!drain_give_up) {
                     drain_give_up = now + hang_up_drain_limit;
+                }
                 if (client_has_unread_input(line) && now < *drain_give_up) {
                     drain_retry = now + hang_up_drain_step;
                     break;
@@ -276,8 +298,9 @@ void run(PtyLine& line)
             }
             // Stamped before the write, so being preempted after it cannot
             // hide part of the client's delay.
-            if (queue.front().last)
+            if (queue.front().last) {
                 mark_answered(line, queue.front().request);
+            }
             unwritten = std::move(action.bytes);
             queue.pop_front();
             if (!write_out(line, unwritten)) {
@@ -341,8 +364,9 @@ bool open_pty(PtyLine& line, std::string& error)
 // buffer. Its speed stays, so a client still has to set the line itself.
 bool put_waiting(PtyLine& line, const std::vector<std::uint8_t>& bytes, std::string& error)
 {
-    if (bytes.empty())
+    if (bytes.empty()) {
         return true;
+    }
     termios settings{};
     if (::tcgetattr(line.held_slave, &settings) != 0) {
         error = errno_text("cannot read the pseudo-terminal's settings");
@@ -377,8 +401,9 @@ bool make_link(const PtyLine& line, std::string& error)
 {
     std::error_code code;
     const std::filesystem::path parent = line.link.parent_path();
-    if (!parent.empty())
+    if (!parent.empty()) {
         std::filesystem::create_directories(parent, code);
+    }
     if (code) {
         error = "cannot create " + parent.string() + ": " + code.message();
         return false;
@@ -402,16 +427,18 @@ void remove_link(const PtyLine& line)
 {
     // Only if it is still ours: a later emulator may have taken the path.
     std::error_code code;
-    if (std::filesystem::read_symlink(line.link, code) == line.slave_path && !code)
+    if (std::filesystem::read_symlink(line.link, code) == line.slave_path && !code) {
         std::filesystem::remove(line.link, code);
+    }
 }
 
 } // namespace
 
 void PtyLineStop::operator()(PtyLine* line) const
 {
-    if (line == nullptr)
+    if (line == nullptr) {
         return;
+    }
     stop(*line);
     delete line;
 }
@@ -421,8 +448,9 @@ PtyLineHandle start_pty_line(const std::filesystem::path& link, const Controller
 {
     PtyLineHandle line(
         new PtyLine{.link = link, .log = std::move(log), .mode = mode, .controller = make_controller(setup)});
-    if (!open_pty(*line, error) || !put_waiting(*line, setup.waiting, error) || !make_link(*line, error))
+    if (!open_pty(*line, error) || !put_waiting(*line, setup.waiting, error) || !make_link(*line, error)) {
         return nullptr; // the deleter closes what was opened
+    }
     line->epoch = Clock::now();
     line->thread = std::thread(run, std::ref(*line));
     return line;
@@ -433,8 +461,9 @@ void stop(PtyLine& line)
     if (line.thread.joinable()) {
         const char wake = 1;
         // Without the wake-up the join would wait for ever.
-        if (::write(line.wake_write, &wake, 1) != 1)
+        if (::write(line.wake_write, &wake, 1) != 1) {
             std::abort();
+        }
         line.thread.join();
     }
     close_fd(line.master);
@@ -442,8 +471,9 @@ void stop(PtyLine& line)
     close_fd(line.session_watch);
     close_fd(line.wake_read);
     close_fd(line.wake_write);
-    if (!line.slave_path.empty())
+    if (!line.slave_path.empty()) {
         remove_link(line);
+    }
     line.slave_path.clear();
 }
 
@@ -496,16 +526,20 @@ std::string line_setting_problems(const termios& settings)
     auto add = [&problems](const std::string& problem) {
         problems += problems.empty() ? problem : ", " + problem;
     };
-    if (::cfgetispeed(&settings) != B9600)
+    if (::cfgetispeed(&settings) != B9600) {
         add("input speed not 9600");
-    if (::cfgetospeed(&settings) != B9600)
+    }
+    if (::cfgetospeed(&settings) != B9600) {
         add("output speed not 9600");
-    if ((settings.c_cflag & CSIZE) != CS8)
+    }
+    if ((settings.c_cflag & CSIZE) != CS8) {
         add("not 8 data bits");
+    }
     for (const Flag& flag : flags) {
         const bool set = (settings.*flag.field & flag.mask) != 0;
-        if (set != flag.wanted)
+        if (set != flag.wanted) {
             add(std::string(flag.name) + (flag.wanted ? " clear" : " set"));
+        }
     }
     return problems;
 }
