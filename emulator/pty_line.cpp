@@ -1,46 +1,19 @@
-#include "pty_line.hpp"
+#include "pty_device.hpp"
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <deque>
-#include <mutex>
 #include <optional>
 #include <span>
-#include <thread>
-#include <vector>
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace emulator {
-
-using Clock = std::chrono::steady_clock;
-
-struct PtyLine {
-    std::filesystem::path link{};
-    std::string slave_path{};
-    int master = -1;
-    int held_slave = -1;
-    int session_watch = -1; // inotify on the slave: tells when clients open and close it
-    int wake_read = -1;
-    int wake_write = -1;
-    Clock::time_point epoch{};
-    LogSink log{};
-    LineMode mode = LineMode::paced;
-    std::thread thread{};
-
-    mutable std::mutex mutex{};
-    mutable std::condition_variable changed{};
-    Controller controller; // guarded by mutex
-    bool closed = false;   // guarded by mutex
-};
 
 namespace {
 
@@ -49,32 +22,12 @@ namespace {
 constexpr auto hang_up_drain_limit = std::chrono::seconds(1);
 constexpr auto hang_up_drain_step = std::chrono::milliseconds(1);
 
-void close_fd(int& fd)
-{
-    if (fd >= 0) {
-        ::close(fd);
-    }
-    fd = -1;
-}
-
 // An action with the request it answers.
 struct Scheduled {
     Action action;
     std::size_t request = 0;
     bool last = false; // the reply's last part: the request is answered once it is out
 };
-
-void log(const PtyLine& line, const std::string& text)
-{
-    if (line.log) {
-        line.log(text);
-    }
-}
-
-std::string errno_text(const char* what)
-{
-    return std::string(what) + ": " + std::strerror(errno);
-}
 
 Microseconds since_epoch(const PtyLine& line, Clock::time_point when)
 {
@@ -157,19 +110,6 @@ bool take_input(PtyLine& line, std::deque<Scheduled>& queue)
         for (std::size_t i = 0; i < response.actions.size(); ++i) {
             queue.push_back({response.actions[i], response.request, i + 1 == response.actions.size()});
         }
-    }
-    return true;
-}
-
-// Writes as much as the master takes. False when it failed.
-bool write_out(PtyLine& line, std::vector<std::uint8_t>& unwritten)
-{
-    while (!unwritten.empty()) {
-        const ssize_t count = ::write(line.master, unwritten.data(), unwritten.size());
-        if (count < 0) {
-            return errno == EAGAIN || errno == EINTR;
-        }
-        unwritten.erase(unwritten.begin(), unwritten.begin() + count);
     }
     return true;
 }
@@ -323,115 +263,6 @@ void run(PtyLine& line)
     line.changed.notify_all();
 }
 
-bool open_pty(PtyLine& line, std::string& error)
-{
-    line.master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (line.master < 0 || ::grantpt(line.master) != 0 || ::unlockpt(line.master) != 0) {
-        error = errno_text("cannot create a pseudo-terminal");
-        return false;
-    }
-    char name[128];
-    if (::ptsname_r(line.master, name, sizeof name) != 0) {
-        error = errno_text("cannot name the pseudo-terminal");
-        return false;
-    }
-    line.slave_path = name;
-    line.held_slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (line.held_slave < 0) {
-        error = errno_text("cannot open the pseudo-terminal's slave");
-        return false;
-    }
-    if (line.mode == LineMode::paced) {
-        line.session_watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        if (line.session_watch < 0 || ::inotify_add_watch(line.session_watch, name, IN_OPEN | IN_CLOSE) < 0) {
-            error = errno_text("cannot watch the pseudo-terminal");
-            return false;
-        }
-    }
-    int wake[2];
-    if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
-        error = errno_text("cannot create a pipe");
-        return false;
-    }
-    line.wake_read = wake[0];
-    line.wake_write = wake[1];
-    return true;
-}
-
-// Puts what the controller sent before anyone opened the port into the
-// slave's input. The held slave goes raw first: as it starts (canonical,
-// with echo) the bytes would come back to the master and sit in a line
-// buffer. Its speed stays, so a client still has to set the line itself.
-bool put_waiting(PtyLine& line, const std::vector<std::uint8_t>& bytes, std::string& error)
-{
-    if (bytes.empty()) {
-        return true;
-    }
-    termios settings{};
-    if (::tcgetattr(line.held_slave, &settings) != 0) {
-        error = errno_text("cannot read the pseudo-terminal's settings");
-        return false;
-    }
-    ::cfmakeraw(&settings);
-    if (::tcsetattr(line.held_slave, TCSANOW, &settings) != 0) {
-        error = errno_text("cannot set the pseudo-terminal raw");
-        return false;
-    }
-    std::vector<std::uint8_t> unwritten = bytes;
-    if (!write_out(line, unwritten) || !unwritten.empty()) {
-        error = errno_text("cannot put the waiting bytes on the line");
-        return false;
-    }
-    // Ready only once they are in the queue: a client that flushes it at
-    // open must not have them arrive after its flush.
-    for (int tries = 0; tries < 1000; ++tries) {
-        pollfd slave{line.held_slave, POLLIN, 0};
-        ::poll(&slave, 1, 1);
-        int pending = 0;
-        if (::ioctl(line.held_slave, FIONREAD, &pending) == 0 && pending >= static_cast<int>(bytes.size())) {
-            log(line, "waiting in the port: " + hex(bytes));
-            return true;
-        }
-    }
-    error = "the waiting bytes did not reach the port";
-    return false;
-}
-
-bool make_link(const PtyLine& line, std::string& error)
-{
-    std::error_code code;
-    const std::filesystem::path parent = line.link.parent_path();
-    if (!parent.empty()) {
-        std::filesystem::create_directories(parent, code);
-    }
-    if (code) {
-        error = "cannot create " + parent.string() + ": " + code.message();
-        return false;
-    }
-    const std::filesystem::file_status status = std::filesystem::symlink_status(line.link, code);
-    if (std::filesystem::is_symlink(status)) {
-        std::filesystem::remove(line.link, code);
-    } else if (std::filesystem::exists(status)) {
-        error = line.link.string() + " exists and is not a symlink";
-        return false;
-    }
-    std::filesystem::create_symlink(line.slave_path, line.link, code);
-    if (code) {
-        error = "cannot create " + line.link.string() + ": " + code.message();
-        return false;
-    }
-    return true;
-}
-
-void remove_link(const PtyLine& line)
-{
-    // Only if it is still ours: a later emulator may have taken the path.
-    std::error_code code;
-    if (std::filesystem::read_symlink(line.link, code) == line.slave_path && !code) {
-        std::filesystem::remove(line.link, code);
-    }
-}
-
 } // namespace
 
 void PtyLineStop::operator()(PtyLine* line) const
@@ -500,48 +331,6 @@ bool closed(const PtyLine& line)
 {
     std::lock_guard lock(line.mutex);
     return line.closed;
-}
-
-std::string line_setting_problems(const termios& settings)
-{
-    struct Flag {
-        tcflag_t termios::*field;
-        tcflag_t mask;
-        bool wanted;
-        const char* name;
-    };
-    static constexpr Flag flags[] = {
-        {&termios::c_cflag, PARODD, true, "PARODD"},    {&termios::c_cflag, CSTOPB, false, "CSTOPB"},
-        {&termios::c_cflag, CREAD, true, "CREAD"},      {&termios::c_cflag, CLOCAL, true, "CLOCAL"},
-        {&termios::c_cflag, CRTSCTS, false, "CRTSCTS"}, {&termios::c_iflag, IXON, false, "IXON"},
-        {&termios::c_iflag, IXOFF, false, "IXOFF"},     {&termios::c_iflag, IXANY, false, "IXANY"},
-        {&termios::c_iflag, ICRNL, false, "ICRNL"},     {&termios::c_iflag, INLCR, false, "INLCR"},
-        {&termios::c_iflag, IGNCR, false, "IGNCR"},     {&termios::c_iflag, ISTRIP, false, "ISTRIP"},
-        {&termios::c_lflag, ICANON, false, "ICANON"},   {&termios::c_lflag, ECHO, false, "ECHO"},
-        {&termios::c_lflag, ISIG, false, "ISIG"},       {&termios::c_lflag, IEXTEN, false, "IEXTEN"},
-        {&termios::c_oflag, OPOST, false, "OPOST"},
-    };
-
-    std::string problems;
-    auto add = [&problems](const std::string& problem) {
-        problems += problems.empty() ? problem : ", " + problem;
-    };
-    if (::cfgetispeed(&settings) != B9600) {
-        add("input speed not 9600");
-    }
-    if (::cfgetospeed(&settings) != B9600) {
-        add("output speed not 9600");
-    }
-    if ((settings.c_cflag & CSIZE) != CS8) {
-        add("not 8 data bits");
-    }
-    for (const Flag& flag : flags) {
-        const bool set = (settings.*flag.field & flag.mask) != 0;
-        if (set != flag.wanted) {
-            add(std::string(flag.name) + (flag.wanted ? " clear" : " set"));
-        }
-    }
-    return problems;
 }
 
 } // namespace emulator

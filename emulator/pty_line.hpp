@@ -1,6 +1,7 @@
 #pragma once
 
 #include "controller.hpp"
+#include "line_check.hpp"
 
 #include <chrono>
 #include <cstddef>
@@ -8,8 +9,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-
-#include <termios.h>
 
 // The controller on a pseudo-terminal. A symlink at a chosen path leads to the
 // slave side, which the configurator opens as its serial port; a thread
@@ -61,10 +60,5 @@ bool wait_for_requests(const PtyLine& line, std::size_t count, std::chrono::mill
 
 // True once the line hung up (a fault) or failed; the thread has then ended.
 bool closed(const PtyLine& line);
-
-// What keeps these settings from being a raw 9600 Bd 8O1 line without flow
-// control, comma separated; empty when they are right. Parity enable is not
-// asked for: a pty clears it, while the odd-parity flag survives.
-std::string line_setting_problems(const termios& settings);
 
 } // namespace emulator
