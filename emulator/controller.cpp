@@ -235,17 +235,66 @@ Controller make_controller(const ControllerSetup& setup)
     return controller;
 }
 
-std::vector<Response> feed(Controller& controller, std::span<const std::uint8_t> bytes, Microseconds now,
+std::optional<Line> make_line(const std::vector<ControllerSetup>& controllers,
+                              const std::vector<Visit>& visits, std::string& error)
+{
+    if (controllers.empty()) {
+        error = "no controller on the line";
+        return std::nullopt;
+    }
+    for (std::size_t i = 0; i < visits.size(); ++i) {
+        if (visits[i].controller >= controllers.size()) {
+            error = "visit " + std::to_string(i + 1) + " names controller " +
+                    std::to_string(visits[i].controller) + " of " + std::to_string(controllers.size());
+            return std::nullopt;
+        }
+        if (visits[i].stays == 0 && i + 1 < visits.size()) {
+            error = "visit " + std::to_string(i + 1) + " stays to the end, yet visits follow";
+            return std::nullopt;
+        }
+    }
+    Line line;
+    for (const ControllerSetup& setup : controllers) {
+        line.controllers.push_back(make_controller(setup));
+    }
+    line.visits = visits;
+    return line;
+}
+
+std::optional<std::size_t> connected(const Line& line)
+{
+    if (line.visits.empty()) {
+        return 0;
+    }
+    if (line.visit_ == line.visits.size() || !line.present_) {
+        return std::nullopt;
+    }
+    return line.visits[line.visit_].controller;
+}
+
+Controller as_one(const Line& line)
+{
+    const std::size_t last =
+        line.visits.empty() ? 0 : line.visits[std::min(line.visit_, line.visits.size() - 1)].controller;
+    Controller controller = line.controllers[last];
+    controller.received = line.received;
+    controller.requests = line.requests;
+    controller.errors = line.errors;
+    controller.hung_up = line.hung_up;
+    return controller;
+}
+
+std::vector<Response> feed(Line& line, std::span<const std::uint8_t> bytes, Microseconds now,
                            std::string_view line_problems)
 {
-    controller.received.insert(controller.received.end(), bytes.begin(), bytes.end());
+    line.received.insert(line.received.end(), bytes.begin(), bytes.end());
     std::vector<Response> responses;
     std::deque<ReceivedByte> todo;
     for (std::uint8_t value : bytes) {
         todo.push_back({value, now});
     }
 
-    std::vector<ReceivedByte>& frame = controller.frame_;
+    std::vector<ReceivedByte>& frame = line.frame_;
     // A rejected frame gives back all but its start byte: a good frame may
     // begin inside it.
     auto reject = [&frame, &todo](unsigned& counter) {
@@ -253,32 +302,52 @@ std::vector<Response> feed(Controller& controller, std::span<const std::uint8_t>
         todo.insert(todo.begin(), frame.begin() + 1, frame.end());
         frame.clear();
     };
+    // Plugs and unplugs after a request: a frame never straddles two visits.
+    auto count_request = [&line] {
+        ++line.counted_;
+        while (line.visit_ < line.visits.size()) {
+            const Visit& visit = line.visits[line.visit_];
+            if (line.present_) {
+                if (visit.stays == 0 || line.counted_ < visit.stays) {
+                    return;
+                }
+                line.present_ = false;
+                line.counted_ = 0;
+            }
+            if (line.counted_ < visit.absent) {
+                return;
+            }
+            ++line.visit_;
+            line.present_ = true;
+            line.counted_ = 0;
+        }
+    };
 
-    while (!todo.empty() && !controller.hung_up) {
+    while (!todo.empty() && !line.hung_up) {
         const ReceivedByte byte = todo.front();
         todo.pop_front();
         if (frame.empty()) {
             if (byte.value == start_byte) {
                 frame.push_back(byte);
             } else {
-                ++controller.errors.stray_bytes;
+                ++line.errors.stray_bytes;
             }
             continue;
         }
         frame.push_back(byte);
         const std::optional<std::size_t> length = request_length(frame[1].value);
         if (!length) {
-            reject(controller.errors.unknown_command);
+            reject(line.errors.unknown_command);
             continue;
         }
         if (frame.size() < *length) {
             if (byte.value > 0x7F) {
-                reject(controller.errors.bad_frame);
+                reject(line.errors.bad_frame);
             }
             continue;
         }
         if (byte.value != end_byte) {
-            reject(controller.errors.bad_frame);
+            reject(line.errors.bad_frame);
             continue;
         }
         std::vector<std::uint8_t> values;
@@ -286,18 +355,42 @@ std::vector<Response> feed(Controller& controller, std::span<const std::uint8_t>
             values.push_back(received.value);
         }
         if (checksum(std::span(values).first(values.size() - 2)) != values[values.size() - 2]) {
-            reject(controller.errors.bad_checksum);
+            reject(line.errors.bad_checksum);
             continue;
         }
         const Microseconds first_byte_at = frame.front().at;
         frame.clear();
-        controller.requests.push_back({.command = values[1],
-                                       .frame = std::move(values),
-                                       .arrived = first_byte_at,
-                                       .line_problems = std::string(line_problems)});
-        responses.push_back(respond(controller, controller.line_free_at_, byte.at));
+        const std::optional<std::size_t> to = connected(line);
+        line.requests.push_back({.command = values[1],
+                                 .frame = std::move(values),
+                                 .arrived = first_byte_at,
+                                 .line_problems = std::string(line_problems),
+                                 .controller = to});
+        Response response;
+        if (to) {
+            Controller& controller = line.controllers[*to];
+            controller.requests.push_back(line.requests.back());
+            response = respond(controller, line.line_free_at_, byte.at);
+            line.hung_up = controller.hung_up;
+        }
+        response.request = line.requests.size() - 1;
+        responses.push_back(std::move(response));
+        count_request();
     }
     return responses;
+}
+
+void mark_answered(Line& line, std::size_t request, Microseconds at)
+{
+    Request& on_line = line.requests[request];
+    on_line.answered = at;
+    if (on_line.controller) {
+        // Its place in its controller's list: the earlier ones that went there.
+        const auto before = std::count_if(
+            line.requests.begin(), line.requests.begin() + request,
+            [&on_line](const Request& other) { return other.controller == on_line.controller; });
+        line.controllers[*on_line.controller].requests[static_cast<std::size_t>(before)].answered = at;
+    }
 }
 
 } // namespace emulator

@@ -33,8 +33,8 @@ struct PtyLine {
 
     mutable std::mutex mutex{};
     mutable std::condition_variable changed{};
-    Controller controller; // guarded by mutex
-    bool closed = false;   // guarded by mutex
+    Line model{};        // guarded by mutex
+    bool closed = false; // guarded by mutex
 };
 
 void close_fd(int& fd);

@@ -45,7 +45,8 @@ std::string current_line_problems(const PtyLine& line)
 }
 
 void log_input(const PtyLine& line, const std::vector<Response>& responses,
-               const std::vector<Request>& requests, unsigned errors_before, unsigned errors_after)
+               const std::vector<Request>& requests, unsigned errors_before, unsigned errors_after,
+               bool visits)
 {
     if (errors_after > errors_before) {
         log(line, "input not understood, protocol errors now " + std::to_string(errors_after));
@@ -53,7 +54,11 @@ void log_input(const PtyLine& line, const std::vector<Response>& responses,
     for (std::size_t i = 0; i < responses.size(); ++i) {
         const Response& response = responses[i];
         const Request& request = requests[i];
-        log(line, "request " + std::to_string(response.request) + ": " + hex(request.frame));
+        std::string to;
+        if (visits) {
+            to = request.controller ? " to controller " + std::to_string(*request.controller) : " to nobody";
+        }
+        log(line, "request " + std::to_string(response.request) + to + ": " + hex(request.frame));
         if (!request.line_problems.empty()) {
             log(line, "warning: line settings wrong, not answering: " + request.line_problems);
         } else if (!response.reply.empty()) {
@@ -67,11 +72,11 @@ void log_input(const PtyLine& line, const std::vector<Response>& responses,
     }
 }
 
-void mark_answered(PtyLine& line, std::size_t request)
+void stamp_answered(PtyLine& line, std::size_t request)
 {
     const Microseconds now = since_epoch(line, Clock::now());
     std::lock_guard lock(line.mutex);
-    line.controller.requests[request].answered = now;
+    mark_answered(line.model, request, now);
 }
 
 // Reads what the client wrote and queues the answers. False when the
@@ -95,16 +100,16 @@ bool take_input(PtyLine& line, std::deque<Scheduled>& queue)
     unsigned errors_after = 0;
     {
         std::lock_guard lock(line.mutex);
-        errors_before = total(line.controller.errors);
-        responses = feed(line.controller, std::span(buffer, static_cast<std::size_t>(count)), now, problems);
-        errors_after = total(line.controller.errors);
+        errors_before = total(line.model.errors);
+        responses = feed(line.model, std::span(buffer, static_cast<std::size_t>(count)), now, problems);
+        errors_after = total(line.model.errors);
         for (const Response& response : responses) {
-            requests.push_back(line.controller.requests[response.request]);
+            requests.push_back(line.model.requests[response.request]);
         }
     }
     line.changed.notify_all();
     if (line.log) {
-        log_input(line, responses, requests, errors_before, errors_after);
+        log_input(line, responses, requests, errors_before, errors_after, !line.model.visits.empty());
     }
     for (const Response& response : responses) {
         for (std::size_t i = 0; i < response.actions.size(); ++i) {
@@ -239,7 +244,7 @@ void run(PtyLine& line)
             // Stamped before the write, so being preempted after it cannot
             // hide part of the client's delay.
             if (queue.front().last) {
-                mark_answered(line, queue.front().request);
+                stamp_answered(line, queue.front().request);
             }
             unwritten = std::move(action.bytes);
             queue.pop_front();
@@ -277,9 +282,21 @@ void PtyLineStop::operator()(PtyLine* line) const
 PtyLineHandle start_pty_line(const std::filesystem::path& link, const ControllerSetup& setup,
                              std::string& error, LogSink log, LineMode mode)
 {
+    return start_pty_line(link, std::vector{setup}, {}, error, std::move(log), mode);
+}
+
+PtyLineHandle start_pty_line(const std::filesystem::path& link,
+                             const std::vector<ControllerSetup>& controllers,
+                             const std::vector<Visit>& visits, std::string& error, LogSink log, LineMode mode)
+{
+    std::optional<Line> model = make_line(controllers, visits, error);
+    if (!model) {
+        return nullptr;
+    }
+    const std::vector<std::uint8_t> waiting = model->controllers[connected(*model).value_or(0)].setup.waiting;
     PtyLineHandle line(
-        new PtyLine{.link = link, .log = std::move(log), .mode = mode, .controller = make_controller(setup)});
-    if (!open_pty(*line, error) || !put_waiting(*line, setup.waiting, error) || !make_link(*line, error)) {
+        new PtyLine{.link = link, .log = std::move(log), .mode = mode, .model = std::move(*model)});
+    if (!open_pty(*line, error) || !put_waiting(*line, waiting, error) || !make_link(*line, error)) {
         return nullptr; // the deleter closes what was opened
     }
     line->epoch = Clock::now();
@@ -316,15 +333,20 @@ std::string slave_path(const PtyLine& line)
 Controller snapshot(const PtyLine& line)
 {
     std::lock_guard lock(line.mutex);
-    return line.controller;
+    return as_one(line.model);
+}
+
+Line line_snapshot(const PtyLine& line)
+{
+    std::lock_guard lock(line.mutex);
+    return line.model;
 }
 
 bool wait_for_requests(const PtyLine& line, std::size_t count, std::chrono::milliseconds timeout)
 {
     std::unique_lock lock(line.mutex);
-    line.changed.wait_for(lock, timeout,
-                          [&] { return line.controller.requests.size() >= count || line.closed; });
-    return line.controller.requests.size() >= count;
+    line.changed.wait_for(lock, timeout, [&] { return line.model.requests.size() >= count || line.closed; });
+    return line.model.requests.size() >= count;
 }
 
 bool closed(const PtyLine& line)

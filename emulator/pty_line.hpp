@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 // The controller on a pseudo-terminal. A symlink at a chosen path leads to the
 // slave side, which the configurator opens as its serial port; a thread
@@ -43,6 +44,15 @@ enum class LineMode { paced, instant };
 PtyLineHandle start_pty_line(const std::filesystem::path& link, const ControllerSetup& setup,
                              std::string& error, LogSink log = {}, LineMode mode = LineMode::paced);
 
+// Several controllers that come and go on the line as `visits` say (see
+// Visit); without visits the first stays throughout. The first visit's
+// controller is connected from the start, with its waiting bytes. Also null
+// when the script names a controller that is not there.
+PtyLineHandle start_pty_line(const std::filesystem::path& link,
+                             const std::vector<ControllerSetup>& controllers,
+                             const std::vector<Visit>& visits, std::string& error, LogSink log = {},
+                             LineMode mode = LineMode::paced);
+
 // Ends the thread, closes the pty and removes the link. A scheduled reply is
 // dropped. Safe to call twice.
 void stop(PtyLine& line);
@@ -51,8 +61,13 @@ void stop(PtyLine& line);
 std::string slave_path(const PtyLine& line);
 
 // A copy of the controller as it is now: bytes received, requests with their
-// line-settings verdicts, configuration, protocol errors.
+// line-settings verdicts, configuration, protocol errors. With several
+// controllers, the line seen as one (see as_one).
 Controller snapshot(const PtyLine& line);
+
+// A copy of the whole line as it is now: each controller with its
+// configuration and requests, and every byte and request on the line.
+Line line_snapshot(const PtyLine& line);
 
 // Waits until at least `count` valid requests have arrived or the line has
 // closed, at most `timeout`. True when they have.
