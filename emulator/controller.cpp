@@ -244,8 +244,9 @@ std::optional<Line> make_line(const std::vector<ControllerSetup>& controllers,
     }
     for (std::size_t i = 0; i < visits.size(); ++i) {
         if (visits[i].controller >= controllers.size()) {
-            error = "visit " + std::to_string(i + 1) + " names controller " +
-                    std::to_string(visits[i].controller) + " of " + std::to_string(controllers.size());
+            error = "visit " + std::to_string(i + 1) + " names controller index " +
+                    std::to_string(visits[i].controller) + ", but there are " +
+                    std::to_string(controllers.size());
             return std::nullopt;
         }
         if (visits[i].stays == 0 && i + 1 < visits.size()) {

@@ -3,6 +3,7 @@
 
 #include "pty_line.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <csignal>
 #include <cstdio>
@@ -10,13 +11,15 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <pthread.h>
 
 namespace {
 
 constexpr const char* usage = "usage: zumel-emulator LINK_PATH [--type TEXT8] [--firmware HIGH.LOW] "
-                              "[--config HEX12] [--waiting HEX] [--wire-speed] [--log]\n";
+                              "[--config HEX12] [--waiting HEX] [--visits N:STAYS:ABSENT,...] [--wire-speed] "
+                              "[--log]\n";
 
 // Protocol data bytes carry seven bits.
 std::optional<std::uint8_t> parse_data_byte(std::string_view text, int base)
@@ -92,9 +95,46 @@ bool parse_waiting(std::string_view text, emulator::ControllerSetup& setup)
     return true;
 }
 
+std::optional<std::size_t> parse_count(std::string_view text)
+{
+    std::size_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc{} || end != text.data() + text.size() || text.empty()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// "1:6:2,2:6:2,1:0:0": controller 1 for six requests, two unanswered, then
+// controller 2 likewise, then controller 1 again to the end. Controllers
+// are numbered from 1 for people; the script counts from 0.
+bool parse_visits(std::string_view text, std::vector<emulator::Visit>& visits)
+{
+    visits.clear();
+    for (std::size_t start = 0; start <= text.size();) {
+        const std::size_t comma = std::min(text.find(',', start), text.size());
+        const std::string_view visit = text.substr(start, comma - start);
+        const std::size_t colon = visit.find(':');
+        const std::size_t second = visit.find(':', colon + 1);
+        if (second == std::string_view::npos) {
+            return false;
+        }
+        const auto number = parse_count(visit.substr(0, colon));
+        const auto stays = parse_count(visit.substr(colon + 1, second - colon - 1));
+        const auto absent = parse_count(visit.substr(second + 1));
+        if (!number || *number == 0 || !stays || !absent) {
+            return false;
+        }
+        visits.push_back({.controller = *number - 1, .stays = *stays, .absent = *absent});
+        start = comma + 1;
+    }
+    return true;
+}
+
 struct Options {
     std::string link;
     emulator::ControllerSetup setup;
+    std::vector<emulator::Visit> visits;
     bool log = false;
 };
 
@@ -124,6 +164,10 @@ std::optional<Options> parse_options(int argc, char** argv)
             if (!parse_waiting(argv[++i], options.setup)) {
                 return std::nullopt;
             }
+        } else if (argument == "--visits" && has_value) {
+            if (!parse_visits(argv[++i], options.visits)) {
+                return std::nullopt;
+            }
         } else if (argument.starts_with("-") || !options.link.empty()) {
             return std::nullopt;
         } else {
@@ -150,6 +194,9 @@ int main(int argc, char** argv)
                    "  --firmware  version as HIGH.LOW, each 0..127\n"
                    "  --config    six configuration bytes as 12 hex digits, each byte 00..7F\n"
                    "  --waiting   bytes already in the port when it is first opened, as hex pairs\n"
+                   "  --visits    controllers that come and go, set up alike: controller N is\n"
+                   "              connected for STAYS requests (0: to the end), then nobody\n"
+                   "              answers for ABSENT requests; a returning one keeps its settings\n"
                    "  --wire-speed  take as long as 9600 Bd would\n"
                    "  --log       print requests and replies\n"
                    "A link ending in 0 is COM1 for zumel-config --com-prefix LINK_PATH-without-the-0.\n",
@@ -171,7 +218,13 @@ int main(int argc, char** argv)
     }
 
     std::string error;
-    emulator::PtyLineHandle line = emulator::start_pty_line(options->link, options->setup, error, log);
+    // Each number up to the highest a controller of its own.
+    std::size_t controllers = 1;
+    for (const emulator::Visit& visit : options->visits) {
+        controllers = std::max(controllers, visit.controller + 1);
+    }
+    emulator::PtyLineHandle line = emulator::start_pty_line(
+        options->link, std::vector(controllers, options->setup), options->visits, error, log);
     if (!line) {
         std::fprintf(stderr, "zumel-emulator: %s\n", error.c_str());
         return 1;

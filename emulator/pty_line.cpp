@@ -55,8 +55,9 @@ void log_input(const PtyLine& line, const std::vector<Response>& responses,
         const Response& response = responses[i];
         const Request& request = requests[i];
         std::string to;
-        if (visits) {
-            to = request.controller ? " to controller " + std::to_string(*request.controller) : " to nobody";
+        if (visits) { // numbered from 1, as zumel-emulator's --visits has them
+            to = request.controller ? " to controller " + std::to_string(*request.controller + 1)
+                                    : " to nobody";
         }
         log(line, "request " + std::to_string(response.request) + to + ": " + hex(request.frame));
         if (!request.line_problems.empty()) {
