@@ -107,7 +107,9 @@ std::optional<std::size_t> parse_count(std::string_view text)
 
 // "1:6:2,2:6:2,1:0:0": controller 1 for six requests, two unanswered, then
 // controller 2 likewise, then controller 1 again to the end. Controllers
-// are numbered from 1 for people; the script counts from 0.
+// are numbered from 1 for people; the script counts from 0. Each number up
+// to the highest is a controller, so a slip of the finger must not ask for
+// millions.
 bool parse_visits(std::string_view text, std::vector<emulator::Visit>& visits)
 {
     visits.clear();
@@ -122,7 +124,7 @@ bool parse_visits(std::string_view text, std::vector<emulator::Visit>& visits)
         const auto number = parse_count(visit.substr(0, colon));
         const auto stays = parse_count(visit.substr(colon + 1, second - colon - 1));
         const auto absent = parse_count(visit.substr(second + 1));
-        if (!number || *number == 0 || !stays || !absent) {
+        if (!number || *number == 0 || *number > 99 || !stays || !absent) {
             return false;
         }
         visits.push_back({.controller = *number - 1, .stays = *stays, .absent = *absent});
@@ -194,7 +196,7 @@ int main(int argc, char** argv)
                    "  --firmware  version as HIGH.LOW, each 0..127\n"
                    "  --config    six configuration bytes as 12 hex digits, each byte 00..7F\n"
                    "  --waiting   bytes already in the port when it is first opened, as hex pairs\n"
-                   "  --visits    controllers that come and go, set up alike: controller N is\n"
+                   "  --visits    controllers that come and go, set up alike: controller N (1..99) is\n"
                    "              connected for STAYS requests (0: to the end), then nobody\n"
                    "              answers for ABSENT requests; a returning one keeps its settings\n"
                    "  --wire-speed  take as long as 9600 Bd would\n"
