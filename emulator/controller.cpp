@@ -24,13 +24,15 @@ std::vector<std::uint8_t> plain_reply(const Controller& controller, std::uint8_t
     reply.push_back(command);
     switch (command) {
     case command_type:
-        for (char c : controller.setup.type)
+        for (char c : controller.setup.type) {
             reply.push_back(static_cast<std::uint8_t>(c) & 0x7F);
+        }
         break;
     case command_firmware:
         for (std::uint8_t b : {controller.setup.firmware_low, controller.setup.firmware_high, std::uint8_t{0},
-                               std::uint8_t{0}})
+                               std::uint8_t{0}}) {
             reply.push_back(b);
+        }
         break;
     case command_read:
         reply.insert(reply.end(), controller.configuration.begin(), controller.configuration.end());
@@ -62,8 +64,9 @@ Plan make_plan(const ControllerSetup& setup, std::size_t request, std::vector<st
 {
     Plan plan{.reply = std::move(reply)};
     for (const Fault& fault : setup.faults) {
-        if (!applies(fault, request))
+        if (!applies(fault, request)) {
             continue;
+        }
         switch (fault.kind) {
         case FaultKind::silent:
             plan.reply.clear();
@@ -92,8 +95,9 @@ Plan make_plan(const ControllerSetup& setup, std::size_t request, std::vector<st
             plan.hang_up_after_ms = fault.delay_ms;
             break;
         case FaultKind::garble:
-            if (fault.count < plan.reply.size() && !fault.bytes.empty())
+            if (fault.count < plan.reply.size() && !fault.bytes.empty()) {
                 plan.reply[fault.count] ^= fault.bytes[0];
+            }
             break;
         case FaultKind::ignore_write:
             break; // not about the reply
@@ -124,8 +128,9 @@ std::vector<Action> schedule(Controller& controller, Microseconds& line_free_at,
     const Microseconds byte_time{controller.setup.byte_time_us};
     const std::size_t piece_size = plan.piece_size == 0 ? plan.reply.size() : plan.piece_size;
     for (std::size_t offset = 0; offset < plan.reply.size(); offset += piece_size) {
-        if (offset > 0)
+        if (offset > 0) {
             cursor += from_ms(plan.gap_ms);
+        }
         const auto first = plan.reply.begin() + static_cast<std::ptrdiff_t>(offset);
         const auto last = plan.reply.begin() +
                           static_cast<std::ptrdiff_t>(std::min(offset + piece_size, plan.reply.size()));
@@ -159,12 +164,14 @@ Response respond(Controller& controller, Microseconds& line_free_at, Microsecond
     const std::size_t index = controller.requests.size() - 1;
     const Request& request = controller.requests.back();
     Response response{.request = index};
-    if (!request.line_problems.empty())
+    if (!request.line_problems.empty()) {
         return response;
+    }
 
-    if (request.command == command_write && !keeps_configuration(controller.setup, index))
+    if (request.command == command_write && !keeps_configuration(controller.setup, index)) {
         std::copy_n(request.frame.begin() + 2, controller.configuration.size(),
                     controller.configuration.begin());
+    }
 
     const Plan plan = make_plan(controller.setup, index, plain_reply(controller, request.command));
     const Microseconds wire_time = Microseconds{controller.setup.byte_time_us} *
@@ -185,8 +192,9 @@ unsigned total(const ProtocolErrors& errors)
 std::uint8_t checksum(std::span<const std::uint8_t> bytes)
 {
     std::uint8_t sum = 0;
-    for (std::uint8_t byte : bytes)
+    for (std::uint8_t byte : bytes) {
         sum = static_cast<std::uint8_t>(sum - byte);
+    }
     return sum & 0x7F;
 }
 
@@ -213,8 +221,9 @@ std::string hex(std::span<const std::uint8_t> bytes)
         std::snprintf(pair, sizeof pair, "%02X ", unsigned{byte});
         text += pair;
     }
-    if (!text.empty())
+    if (!text.empty()) {
         text.pop_back();
+    }
     return text;
 }
 
@@ -226,16 +235,67 @@ Controller make_controller(const ControllerSetup& setup)
     return controller;
 }
 
-std::vector<Response> feed(Controller& controller, std::span<const std::uint8_t> bytes, Microseconds now,
+std::optional<Line> make_line(const std::vector<ControllerSetup>& controllers,
+                              const std::vector<Visit>& visits, std::string& error)
+{
+    if (controllers.empty()) {
+        error = "no controller on the line";
+        return std::nullopt;
+    }
+    for (std::size_t i = 0; i < visits.size(); ++i) {
+        if (visits[i].controller >= controllers.size()) {
+            error = "visit " + std::to_string(i + 1) + " names controller index " +
+                    std::to_string(visits[i].controller) + ", but there are " +
+                    std::to_string(controllers.size());
+            return std::nullopt;
+        }
+        if (visits[i].stays == 0 && i + 1 < visits.size()) {
+            error = "visit " + std::to_string(i + 1) + " stays to the end, yet visits follow";
+            return std::nullopt;
+        }
+    }
+    Line line;
+    for (const ControllerSetup& setup : controllers) {
+        line.controllers.push_back(make_controller(setup));
+    }
+    line.visits = visits;
+    return line;
+}
+
+std::optional<std::size_t> connected(const Line& line)
+{
+    if (line.visits.empty()) {
+        return 0;
+    }
+    if (line.visit_ == line.visits.size() || !line.present_) {
+        return std::nullopt;
+    }
+    return line.visits[line.visit_].controller;
+}
+
+Controller as_one(const Line& line)
+{
+    const std::size_t last =
+        line.visits.empty() ? 0 : line.visits[std::min(line.visit_, line.visits.size() - 1)].controller;
+    Controller controller = line.controllers[last];
+    controller.received = line.received;
+    controller.requests = line.requests;
+    controller.errors = line.errors;
+    controller.hung_up = line.hung_up;
+    return controller;
+}
+
+std::vector<Response> feed(Line& line, std::span<const std::uint8_t> bytes, Microseconds now,
                            std::string_view line_problems)
 {
-    controller.received.insert(controller.received.end(), bytes.begin(), bytes.end());
+    line.received.insert(line.received.end(), bytes.begin(), bytes.end());
     std::vector<Response> responses;
     std::deque<ReceivedByte> todo;
-    for (std::uint8_t value : bytes)
+    for (std::uint8_t value : bytes) {
         todo.push_back({value, now});
+    }
 
-    std::vector<ReceivedByte>& frame = controller.frame_;
+    std::vector<ReceivedByte>& frame = line.frame_;
     // A rejected frame gives back all but its start byte: a good frame may
     // begin inside it.
     auto reject = [&frame, &todo](unsigned& counter) {
@@ -243,48 +303,95 @@ std::vector<Response> feed(Controller& controller, std::span<const std::uint8_t>
         todo.insert(todo.begin(), frame.begin() + 1, frame.end());
         frame.clear();
     };
+    // Plugs and unplugs after a request: a frame never straddles two visits.
+    auto count_request = [&line] {
+        ++line.counted_;
+        while (line.visit_ < line.visits.size()) {
+            const Visit& visit = line.visits[line.visit_];
+            if (line.present_) {
+                if (visit.stays == 0 || line.counted_ < visit.stays) {
+                    return;
+                }
+                line.present_ = false;
+                line.counted_ = 0;
+            }
+            if (line.counted_ < visit.absent) {
+                return;
+            }
+            ++line.visit_;
+            line.present_ = true;
+            line.counted_ = 0;
+        }
+    };
 
-    while (!todo.empty() && !controller.hung_up) {
+    while (!todo.empty() && !line.hung_up) {
         const ReceivedByte byte = todo.front();
         todo.pop_front();
         if (frame.empty()) {
-            if (byte.value == start_byte)
+            if (byte.value == start_byte) {
                 frame.push_back(byte);
-            else
-                ++controller.errors.stray_bytes;
+            } else {
+                ++line.errors.stray_bytes;
+            }
             continue;
         }
         frame.push_back(byte);
         const std::optional<std::size_t> length = request_length(frame[1].value);
         if (!length) {
-            reject(controller.errors.unknown_command);
+            reject(line.errors.unknown_command);
             continue;
         }
         if (frame.size() < *length) {
-            if (byte.value > 0x7F)
-                reject(controller.errors.bad_frame);
+            if (byte.value > 0x7F) {
+                reject(line.errors.bad_frame);
+            }
             continue;
         }
         if (byte.value != end_byte) {
-            reject(controller.errors.bad_frame);
+            reject(line.errors.bad_frame);
             continue;
         }
         std::vector<std::uint8_t> values;
-        for (const ReceivedByte& received : frame)
+        for (const ReceivedByte& received : frame) {
             values.push_back(received.value);
+        }
         if (checksum(std::span(values).first(values.size() - 2)) != values[values.size() - 2]) {
-            reject(controller.errors.bad_checksum);
+            reject(line.errors.bad_checksum);
             continue;
         }
         const Microseconds first_byte_at = frame.front().at;
         frame.clear();
-        controller.requests.push_back({.command = values[1],
-                                       .frame = std::move(values),
-                                       .arrived = first_byte_at,
-                                       .line_problems = std::string(line_problems)});
-        responses.push_back(respond(controller, controller.line_free_at_, byte.at));
+        const std::optional<std::size_t> to = connected(line);
+        line.requests.push_back({.command = values[1],
+                                 .frame = std::move(values),
+                                 .arrived = first_byte_at,
+                                 .line_problems = std::string(line_problems),
+                                 .controller = to});
+        Response response;
+        if (to) {
+            Controller& controller = line.controllers[*to];
+            controller.requests.push_back(line.requests.back());
+            response = respond(controller, line.line_free_at_, byte.at);
+            line.hung_up = controller.hung_up;
+        }
+        response.request = line.requests.size() - 1;
+        responses.push_back(std::move(response));
+        count_request();
     }
     return responses;
+}
+
+void mark_answered(Line& line, std::size_t request, Microseconds at)
+{
+    Request& on_line = line.requests[request];
+    on_line.answered = at;
+    if (on_line.controller) {
+        // Its place in its controller's list: the earlier ones that went there.
+        const auto before = std::count_if(
+            line.requests.begin(), line.requests.begin() + request,
+            [&on_line](const Request& other) { return other.controller == on_line.controller; });
+        line.controllers[*on_line.controller].requests[static_cast<std::size_t>(before)].answered = at;
+    }
 }
 
 } // namespace emulator

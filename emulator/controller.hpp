@@ -44,9 +44,11 @@ enum class FaultKind {
     garble,              // reply byte number `count` XOR-ed with `bytes[0]`
 };
 
-// Applies to valid request number `request` (counted from 0, in arrival
-// order), or to every request when `always` is set. Several faults may hit
-// one request; they apply in script order.
+// Applies to valid request number `request`, or to every request when
+// `always` is set. Requests are counted from 0, in arrival order, over those
+// that reached this controller: on a line where controllers come and go,
+// each counts its own. Several faults may hit one request; they apply in
+// script order.
 struct Fault {
     FaultKind kind = FaultKind::silent;
     std::size_t request = 0;
@@ -82,6 +84,9 @@ struct Request {
     // were right. A request on a wrongly set line is not understood: no
     // reply, no change to the configuration.
     std::string line_problems{};
+    // On a line: the controller connected when it came; none while nobody
+    // was there to answer.
+    std::optional<std::size_t> controller{};
 };
 
 // Counts of input that was not a valid request.
@@ -103,7 +108,7 @@ struct Action {
 
 // What one valid request caused.
 struct Response {
-    std::size_t request = 0;           // index into Controller::requests
+    std::size_t request = 0;           // index into Line::requests
     std::vector<std::uint8_t> reply{}; // everything that will be sent for it
     std::vector<Action> actions{};     // in time order
 };
@@ -113,13 +118,42 @@ struct ReceivedByte {
     Microseconds at{0};
 };
 
-struct Controller;
-std::vector<Response> feed(Controller& controller, std::span<const std::uint8_t> bytes, Microseconds now,
-                           std::string_view line_problems);
-
+// A controller as it is now. Inside a Line its `received` and `errors` stay
+// empty: the line keeps them.
 struct Controller {
     ControllerSetup setup;
     Configuration configuration{};
+    std::vector<std::uint8_t> received{}; // every byte, in order
+    std::vector<Request> requests{};      // every valid frame, in order
+    ProtocolErrors errors{};
+    bool hung_up = false; // after a hang-up it takes no more input
+};
+
+Controller make_controller(const ControllerSetup& setup);
+
+// One controller's time on the line. It is connected until it has received
+// `stays` valid requests (0: to the end), then the line is silent for
+// `absent` valid requests before the next visit's controller is connected.
+// Only the last visit may stay to the end. Counting requests, not time,
+// keeps a scripted run repeatable.
+struct Visit {
+    std::size_t controller = 0; // index into Line::controllers
+    std::size_t stays = 0;
+    std::size_t absent = 0;
+};
+
+struct Line;
+std::vector<Response> feed(Line& line, std::span<const std::uint8_t> bytes, Microseconds now,
+                           std::string_view line_problems);
+
+// The serial line with the controllers that may be plugged into it. What
+// arrives while nobody is connected is taken in and never answered. A
+// controller that comes back holds the configuration it left with, as a
+// real one keeps it without power.
+struct Line {
+    // Each with its configuration and the requests that reached it.
+    std::vector<Controller> controllers{};
+    std::vector<Visit> visits{};          // none: the first controller stays throughout
     std::vector<std::uint8_t> received{}; // every byte, in order
     std::vector<Request> requests{};      // every valid frame, in order
     ProtocolErrors errors{};
@@ -128,18 +162,39 @@ struct Controller {
   private:
     std::vector<ReceivedByte> frame_{}; // a frame begun but not complete
     Microseconds line_free_at_{0};      // when the last scheduled output ends
-    friend std::vector<Response> feed(Controller&, std::span<const std::uint8_t>, Microseconds,
-                                      std::string_view);
+    std::size_t visit_ = 0;             // visits.size() once the last absence is over
+    bool present_ = true;               // the visit's controller is still connected
+    std::size_t counted_ = 0;           // valid requests in this stay or absence
+    friend std::vector<Response> feed(Line&, std::span<const std::uint8_t>, Microseconds, std::string_view);
+    friend std::optional<std::size_t> connected(const Line& line);
+    friend Controller as_one(const Line& line);
 };
 
-Controller make_controller(const ControllerSetup& setup);
+// Null with `error` set when there is no controller, a visit names one that
+// is not there, or visits follow one that stays to the end.
+std::optional<Line> make_line(const std::vector<ControllerSetup>& controllers,
+                              const std::vector<Visit>& visits, std::string& error);
+
+// The controller connected now; none while the line is silent.
+std::optional<std::size_t> connected(const Line& line);
+
+// The line seen as one controller: its bytes, requests, errors and hang-up,
+// with the setup and configuration of the controller connected last.
+// Without visits, that is the line's only controller.
+Controller as_one(const Line& line);
 
 // Takes bytes that arrived at `now`. `line_problems` describes the line
 // settings at that moment (empty when right). Returns one response per valid
-// request completed by these bytes. Action times never go backwards, also
-// across calls, so output for one request never overtakes that of another.
-std::vector<Response> feed(Controller& controller, std::span<const std::uint8_t> bytes, Microseconds now,
+// request completed by these bytes, without actions for one that reached
+// nobody; Response::request indexes Line::requests. Action times never go
+// backwards, also across calls, so output for one request never overtakes
+// that of another.
+std::vector<Response> feed(Line& line, std::span<const std::uint8_t> bytes, Microseconds now,
                            std::string_view line_problems = {});
+
+// Records when the reply to line request `request` was handed to the line,
+// there and in the list of the controller it reached.
+void mark_answered(Line& line, std::size_t request, Microseconds at);
 
 // "FF 28 59 80": bytes as logs and test messages show them.
 std::string hex(std::span<const std::uint8_t> bytes);

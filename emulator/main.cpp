@@ -3,6 +3,7 @@
 
 #include "pty_line.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <csignal>
 #include <cstdio>
@@ -10,31 +11,36 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <pthread.h>
 
 namespace {
 
 constexpr const char* usage = "usage: zumel-emulator LINK_PATH [--type TEXT8] [--firmware HIGH.LOW] "
-                              "[--config HEX12] [--waiting HEX] [--wire-speed] [--log]\n";
+                              "[--config HEX12] [--waiting HEX] [--visits N:STAYS:ABSENT,...] [--wire-speed] "
+                              "[--log]\n";
 
 // Protocol data bytes carry seven bits.
 std::optional<std::uint8_t> parse_data_byte(std::string_view text, int base)
 {
     unsigned value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-    if (error != std::errc{} || end != text.data() + text.size() || text.empty() || value > 0x7F)
+    if (error != std::errc{} || end != text.data() + text.size() || text.empty() || value > 0x7F) {
         return std::nullopt;
+    }
     return static_cast<std::uint8_t>(value);
 }
 
 bool parse_type(std::string_view text, emulator::ControllerSetup& setup)
 {
-    if (text.size() != setup.type.size())
+    if (text.size() != setup.type.size()) {
         return false;
+    }
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] < 0x20 || text[i] > 0x7E)
+        if (text[i] < 0x20 || text[i] > 0x7E) {
             return false;
+        }
         setup.type[i] = text[i];
     }
     return true;
@@ -43,12 +49,14 @@ bool parse_type(std::string_view text, emulator::ControllerSetup& setup)
 bool parse_firmware(std::string_view text, emulator::ControllerSetup& setup)
 {
     const std::size_t dot = text.find('.');
-    if (dot == std::string_view::npos)
+    if (dot == std::string_view::npos) {
         return false;
+    }
     const auto high = parse_data_byte(text.substr(0, dot), 10);
     const auto low = parse_data_byte(text.substr(dot + 1), 10);
-    if (!high || !low)
+    if (!high || !low) {
         return false;
+    }
     setup.firmware_high = *high;
     setup.firmware_low = *low;
     return true;
@@ -56,12 +64,14 @@ bool parse_firmware(std::string_view text, emulator::ControllerSetup& setup)
 
 bool parse_configuration(std::string_view text, emulator::ControllerSetup& setup)
 {
-    if (text.size() != 2 * setup.configuration.size())
+    if (text.size() != 2 * setup.configuration.size()) {
         return false;
+    }
     for (std::size_t i = 0; i < setup.configuration.size(); ++i) {
         const auto byte = parse_data_byte(text.substr(2 * i, 2), 16);
-        if (!byte)
+        if (!byte) {
             return false;
+        }
         setup.configuration[i] = *byte;
     }
     return true;
@@ -70,15 +80,55 @@ bool parse_configuration(std::string_view text, emulator::ControllerSetup& setup
 // Any bytes: what a controller sends at power-up need not be a frame.
 bool parse_waiting(std::string_view text, emulator::ControllerSetup& setup)
 {
-    if (text.empty() || text.size() % 2 != 0)
+    if (text.empty() || text.size() % 2 != 0) {
         return false;
+    }
     setup.waiting.clear();
     for (const char* pair = text.data(); pair != text.data() + text.size(); pair += 2) {
         unsigned value = 0;
         const auto [end, error] = std::from_chars(pair, pair + 2, value, 16);
-        if (error != std::errc{} || end != pair + 2)
+        if (error != std::errc{} || end != pair + 2) {
             return false;
+        }
         setup.waiting.push_back(static_cast<std::uint8_t>(value));
+    }
+    return true;
+}
+
+std::optional<std::size_t> parse_count(std::string_view text)
+{
+    std::size_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc{} || end != text.data() + text.size() || text.empty()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// "1:6:2,2:6:2,1:0:0": controller 1 for six requests, two unanswered, then
+// controller 2 likewise, then controller 1 again to the end. Controllers
+// are numbered from 1 for people; the script counts from 0. Each number up
+// to the highest is a controller, so a slip of the finger must not ask for
+// millions.
+bool parse_visits(std::string_view text, std::vector<emulator::Visit>& visits)
+{
+    visits.clear();
+    for (std::size_t start = 0; start <= text.size();) {
+        const std::size_t comma = std::min(text.find(',', start), text.size());
+        const std::string_view visit = text.substr(start, comma - start);
+        const std::size_t colon = visit.find(':');
+        const std::size_t second = visit.find(':', colon + 1);
+        if (second == std::string_view::npos) {
+            return false;
+        }
+        const auto number = parse_count(visit.substr(0, colon));
+        const auto stays = parse_count(visit.substr(colon + 1, second - colon - 1));
+        const auto absent = parse_count(visit.substr(second + 1));
+        if (!number || *number == 0 || *number > 99 || !stays || !absent) {
+            return false;
+        }
+        visits.push_back({.controller = *number - 1, .stays = *stays, .absent = *absent});
+        start = comma + 1;
     }
     return true;
 }
@@ -86,6 +136,7 @@ bool parse_waiting(std::string_view text, emulator::ControllerSetup& setup)
 struct Options {
     std::string link;
     emulator::ControllerSetup setup;
+    std::vector<emulator::Visit> visits;
     bool log = false;
 };
 
@@ -100,25 +151,34 @@ std::optional<Options> parse_options(int argc, char** argv)
         } else if (argument == "--log") {
             options.log = true;
         } else if (argument == "--type" && has_value) {
-            if (!parse_type(argv[++i], options.setup))
+            if (!parse_type(argv[++i], options.setup)) {
                 return std::nullopt;
+            }
         } else if (argument == "--firmware" && has_value) {
-            if (!parse_firmware(argv[++i], options.setup))
+            if (!parse_firmware(argv[++i], options.setup)) {
                 return std::nullopt;
+            }
         } else if (argument == "--config" && has_value) {
-            if (!parse_configuration(argv[++i], options.setup))
+            if (!parse_configuration(argv[++i], options.setup)) {
                 return std::nullopt;
+            }
         } else if (argument == "--waiting" && has_value) {
-            if (!parse_waiting(argv[++i], options.setup))
+            if (!parse_waiting(argv[++i], options.setup)) {
                 return std::nullopt;
+            }
+        } else if (argument == "--visits" && has_value) {
+            if (!parse_visits(argv[++i], options.visits)) {
+                return std::nullopt;
+            }
         } else if (argument.starts_with("-") || !options.link.empty()) {
             return std::nullopt;
         } else {
             options.link = argument;
         }
     }
-    if (options.link.empty())
+    if (options.link.empty()) {
         return std::nullopt;
+    }
     return options;
 }
 
@@ -136,6 +196,9 @@ int main(int argc, char** argv)
                    "  --firmware  version as HIGH.LOW, each 0..127\n"
                    "  --config    six configuration bytes as 12 hex digits, each byte 00..7F\n"
                    "  --waiting   bytes already in the port when it is first opened, as hex pairs\n"
+                   "  --visits    controllers that come and go, set up alike: controller N (1..99) is\n"
+                   "              connected for STAYS requests (0: to the end), then nobody\n"
+                   "              answers for ABSENT requests; a returning one keeps its settings\n"
                    "  --wire-speed  take as long as 9600 Bd would\n"
                    "  --log       print requests and replies\n"
                    "A link ending in 0 is COM1 for zumel-config --com-prefix LINK_PATH-without-the-0.\n",
@@ -152,11 +215,18 @@ int main(int argc, char** argv)
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     emulator::LogSink log;
-    if (options->log)
+    if (options->log) {
         log = [](const std::string& line) { std::fprintf(stderr, "zumel-emulator: %s\n", line.c_str()); };
+    }
 
     std::string error;
-    emulator::PtyLineHandle line = emulator::start_pty_line(options->link, options->setup, error, log);
+    // Each number up to the highest a controller of its own.
+    std::size_t controllers = 1;
+    for (const emulator::Visit& visit : options->visits) {
+        controllers = std::max(controllers, visit.controller + 1);
+    }
+    emulator::PtyLineHandle line = emulator::start_pty_line(
+        options->link, std::vector(controllers, options->setup), options->visits, error, log);
     if (!line) {
         std::fprintf(stderr, "zumel-emulator: %s\n", error.c_str());
         return 1;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "controller.hpp"
+#include "line_check.hpp"
 
 #include <chrono>
 #include <cstddef>
@@ -8,8 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string>
-
-#include <termios.h>
+#include <vector>
 
 // The controller on a pseudo-terminal. A symlink at a chosen path leads to the
 // slave side, which the configurator opens as its serial port; a thread
@@ -44,6 +44,15 @@ enum class LineMode { paced, instant };
 PtyLineHandle start_pty_line(const std::filesystem::path& link, const ControllerSetup& setup,
                              std::string& error, LogSink log = {}, LineMode mode = LineMode::paced);
 
+// Several controllers that come and go on the line as `visits` say (see
+// Visit); without visits the first stays throughout. The first visit's
+// controller is connected from the start, with its waiting bytes. Also null
+// when the script names a controller that is not there.
+PtyLineHandle start_pty_line(const std::filesystem::path& link,
+                             const std::vector<ControllerSetup>& controllers,
+                             const std::vector<Visit>& visits, std::string& error, LogSink log = {},
+                             LineMode mode = LineMode::paced);
+
 // Ends the thread, closes the pty and removes the link. A scheduled reply is
 // dropped. Safe to call twice.
 void stop(PtyLine& line);
@@ -52,8 +61,13 @@ void stop(PtyLine& line);
 std::string slave_path(const PtyLine& line);
 
 // A copy of the controller as it is now: bytes received, requests with their
-// line-settings verdicts, configuration, protocol errors.
+// line-settings verdicts, configuration, protocol errors. With several
+// controllers, the line seen as one (see as_one).
 Controller snapshot(const PtyLine& line);
+
+// A copy of the whole line as it is now: each controller with its
+// configuration and requests, and every byte and request on the line.
+Line line_snapshot(const PtyLine& line);
 
 // Waits until at least `count` valid requests have arrived or the line has
 // closed, at most `timeout`. True when they have.
@@ -61,10 +75,5 @@ bool wait_for_requests(const PtyLine& line, std::size_t count, std::chrono::mill
 
 // True once the line hung up (a fault) or failed; the thread has then ended.
 bool closed(const PtyLine& line);
-
-// What keeps these settings from being a raw 9600 Bd 8O1 line without flow
-// control, comma separated; empty when they are right. Parity enable is not
-// asked for: a pty clears it, while the odd-parity flag survives.
-std::string line_setting_problems(const termios& settings);
 
 } // namespace emulator

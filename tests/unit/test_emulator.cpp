@@ -1,0 +1,227 @@
+// The emulator's own logic: controllers that come and go on one line, told
+// apart by the type each names.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include "kit.hpp"
+#include "pty_line.hpp"
+
+namespace {
+
+using emulator::Fault;
+using emulator::FaultKind;
+using emulator::Visit;
+using kit::Bytes;
+using kit::hex;
+
+// Types ZML-4C0A, ZML-4C0B and ZML-4C0C; configurations that differ too.
+std::vector<emulator::ControllerSetup> three_controllers()
+{
+    std::vector<emulator::ControllerSetup> setups(3);
+    for (std::size_t i = 0; i < setups.size(); ++i) {
+        setups[i].type[7] = static_cast<char>('A' + i);
+        setups[i].configuration[0] = static_cast<std::uint8_t>(0x0A + i);
+    }
+    return setups;
+}
+
+// The six bytes a read reply carries.
+std::string read_back(const emulator::Response& response)
+{
+    return response.reply.size() < 8 ? "" : hex(std::span(response.reply).subspan(2, 6));
+}
+
+emulator::Line make(const std::vector<emulator::ControllerSetup>& setups, const std::vector<Visit>& visits)
+{
+    std::string error;
+    std::optional<emulator::Line> line = emulator::make_line(setups, visits, error);
+    EXPECT_TRUE(line) << error;
+    return line.value_or(emulator::Line{});
+}
+
+// One letter a type request, one request at a time: the last of the type
+// that came back, '-' for a controller that kept quiet, '.' for nobody.
+std::string answers(emulator::Line& line, std::size_t requests)
+{
+    std::string letters;
+    for (std::size_t i = 0; i < requests; ++i) {
+        for (const emulator::Response& response : emulator::feed(line, kit::type_request, {})) {
+            if (!line.requests[response.request].controller) {
+                EXPECT_TRUE(response.actions.empty());
+                letters += '.';
+            } else {
+                letters += response.reply.size() < 10 ? '-' : static_cast<char>(response.reply[9]);
+            }
+        }
+    }
+    return letters;
+}
+
+} // namespace
+
+TEST(Visits, EachRequestReachesTheControllerConnectedThenOrNobody)
+{
+    const struct {
+        std::vector<Visit> visits;
+        std::vector<Fault> faults_a;
+        std::vector<Fault> faults_b;
+        std::string expected;
+    } cases[] = {
+        {{}, {}, {}, "AAAAAAAA"},
+        {{{0, 2, 1}, {1, 2, 2}, {0, 0, 0}}, {}, {}, "AA.BB..A"},
+        {{{1, 2, 0}, {2, 1, 0}}, {}, {}, "BBC....."},
+        {{{0, 1, 0}, {1, 0, 0}}, {}, {}, "ABBBBBBB"},
+        {{{2, 0, 0}}, {}, {}, "CCCCCCCC"},
+        {{{0, 3, 2}}, {}, {}, "AAA....."},
+        // Each counts its own requests for its faults.
+        {{{0, 2, 0}, {1, 2, 1}, {0, 0, 0}},
+         {{.kind = FaultKind::silent, .request = 2}},
+         {{.kind = FaultKind::silent, .request = 0}},
+         "AA-B.-AA"},
+        {{{0, 1, 1}, {0, 0, 0}}, {{.kind = FaultKind::silent, .request = 1}}, {}, "A.-AAAAA"},
+        // A hang-up ends the line for all.
+        {{{0, 1, 0}, {1, 0, 0}}, {}, {{.kind = FaultKind::hang_up, .request = 1}}, "AB-"},
+    };
+    for (const auto& c : cases) {
+        std::vector<emulator::ControllerSetup> setups = three_controllers();
+        setups[0].faults = c.faults_a;
+        setups[1].faults = c.faults_b;
+        emulator::Line line = make(setups, c.visits);
+        EXPECT_EQ(answers(line, 8), c.expected);
+
+        // Every request is on the line's list, each also on its
+        // controller's, stamped there when its reply leaves.
+        ASSERT_EQ(line.requests.size(), c.expected.size());
+        std::vector<std::size_t> seen(3, 0);
+        for (std::size_t i = 0; i < line.requests.size(); ++i) {
+            emulator::mark_answered(line, i, emulator::Microseconds(100 + i));
+        }
+        for (const emulator::Request& request : line.requests) {
+            if (request.controller) {
+                const std::size_t own = seen[*request.controller]++;
+                ASSERT_LT(own, line.controllers[*request.controller].requests.size()) << c.expected;
+                EXPECT_EQ(line.controllers[*request.controller].requests[own].answered, request.answered)
+                    << c.expected;
+            }
+        }
+        for (std::size_t i = 0; i < 3; ++i) {
+            EXPECT_EQ(line.controllers[i].requests.size(), seen[i]) << c.expected;
+        }
+    }
+}
+
+TEST(Visits, AReturningControllerKeepsWhatWasWrittenToIt)
+{
+    const emulator::Configuration x{0x01, 0x00, 0x74, 0x78, 0x00, 0x7C};
+    const emulator::Configuration y{0x3F, 0x03, 0x7F, 0x7F, 0x7F, 0x7F};
+    const emulator::Configuration z{0x01, 0x02, 0x7F, 0x7E, 0x48, 0x7F};
+    const std::vector<emulator::ControllerSetup> setups = three_controllers();
+    emulator::Line line = make(setups, {{0, 2, 1}, {1, 2, 0}, {0, 0, 0}});
+    // X to A; Y while nobody is there; Z to B after reading it. All in one
+    // go: the controllers change between two frames of the same input.
+    const Bytes input = kit::concat({kit::write_frame(x), kit::read_request, kit::write_frame(y),
+                                     kit::read_request, kit::write_frame(z), kit::read_request});
+    const std::vector<emulator::Response> responses = emulator::feed(line, input, {});
+    ASSERT_EQ(responses.size(), 6U);
+    EXPECT_EQ(read_back(responses[1]), hex(x));
+    EXPECT_TRUE(responses[2].actions.empty());
+    EXPECT_EQ(read_back(responses[3]), hex(setups[1].configuration));
+    EXPECT_EQ(read_back(responses[5]), hex(x)) << "A is back with what it was given";
+    EXPECT_EQ(hex(line.controllers[1].configuration), hex(z));
+    EXPECT_EQ(hex(line.controllers[2].configuration), hex(setups[2].configuration));
+    EXPECT_EQ(emulator::as_one(line).received, input);
+}
+
+TEST(Visits, AScriptThatCannotBePlayedIsRefused)
+{
+    const struct {
+        std::size_t controllers;
+        std::vector<Visit> visits;
+    } cases[] = {
+        {0, {}},
+        {3, {{3, 1, 0}}},
+        {2, {{0, 1, 0}, {2, 1, 0}}},
+        {3, {{0, 0, 0}, {1, 1, 0}}},
+    };
+    for (const auto& c : cases) {
+        std::string error;
+        EXPECT_FALSE(
+            emulator::make_line(std::vector<emulator::ControllerSetup>(c.controllers), c.visits, error));
+        EXPECT_NE(error, "");
+    }
+    std::string error;
+    EXPECT_TRUE(emulator::make_line(three_controllers(), {{2, 1, 0}, {0, 0, 0}}, error)) << error;
+}
+
+// On the pty: the first visit's controller has its bytes waiting, and
+// nothing answers the requests of an absence.
+TEST(EmulatorLine, ControllersComeAndGoOnThePseudoTerminal)
+{
+    std::vector<emulator::ControllerSetup> setups = three_controllers();
+    setups[0].waiting = {0x11};
+    setups[1].waiting = {0x22};
+    std::string error;
+    const std::filesystem::path link = kit::own_directory() / "visited";
+    auto line = emulator::start_pty_line(link, setups, {{1, 1, 2}, {2, 0, 0}}, error);
+    ASSERT_TRUE(line) << error;
+    const int port = ::open(link.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(port, 0);
+    termios settings{};
+    ::cfmakeraw(&settings);
+    settings.c_cflag |= CS8 | PARODD | CREAD | CLOCAL;
+    ::cfsetspeed(&settings, B9600);
+    ASSERT_EQ(::tcsetattr(port, TCSANOW, &settings), 0);
+    auto read_bytes = [port](std::size_t count) {
+        Bytes bytes;
+        for (pollfd ready{port, POLLIN, 0}; bytes.size() < count && ::poll(&ready, 1, 10'000) == 1;) {
+            std::uint8_t byte = 0;
+            if (::read(port, &byte, 1) == 1) {
+                bytes.push_back(byte);
+            }
+        }
+        return bytes;
+    };
+    EXPECT_EQ(hex(read_bytes(1)), "22");
+    for (std::size_t i = 0; i < 4; ++i) {
+        ASSERT_EQ(::write(port, kit::read_request.data(), kit::read_request.size()), 5);
+        ASSERT_TRUE(emulator::wait_for_requests(*line, i + 1, std::chrono::seconds(10)));
+    }
+    // Had B answered in its absence, its second reply would come next.
+    const Bytes replies = read_bytes(2 * 52);
+    ASSERT_EQ(replies.size(), 2 * 52U);
+    EXPECT_EQ(replies[2], 0x0B);
+    EXPECT_EQ(replies[52 + 2], 0x0C);
+    ::close(port);
+    const emulator::Line seen = emulator::line_snapshot(*line);
+    EXPECT_EQ(seen.requests.size(), 4U);
+    EXPECT_EQ(seen.controllers[1].requests.size(), 1U);
+    EXPECT_EQ(seen.controllers[2].requests.size(), 1U);
+    const emulator::Controller whole = emulator::snapshot(*line);
+    EXPECT_EQ(whole.configuration[0], 0x0C) << "the one connected last";
+    EXPECT_EQ(whole.requests.size(), 4U);
+}
+
+// The emulator judges the configurator's line settings in every end-to-end
+// session; its judgement must be trusted.
+TEST(EmulatorLine, NamesWrongLineSettings)
+{
+    termios right{};
+    cfmakeraw(&right);
+    right.c_cflag |= CS8 | PARODD | CREAD | CLOCAL; // a pty drops PARENB
+    cfsetispeed(&right, B9600);
+    cfsetospeed(&right, B9600);
+    EXPECT_EQ(emulator::line_setting_problems(right), "");
+    termios wrong = right;
+    wrong.c_cflag = (wrong.c_cflag & ~(CSIZE | PARODD)) | CS7 | CSTOPB | CRTSCTS;
+    wrong.c_iflag |= IXON | ICRNL;
+    wrong.c_lflag |= ICANON;
+    wrong.c_oflag |= OPOST;
+    cfsetspeed(&wrong, B19200);
+    EXPECT_EQ(emulator::line_setting_problems(wrong),
+              "input speed not 9600, output speed not 9600, not 8 data bits, PARODD clear, CSTOPB set, "
+              "CRTSCTS set, IXON set, ICRNL set, ICANON set, OPOST set");
+}
