@@ -43,7 +43,7 @@ LineEvent transfer_event(LineEvent::Kind kind, std::span<const std::uint8_t> byt
 
 std::optional<ComPort> parse_com_port(std::string_view name)
 {
-    if (name.size() < 4 || name.size() > 6 || name[3] == '0') {
+    if (name.size() < 4 || name.size() > 7 || name[3] == '0') {
         return std::nullopt;
     }
     for (std::size_t i = 0; i < 3; ++i) {

@@ -15,14 +15,15 @@
 // here prints or phrases anything for a person. The caller gives the line's
 // settings and every time-out.
 
-// A COM port as Windows numbers them: COM1 to COM255.
+// A COM port as Windows numbers them: COM1 to COM4096, as far as a resized
+// COM database goes.
 struct ComPort {
     unsigned number = 0;
     friend bool operator==(const ComPort&, const ComPort&) = default;
 };
-inline constexpr unsigned highest_com_number = 255;
+inline constexpr unsigned highest_com_number = 4096;
 
-// "COM7" or "com7" is COM7; COM0, COM07, COM256 and anything else are none.
+// "COM7" or "com7" is COM7; COM0, COM07, COM4097 and anything else are none.
 std::optional<ComPort> parse_com_port(std::string_view name);
 std::string com_name(ComPort port);
 
@@ -134,6 +135,9 @@ struct PortInfo {
         std::string manufacturer, product, serial_number, vendor_id, product_id;
     } usb{};
     std::string system_name{}; // the name the system shows its users (Device Manager's)
+    std::string port_name{};   // the system's name for a port that is no COMn (CNCA0), else empty
+    bool bluetooth = false;    // a link over Bluetooth: opening it may block for seconds
+    bool running = true;       // false: present, but its driver is not running
     // A device outside the naming in force: the naming and port that reach it.
     std::optional<ComPort> reached_as{};
     std::string reached_with_prefix{};

@@ -11,6 +11,12 @@
 #include <string>
 #include <vector>
 
+// Where the system takes this name for one of its devices rather than a
+// file (on Windows, COM3.conf is the serial port COM3): that device, as a
+// reason to choose another name; empty for a file. The devices a user may
+// mean by name (NUL, CON) are not named here.
+std::string device_behind_name(const std::string& name);
+
 // Reads at most `limit` bytes, so a caller can tell a file that is too large.
 bool read_file(const std::string& name, std::size_t limit, std::string& text, std::string& error);
 

@@ -88,6 +88,11 @@ HANDLE create_temporary(const std::wstring& path, std::wstring& temporary)
 
 } // namespace
 
+std::string device_behind_name(const std::string&)
+{
+    return {};
+}
+
 bool read_file(const std::string& name, std::size_t limit, std::string& text, std::string& error)
 {
     text.assign(limit, '\0');

@@ -6,8 +6,9 @@
 #include <string>
 #include <vector>
 
-// Writes all of `text` to standard output and flushes it. False with the
-// reason when it does not take it.
+// Writes all of `text` to standard output and flushes it: to a console as
+// characters whatever its code page, elsewhere as UTF-8 bytes. False with
+// the reason when it does not take it.
 bool write_standard_output(const std::string& text, std::string& error);
 
 // A line on standard error, shown right on the console whatever the names
@@ -16,6 +17,12 @@ void print_error_line(const std::string& text);
 
 // The command line as UTF-8, whatever the system passed it as.
 std::vector<std::string> program_arguments(int argc, char** argv);
+
+// True when the program's console is its own, opened for it when it started
+// (from Explorer or a shortcut, not from a shell), and its keys come from
+// there: the window closes when the program ends, so an end should wait for
+// a key. False wherever a shell, a script or a pipe started it.
+bool console_is_own();
 
 // The system's own words for one of its error codes.
 std::string system_error_text(int code);

@@ -27,6 +27,11 @@ std::vector<std::string> program_arguments(int argc, char** argv)
     return {argv, argv + argc};
 }
 
+bool console_is_own()
+{
+    return false; // a terminal outlives what runs in it
+}
+
 std::string system_error_text(int code)
 {
     return std::strerror(code);

@@ -54,6 +54,11 @@ std::vector<std::string> program_arguments(int argc, char** argv)
     return result;
 }
 
+bool console_is_own()
+{
+    return false;
+}
+
 std::string system_error_text(int code)
 {
     return "Windows error " + std::to_string(code);

@@ -15,7 +15,7 @@ const char* const usage_text =
     "  --list               list the serial ports, with what the system knows of each\n"
     "  --find               ask every free port for a controller's identity and say\n"
     "                       which port holds one\n"
-    "  --port COMn          the controller's port (COM1 to COM255); without --read or\n"
+    "  --port COMn          the controller's port (COM1 to COM4096); without --read or\n"
     "                       --write, the dialogue on that port\n"
     "  --read               print the controller's configuration as a configuration file\n"
     "  -o, --output FILE    with --read: write it to FILE instead\n"
@@ -146,7 +146,7 @@ Options parse_options(int argc, const char* const* argv)
     if (!port.empty()) {
         options.port = parse_com_port(port);
         if (!options.port) {
-            return refuse(port + " is not a port name: COM1 to COM255");
+            return refuse(port + " is not a port name: COM1 to COM4096");
         }
     }
     options.file = read ? output_file : write_file;

@@ -1,7 +1,6 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <cstdio>
 #include <vector>
 
 #include "messages/words.hpp"
@@ -63,8 +62,13 @@ ExitStatus find_controllers(const ComNaming& naming, const LineObserver& observe
         if (!info.port) {
             continue; // outside the naming in force: named by --list, never opened
         }
-        if (info.system_console) {
-            print_line(port_column(*info.port) + "the system's console; not touched");
+        // Lines no probe may touch, and ports that would only stall it.
+        const char* left_alone = info.system_console ? "the system's console; not touched"
+                                 : info.bluetooth    ? "Bluetooth link; not probed: use --port "
+                                 : !info.running     ? "present but not running; not probed"
+                                                     : nullptr;
+        if (left_alone != nullptr) {
+            print_line(port_column(*info.port) + left_alone + (info.bluetooth ? com_name(*info.port) : ""));
             continue;
         }
         Probe& probe =
@@ -98,6 +102,5 @@ ExitStatus find_controllers(const ComNaming& naming, const LineObserver& observe
     if (found_on.empty()) {
         print_line(probes.empty() ? "No serial ports to ask." : "No controller answered.");
     }
-    std::fflush(stdout);
     return found_on.empty() ? ExitStatus::failed : ExitStatus::done;
 }

@@ -1,7 +1,7 @@
 #include <algorithm>
-#include <cstdio>
 #include <vector>
 
+#include "messages/terminal.hpp"
 #include "messages/words.hpp"
 #include "survey.hpp"
 
@@ -41,7 +41,14 @@ std::string description(const PortInfo& info)
         break;
     }
     }
-    return info.system_console ? text + ", the system's console" : text;
+    for (const auto& [holds, said] : {std::pair{info.system_console, "the system's console"},
+                                      {info.bluetooth, "Bluetooth link"},
+                                      {!info.running, "not running"}}) {
+        if (holds) {
+            text += (text.empty() ? "" : ", ") + std::string(said);
+        }
+    }
+    return text;
 }
 
 } // namespace
@@ -54,7 +61,8 @@ std::string port_column(ComPort port)
 void print_line(std::string text)
 {
     text.erase(text.find_last_not_of(' ') + 1);
-    std::printf("%s\n", text.c_str());
+    std::string error;
+    write_standard_output(text + "\n", error);
 }
 
 ExitStatus list_serial_ports_command(const ComNaming& naming)
@@ -65,8 +73,9 @@ ExitStatus list_serial_ports_command(const ComNaming& naming)
     }
     bool others = false;
     for (const PortInfo& info : ports) {
-        if (info.port) {
-            print_line(port_column(*info.port) + padded(info.device, 14) + "  " + description(info));
+        if (info.port || !info.port_name.empty()) {
+            const std::string name = info.port ? port_column(*info.port) : padded(info.port_name, 6) + "  ";
+            print_line(name + padded(info.device, 14) + "  " + description(info));
             continue;
         }
         if (!others) {
@@ -78,6 +87,5 @@ ExitStatus list_serial_ports_command(const ComNaming& naming)
                         ? "; reached by " + port_options(*info.reached_as, {info.reached_with_prefix})
                         : ""));
     }
-    std::fflush(stdout);
     return ExitStatus::done;
 }

@@ -1,5 +1,6 @@
 #include "platform.hpp"
 
+#include <algorithm>
 #include <unistd.h>
 
 #include "kit.hpp"
@@ -22,7 +23,7 @@ std::vector<std::string> listed_ports(const std::vector<int>& numbers)
     std::vector<std::string> lines;
     for (const int number : numbers) {
         std::string name = "COM" + std::to_string(number);
-        name.resize(8, ' ');
+        name.resize(std::max<std::size_t>(name.size(), 6) + 2, ' ');
         // Wine lists the registry's map; a pseudo-terminal is one under a
         // prefix of the user's.
         lines.push_back(under_wine ? name + "\\Device\\Serial" + std::to_string(number - 1)

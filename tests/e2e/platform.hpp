@@ -17,7 +17,8 @@ inline constexpr bool under_wine = false;
 
 struct Platform {
     // The highest COM number a test can reach: Wine's prefix pins COM1 to
-    // COM6 to the tests' links; the Linux build takes any under its prefix.
+    // COM6 to the tests' links; the Linux build takes any under its prefix,
+    // up to what Windows' resized COM database allows.
     int high_port;
     // How long a run may take beyond the time-outs it waits out: Wine takes
     // about a second to start and stop.
@@ -62,7 +63,7 @@ inline constexpr Platform platform =
                           .no_posix_files = "modes, symlinks, FIFOs and device nodes are the Linux build's",
                           .no_long_paths = "Windows limits paths otherwise",
                           .no_kill_mid_run = "a killed Wine loader leaves its program to the prefix's end"}
-               : Platform{.high_port = 255,
+               : Platform{.high_port = 4096,
                           .slack_ms = 900,
                           .time_limit_ms = 20'000,
                           .dead_line_ms = 1000,

@@ -17,7 +17,7 @@ TEST(Options, HelpVersionAndUsageErrorsNeverOpenAPort)
         {{"--port", "COM0", "--read"},
          2,
          "",
-         "zumel-config: COM0 is not a port name: COM1 to COM255\nusage:"},
+         "zumel-config: COM0 is not a port name: COM1 to COM4096\nusage:"},
     };
     auto line = start_line();
     for (const auto& [options, exit_code, output, errors] : cases) {

@@ -19,7 +19,8 @@ namespace {
 const int high_port = platform.high_port;
 const std::string high_name = "COM" + std::to_string(high_port);
 // The port's column: six wide, then two spaces.
-const std::string high_column = high_name + std::string(8 - high_name.size(), ' ');
+const std::string high_column =
+    high_name + std::string(std::max<int>(6 - static_cast<int>(high_name.size()), 0) + 2, ' ');
 const emulator::ControllerSetup silent{.faults = {{.kind = FaultKind::silent, .always = true}}};
 
 bool holds(const std::string& text, const std::vector<std::string>& lines)

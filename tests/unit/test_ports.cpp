@@ -16,11 +16,11 @@
 TEST(ComNames, OneToTwoHundredFiftyFiveInAnyCaseAndNothingElse)
 {
     for (const char* name :
-         {"LPT1", "COM", "COM0", "COM01", "COM1x", "COM256", "COM1234", "", " COM1", "CON1"}) {
+         {"LPT1", "COM", "COM0", "COM01", "COM1x", "COM4097", "COM12345", "", " COM1", "CON1"}) {
         EXPECT_FALSE(parse_com_port(name)) << name;
     }
     const std::pair<const char*, const char*> names[] = {
-        {"COM1", "COM1"}, {"com12", "COM12"}, {"cOm255", "COM255"}};
+        {"COM1", "COM1"}, {"com12", "COM12"}, {"cOm256", "COM256"}, {"COM4096", "COM4096"}};
     for (const auto& [typed, name] : names) {
         ASSERT_TRUE(parse_com_port(typed)) << typed;
         EXPECT_EQ(com_name(*parse_com_port(typed)), name);
