@@ -31,6 +31,8 @@ std::string com_name(ComPort port);
 // Windows the system names its ports and the prefix is not used.
 struct ComNaming {
     std::string prefix;
+    // Where programs that take a UUCP lock file (LCK..ttyUSB0) put it.
+    std::vector<std::string> lock_folders{};
 };
 // The build's own naming.
 ComNaming default_com_naming();
@@ -50,6 +52,7 @@ enum class OpenStatus {
     open,
     no_device,
     in_use,
+    own_terminal, // the terminal this program runs in
     denied,
     not_serial,
     setup_failed,     // a call that sets the line up failed; see failed_call

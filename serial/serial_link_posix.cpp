@@ -14,7 +14,9 @@
 #include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
+#include <utility>
 
+#include "line_users_linux.hpp"
 #include "ports_linux.hpp"
 #include "serial_platform.hpp"
 
@@ -23,6 +25,19 @@
 #endif
 
 namespace {
+
+// An open line, and its settings as this program found them: a line others
+// use (a getty, a terminal program) gets them back when the port closes.
+struct OpenLine {
+    int fd = -1;
+    termios found{};
+    bool restore = false;
+};
+
+int descriptor(std::intptr_t handle)
+{
+    return reinterpret_cast<const OpenLine*>(handle)->fd;
+}
 
 struct Speed {
     unsigned baud;
@@ -222,7 +237,7 @@ bool drain(int fd, std::int64_t deadline, Transfer& transfer)
 
 ComNaming default_com_naming()
 {
-    return {COM_DEVICE_PREFIX};
+    return {.prefix = COM_DEVICE_PREFIX, .lock_folders = {"/var/lock", "/run/lock"}};
 }
 
 bool com_prefix_applies()
@@ -235,6 +250,18 @@ void platform::open(SerialPort& link, const ComNaming& naming)
     link.device = naming.prefix + std::to_string(link.port.number - 1);
     if (link.port.number < 1 || link.port.number > highest_com_number) {
         fail(link, OpenStatus::no_device, ENOENT);
+        return;
+    }
+    // A line another program has locked, or the one this program runs in,
+    // gets no byte and keeps its settings.
+    struct stat device {};
+    if (stat(link.device.c_str(), &device) == 0 && S_ISCHR(device.st_mode) &&
+        is_own_terminal(device.st_rdev)) {
+        fail(link, OpenStatus::own_terminal);
+        return;
+    }
+    if (locked_by_another(link.device, naming.lock_folders)) {
+        fail(link, OpenStatus::in_use);
         return;
     }
     // Non-blocking so a line without carrier cannot stall the open.
@@ -255,18 +282,21 @@ void platform::open(SerialPort& link, const ComNaming& naming)
         fail(link, terminal ? OpenStatus::in_use : OpenStatus::not_serial);
         return;
     }
-    if (!configure_line(fd, link.line)) {
-        platform::close(fd); // a port that cannot be set up is not kept from others
+    auto* line = new OpenLine{.fd = fd};
+    line->restore = tcgetattr(fd, &line->found) == 0;
+    link.handle = reinterpret_cast<std::intptr_t>(line);
+    if (!line->restore || !configure_line(fd, link.line)) {
+        platform::close(
+            std::exchange(link.handle, -1)); // a port that cannot be set up is not kept from others
         fail(link, OpenStatus::settings_refused);
         return;
     }
-    link.handle = fd;
     link.status = OpenStatus::open;
 }
 
 Transfer platform::write(std::intptr_t handle, std::span<const std::uint8_t> bytes, unsigned timeout_ms)
 {
-    const int fd = static_cast<int>(handle);
+    const int fd = descriptor(handle);
     const std::int64_t deadline = monotonic_ns() + std::int64_t{timeout_ms} * 1'000'000;
     Transfer written;
     while (written.count < bytes.size()) {
@@ -291,7 +321,7 @@ Transfer platform::write(std::intptr_t handle, std::span<const std::uint8_t> byt
 
 Transfer platform::read(std::intptr_t handle, std::span<std::uint8_t> bytes, unsigned timeout_ms)
 {
-    const int fd = static_cast<int>(handle);
+    const int fd = descriptor(handle);
     const std::int64_t deadline = monotonic_ns() + std::int64_t{timeout_ms} * 1'000'000;
     Transfer received;
     while (received.count < bytes.size()) {
@@ -315,11 +345,15 @@ Transfer platform::read(std::intptr_t handle, std::span<std::uint8_t> bytes, uns
 
 void platform::close(std::intptr_t handle)
 {
-    const int fd = static_cast<int>(handle);
+    const OpenLine* line = reinterpret_cast<const OpenLine*>(handle);
+    if (line->restore) {
+        (void)tcsetattr(line->fd, TCSANOW, &line->found);
+    }
     // The exclusive flag outlives this descriptor while anyone else keeps
     // the line open; clear it so the next session can open the port.
-    (void)ioctl(fd, TIOCNXCL);
-    ::close(fd);
+    (void)ioctl(line->fd, TIOCNXCL);
+    ::close(line->fd);
+    delete line;
 }
 
 std::vector<PortInfo> list_ports(const ComNaming& naming)

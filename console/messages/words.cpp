@@ -55,6 +55,8 @@ std::string open_failure_text(const SerialPort& link)
                    : "no such port; is the adapter plugged in? " + list + " shows the ports";
     case OpenStatus::in_use:
         return "in use by another program; end it and try again";
+    case OpenStatus::own_terminal:
+        return "the terminal this program runs in, not a line to a controller";
     case OpenStatus::denied:
         if (link.device_group.empty()) {
             return "permission denied; ask for access to the device";

@@ -3,7 +3,9 @@
 // port opened.
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "commissioning/scripted.hpp"
@@ -69,8 +71,20 @@ int main(int argc, char** argv)
         say("--com-prefix does not apply here: the system names its COM ports itself (COM1, COM2, ...)");
         return static_cast<int>(ExitStatus::refused);
     }
-    const ComNaming naming =
-        options.com_prefix.empty() ? default_com_naming() : ComNaming{options.com_prefix};
+    ComNaming naming = default_com_naming();
+    if (!options.com_prefix.empty()) {
+        naming.prefix = options.com_prefix;
+    }
+    // Where other programs' UUCP lock files are, if not where the system
+    // keeps them: for a machine set up otherwise, and for tests.
+    if (const char* folders = std::getenv("ZUMEL_LOCK_DIRS"); folders != nullptr) {
+        naming.lock_folders.clear();
+        for (std::string_view rest = folders; !rest.empty();) {
+            const std::size_t colon = rest.find(':');
+            naming.lock_folders.emplace_back(rest.substr(0, colon));
+            rest.remove_prefix(colon == rest.npos ? rest.size() : colon + 1);
+        }
+    }
     Trace trace;
     std::string error;
     if (!options.trace.empty() && !open_trace(options.trace, ZUMEL_VERSION, trace, error)) {

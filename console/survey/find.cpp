@@ -30,8 +30,14 @@ std::string verdict(Probe& probe, bool& found)
 {
     SerialPort& link = probe.link;
     if (!is_open(link)) {
-        return link.status == OpenStatus::in_use ? "in use by another program; not touched"
-                                                 : "not opened: " + open_failure_text(link);
+        switch (link.status) {
+        case OpenStatus::in_use:
+            return "in use by another program; not touched";
+        case OpenStatus::own_terminal:
+            return "the terminal this program runs in; not touched";
+        default:
+            return "not opened: " + open_failure_text(link);
+        }
     }
     const Exchange& identify = probe.identify;
     if (!answered(identify)) {

@@ -36,6 +36,7 @@ struct Platform {
 
     // Why a check cannot be made on this program; empty where it can.
     const char* no_exclusive_open;  // a busy port, a second session refused
+    const char* no_shared_lines;    // UUCP lock files, a controlling terminal, a line's termios
     const char* no_signals;         // a signal to the program itself
     const char* no_quick_dead_line; // a line that has gone, seen at once
     const char* no_line_set_twice;  // a second session on a line the first set
@@ -55,6 +56,8 @@ inline constexpr Platform platform =
                           .not_a_folder = "not a folder",
                           .line_end = "\r\n",
                           .no_exclusive_open = "Wine keeps no open exclusive",
+                          .no_shared_lines =
+                              "UUCP lock files, a controlling terminal and termios are the Linux build's",
                           .no_signals = "signals reach Wine's loader, not the Windows program",
                           .no_quick_dead_line = "Wine's ReadFile spins on a dead line until its time-out",
                           .no_line_set_twice = "Wine cannot set a pty that already runs at 9600 8O1",
@@ -71,6 +74,7 @@ inline constexpr Platform platform =
                           .not_a_folder = "Not a directory",
                           .line_end = "\n",
                           .no_exclusive_open = "",
+                          .no_shared_lines = "",
                           .no_signals = "",
                           .no_quick_dead_line = "",
                           .no_line_set_twice = "",

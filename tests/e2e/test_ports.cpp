@@ -5,10 +5,14 @@
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iomanip>
 #include <sys/file.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
+#include "console_pty.hpp"
 #include "expected_screens.hpp"
 #include "session.hpp"
 
@@ -88,17 +92,57 @@ TEST(Ports, FindAsksEveryFreePortAndNamesTheOneWithAController)
     holds(result.output, {high_column + "no answer", "No controller answered."});
 }
 
-TEST(Ports, FindLeavesAPortInUseAlone)
+// A line held without a lock by another program (a terminal program, a
+// getty) keeps its settings; a line held with a lock, or locked the UUCP way
+// by a live process, and the program's own terminal get no byte.
+TEST(Ports, FindLeavesOtherProgramsLinesAsItFoundThem)
 {
-    SKIP_WHERE(platform.no_exclusive_open);
-    auto busy = start_line(3);
+    SKIP_WHERE(platform.no_shared_lines);
+    auto flocked = start_line(3, silent), uucp = start_line(4, silent), stale = start_line(5, silent),
+         shared = start_line(6, silent);
     const int holder = open(com_port_path(3).c_str(), O_RDWR | O_NOCTTY);
     ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
-    const ProgramResult result = run_with({"--find"});
+    const std::filesystem::path locks = kit::own_directory() / "locks";
+    std::filesystem::create_directories(locks);
+    const pid_t gone = fork();
+    if (gone == 0) {
+        _exit(0);
+    }
+    waitpid(gone, nullptr, 0);
+    std::ofstream(locks / "LCK..ttyS3") << std::setw(10) << getpid() << "\n";
+    std::ofstream(locks / "LCK..ttyS4") << std::setw(10) << gone << "\n";
+    setenv("ZUMEL_LOCK_DIRS", ("/nonexistent:" + locks.string()).c_str(), 1);
+    const int terminal_program = open(com_port_path(6).c_str(), O_RDWR | O_NOCTTY);
+    termios its{};
+    tcgetattr(terminal_program, &its);
+    cfsetspeed(&its, B115200);
+    its.c_cflag |= CSTOPB;
+    its.c_iflag |= IXON;
+    tcsetattr(terminal_program, TCSANOW, &its);
+    const Console own;
+    std::filesystem::create_symlink(own.path, com_port_path(7));
+
+    ProgramRun run = configurator_run("", {"--find"});
+    run.terminal = own.path;
+    const ProgramResult result = run_configurator(run);
+    unsetenv("ZUMEL_LOCK_DIRS");
     EXPECT_EQ(result.exit_code, 1);
-    holds(result.output, {"COM3    in use by another program; not touched"});
-    EXPECT_TRUE(emulator::snapshot(*busy).received.empty());
+    holds(result.output, {"COM3    in use by another program; not touched",
+                          "COM4    in use by another program; not touched", "COM5    no answer",
+                          "COM6    no answer", "COM7    the terminal this program runs in; not touched"});
+    for (auto* line : {&flocked, &uucp}) {
+        EXPECT_TRUE(emulator::snapshot(**line).received.empty());
+    }
+    EXPECT_EQ(hex(emulator::snapshot(*stale).received), hex(kit::type_request))
+        << "a stale lock does not count";
+    termios after{};
+    tcgetattr(terminal_program, &after);
+    EXPECT_TRUE(cfgetospeed(&after) == B115200 && (after.c_cflag & CSTOPB) != 0 &&
+                (after.c_iflag & IXON) != 0)
+        << "the settings it found";
+    close(terminal_program);
     close(holder);
+    std::filesystem::remove(com_port_path(7));
 }
 
 TEST(Ports, TheDialogueOnAPortGivenRunsAsIfChosenAndItsTraceShowsTheLine)

@@ -5,9 +5,11 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sys/sysmacros.h>
 
 #include "console_pty.hpp"
 #include "kit.hpp"
+#include "line_users_linux.hpp"
 #include "ports_linux.hpp"
 #include "serial_link.hpp"
 #include "stub_line.hpp"
@@ -145,4 +147,29 @@ TEST(PortList, ListShowsWhatTheSystemKnowsUnderOneHeadingForTheRest)
         "        /dev/ttyS0      serial port; reached by --com-prefix /dev/ttyS --port COM1\n");
     stub::reset();
     EXPECT_EQ(kit::written_to(1, [] { list_serial_ports_command({"/x/ttyS"}); }), "No serial ports found.\n");
+}
+
+// Who else uses a line: the process a UUCP lock names, in either form, and
+// this process's terminal as /proc tells it.
+TEST(LineUsers, LockFilesAndTheControllingTerminalAreReadAsTheSystemWritesThem)
+{
+    const std::int32_t binary = 4321;
+    const std::pair<std::string, std::optional<pid_t>> locks[] = {
+        {"      1234\n", 1234},  {"1234", 1234},
+        {"  99 \n", 99},         {std::string(reinterpret_cast<const char*>(&binary), 4), 4321},
+        {"", std::nullopt},      {"x1234\n", std::nullopt},
+        {"12a\n", std::nullopt}, {"0\n", std::nullopt},
+    };
+    for (const auto& [content, owner] : locks) {
+        EXPECT_EQ(lock_owner(content), owner) << content;
+    }
+    const std::pair<std::string, std::optional<dev_t>> stats[] = {
+        {"4242 (zumel-config) S 1 4242 4242 34817 4242 4194560", makedev(136, 1)},
+        {"4242 (a (b) c) R 1 2 3 1025 4", makedev(4, 1)},
+        {"4242 (bash) S 1 2 3 0 -1", std::nullopt},
+        {"garbage", std::nullopt},
+    };
+    for (const auto& [stat, terminal] : stats) {
+        EXPECT_EQ(controlling_terminal(stat), terminal) << stat;
+    }
 }
