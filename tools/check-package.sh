@@ -24,6 +24,15 @@ for page in "$work"/root/usr/share/man/man1/*.gz; do
     [ -z "$warnings" ] || { echo "check-package: $page: $warnings" >&2; exit 1; }
 done
 lintian --fail-on error "$deb"
+# Hardened as Debian builds its own: bound at start behind read-only
+# relocations, with the stack protector and fortified calls.
+for program in zumel-config zumel-emulator; do
+    binary="$work/root/usr/bin/$program"
+    dynamic=$(readelf -d "$binary") segments=$(readelf -lW "$binary") symbols=$(readelf --dyn-syms -W "$binary")
+    grep -Eq 'FLAGS.*\bNOW\b' <<<"$dynamic" && grep -q GNU_RELRO <<<"$segments" &&
+        grep -q '__stack_chk_fail' <<<"$symbols" && grep -Eq '__[a-z]+_chk@' <<<"$symbols" ||
+        { echo "check-package: $program is not built with Debian's hardening flags" >&2; exit 1; }
+done
 # The completion, sourced as bash-completion would source it, completes zumel-config.
 bash -c 'source "$1" && complete -p zumel-config' _ "$work/root/usr/share/bash-completion/completions/zumel-config" \
     >/dev/null || { echo "check-package: the bash completion does not complete zumel-config" >&2; exit 1; }

@@ -36,6 +36,9 @@ bool is_text(std::string_view line)
     return true;
 }
 
+const std::string too_large =
+    "larger than " + std::to_string(largest_configuration_file) + " bytes: not a configuration file";
+
 // Names and values are quoted back, but never at length.
 std::string quoted(std::string_view text)
 {
@@ -63,6 +66,11 @@ std::string format_configuration_file(const ControllerIdentity& identity, const 
 
 bool decode_text(std::string_view raw, std::string& text, std::string& problem)
 {
+    // Judged as it lies on the disk: a mark or UTF-16 must not let more in.
+    if (raw.size() > largest_configuration_file) {
+        problem = too_large;
+        return false;
+    }
     const bool little = raw.starts_with("\xFF\xFE"), big = raw.starts_with("\xFE\xFF");
     if (!little && !big) {
         if (raw.starts_with("\xEF\xBB\xBF")) {
@@ -101,9 +109,17 @@ bool decode_text(std::string_view raw, std::string& text, std::string& problem)
             problem = "not text: binary";
             return false;
         }
-        if (code >= 0xD800 && code < 0xDC00 && i + 2 < raw.size()) {
-            i += 2; // a pair of halves
-            code = 0x10000 + ((code - 0xD800) << 10) + (unit_at(i) & 0x3FF);
+        // A character beyond U+FFFF is a high half followed by a low one;
+        // a half on its own is no character.
+        const bool high_half = code >= 0xD800 && code < 0xDC00;
+        const unsigned next = i + 2 < raw.size() ? unit_at(i + 2) : 0;
+        if ((high_half && (next < 0xDC00 || next >= 0xE000)) || (code >= 0xDC00 && code < 0xE000)) {
+            problem = "not text: UTF-16 with half a character";
+            return false;
+        }
+        if (high_half) {
+            i += 2;
+            code = 0x10000 + ((code - 0xD800) << 10) + (next - 0xDC00);
         }
         // As UTF-8, so a name typed with a letter beyond ASCII is quoted back
         // as it was typed.
@@ -165,8 +181,7 @@ std::vector<FileProblem> parse_configuration_file(std::string_view text, Control
                                                   const Overridden& overridden)
 {
     if (text.size() > largest_configuration_file) {
-        return {{0, "larger than " + std::to_string(largest_configuration_file) +
-                        " bytes: not a configuration file"}};
+        return {{0, too_large}};
     }
     std::vector<FileProblem> problems;
     std::array<std::size_t, setting_fields.size()> set_on{}; // line of each setting, 0 while unset

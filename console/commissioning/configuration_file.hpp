@@ -24,8 +24,8 @@ std::string format_configuration_file(const ControllerIdentity& identity, const 
 
 // The text of a configuration file as Windows tools save it: UTF-8 with or
 // without a byte order mark, UTF-16 LE or BE with one, CR LF or LF line
-// ends. Gives the text as UTF-8; for anything else that is not text, false
-// and one reason for the whole file.
+// ends. Gives the text as UTF-8; for anything else that is not text, or a
+// file larger than a configuration file, false and one reason for it all.
 bool decode_text(std::string_view raw, std::string& text, std::string& problem);
 
 struct FileProblem {

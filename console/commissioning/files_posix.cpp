@@ -129,6 +129,10 @@ bool replace_file(const std::string& name, const std::string& text, std::string&
     if (exists && !S_ISREG(old.st_mode)) {
         return write_into(path, text, error);
     }
+    // As > would: a file its user may not write is not replaced either.
+    if (exists && access(path.c_str(), W_OK) != 0) {
+        return failed(error);
+    }
     // A name of our own making beside it: never one that exists already.
     const std::string directory = directory_of(path);
     std::string temporary = path + ".XXXXXX";
@@ -139,10 +143,11 @@ bool replace_file(const std::string& name, const std::string& text, std::string&
     bool done = write_all(fd, text);
     int cause = errno;
     if (done && exists) {
-        // The owner only where the user may keep it; the mode always.
-        if (fchown(fd, old.st_uid, old.st_gid) != 0) {
-            (void)fchown(fd, static_cast<uid_t>(-1), old.st_gid);
-        }
+        // The owner only where the user may keep it, else the group if one
+        // of the user's; the mode always.
+        const bool owner_kept = fchown(fd, old.st_uid, old.st_gid) == 0;
+        const bool group_kept = owner_kept || fchown(fd, static_cast<uid_t>(-1), old.st_gid) == 0;
+        static_cast<void>(group_kept);
         done = fchmod(fd, old.st_mode & 07777) == 0;
     } else if (done) {
         done = fchmod(fd, new_file_mode()) == 0;

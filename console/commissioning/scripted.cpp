@@ -42,38 +42,16 @@ bool connect(Session& session, ControllerIdentity& identity)
         session.problem = open_failure_text(session.link);
         return false;
     }
-    const Exchange identified = identify_controller(session.link, identity.type, Rule::checked);
-    if (!trusted(session, identified, "the identify request")) {
-        if (identified.received.end == TransferEnd::timed_out && identified.received.count == 0) {
-            session.problem += "; is it switched on with jumper J6 fitted?";
-        }
-        return false;
-    }
-    if (!trusted(session, query_firmware_version(session.link, identity.version, Rule::checked),
-                 "the firmware request")) {
+    if (!identify_trusted(session.link, identity, session.problem)) {
         return false;
     }
     say(com_name(session.link.port) + ": " + identity_text(identity));
     return true;
 }
 
-// Reads the configuration twice: a reply garbled on the way is caught when
-// the two differ.
 bool read_twice(Session& session, ControllerSettings& settings)
 {
-    std::array<ConfigurationBytes, 2> reads{};
-    for (ConfigurationBytes& bytes : reads) {
-        if (!trusted(session, fetch_configuration(session.link, bytes, Rule::checked), "the read request")) {
-            return false;
-        }
-    }
-    if (reads[0] != reads[1]) {
-        session.problem = "two reads of the configuration disagree (" + hex_pairs(reads[0]) + ", then " +
-                          hex_pairs(reads[1]) + "); the line is not to be trusted";
-        return false;
-    }
-    settings = decode_settings(reads.front());
-    return true;
+    return read_trusted_configuration(session.link, settings, session.problem);
 }
 
 void warn_outside_ranges(const ControllerSettings& settings)
@@ -132,13 +110,16 @@ bool wanted_settings(const WriteRequest& request, ControllerSettings& wanted, Ex
 WriteResult write_and_read_back(Session& session, const ControllerSettings& wanted)
 {
     WriteResult result;
+    // Whatever became of the acknowledgement, what the controller now holds
+    // is read back and recorded: a write may have taken without it.
+    const bool acknowledged = trusted(
+        session, store_configuration(session.link, encode_settings(wanted), Rule::checked), "the write");
+    const std::string acknowledgement = session.problem;
     ConfigurationBytes held_bytes{};
-    if (!trusted(session, store_configuration(session.link, encode_settings(wanted), Rule::checked),
-                 "the write") ||
-        !trusted(session, fetch_configuration(session.link, held_bytes, Rule::checked),
+    if (!trusted(session, fetch_configuration(session.link, held_bytes, Rule::checked),
                  "the read-back after the write")) {
-        result.outcome = "failed: " + session.problem;
-        result.problem = session.problem;
+        result.problem = acknowledged ? session.problem : acknowledgement;
+        result.outcome = "failed: " + result.problem;
         return result;
     }
     const ControllerSettings held = decode_settings(held_bytes);
@@ -149,6 +130,12 @@ WriteResult write_and_read_back(Session& session, const ControllerSettings& want
             differences += (differences.empty() ? "" : ", ") + setting_line(field, held) + " (written " +
                            std::to_string(wanted.*field.member) + ")";
         }
+    }
+    if (!acknowledged) {
+        result.problem =
+            acknowledgement + "; it holds " + (differences.empty() ? "what was written" : differences);
+        result.outcome = "failed: " + result.problem;
+        return result;
     }
     if (!differences.empty()) {
         result.outcome = "differs after the write: " + differences;
@@ -161,6 +148,43 @@ WriteResult write_and_read_back(Session& session, const ControllerSettings& want
 }
 
 } // namespace
+
+bool identify_trusted(SerialPort& link, ControllerIdentity& identity, std::string& problem)
+{
+    const Exchange identified = identify_controller(link, identity.type, Rule::checked);
+    if (!answered(identified)) {
+        problem = exchange_problem(identified, "the identify request");
+        if (identified.received.end == TransferEnd::timed_out && identified.received.count == 0) {
+            problem += "; is it switched on with jumper J6 fitted?";
+        }
+        return false;
+    }
+    const Exchange version = query_firmware_version(link, identity.version, Rule::checked);
+    if (!answered(version)) {
+        problem = exchange_problem(version, "the firmware request");
+        return false;
+    }
+    return true;
+}
+
+bool read_trusted_configuration(SerialPort& link, ControllerSettings& settings, std::string& problem)
+{
+    std::array<ConfigurationBytes, 2> reads{};
+    for (ConfigurationBytes& bytes : reads) {
+        const Exchange read = fetch_configuration(link, bytes, Rule::checked);
+        if (!answered(read)) {
+            problem = exchange_problem(read, "the read request");
+            return false;
+        }
+    }
+    if (reads[0] != reads[1]) {
+        problem = "two reads of the configuration disagree (" + hex_pairs(reads[0]) + ", then " +
+                  hex_pairs(reads[1]) + "); the line is not to be trusted";
+        return false;
+    }
+    settings = decode_settings(reads.front());
+    return true;
+}
 
 ExitStatus read_configuration(const Target& target, const std::string& output)
 {
@@ -216,7 +240,7 @@ ExitStatus write_configuration(const Target& target, const WriteRequest& request
     }
     const WriteSteps steps{
         .read_held =
-            [&session](ControllerSettings& held, std::string& problem) {
+            [&session](ControllerIdentity&, ControllerSettings& held, std::string& problem) {
                 if (!read_twice(session, held)) {
                     problem = session.problem;
                     return false;

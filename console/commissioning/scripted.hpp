@@ -4,7 +4,9 @@
 #include <vector>
 
 #include "messages/messages.hpp"
+#include "requests.hpp"
 #include "serial_link.hpp"
+#include "settings.hpp"
 
 // One controller read or written without the dialogue, for commissioning
 // many alike. Progress and failures go to standard error in English.
@@ -19,6 +21,14 @@ struct Target {
     ComNaming naming{};
     LineObserver observer{};
 };
+
+// The controller's type and firmware by the checked rule. False with the
+// problem said in words.
+bool identify_trusted(SerialPort& link, ControllerIdentity& identity, std::string& problem);
+
+// Reads the configuration twice by the checked rule: a reply garbled on the
+// way is caught when the two differ. False with the problem said in words.
+bool read_trusted_configuration(SerialPort& link, ControllerSettings& settings, std::string& problem);
 
 // Identifies the controller and writes its configuration as a configuration
 // file to `output`, or to standard output when that is empty or "-".

@@ -12,9 +12,14 @@ std::string rows_file(const WriteLog& log)
     return log.directory + "/writes.csv";
 }
 
-// A spreadsheet's field: quoted when it holds a comma, a quote or a line end.
-std::string field(const std::string& text)
+// A spreadsheet's field: quoted when it holds a comma, a quote or a line end;
+// one that starts as a formula would (= + - @, a tab or CR) is shown as text,
+// never run, behind a quote mark.
+std::string field(const std::string& raw)
 {
+    const bool formula =
+        !raw.empty() && std::string_view("=+-@\t\r").find(raw.front()) != std::string_view::npos;
+    const std::string text = formula ? "'" + raw : raw;
     if (text.find_first_of(",\"\r\n") == std::string::npos) {
         return text;
     }
@@ -108,13 +113,13 @@ LoggedWrite logged_write(const WriteLog* log, ComPort port, const ControllerIden
     LoggedWrite result;
     WriteRecord record{.port = port, .identity = identity};
     ControllerSettings before;
-    if (log != nullptr && !steps.read_held(before, result.problem)) {
+    if (log != nullptr && !steps.read_held(*record.identity, before, result.problem)) {
         result.failed_at = LoggedWrite::Stage::reading_before;
         record.outcome = "failed: " + result.problem;
     } else if (log != nullptr) {
         record.before = before;
         std::string error;
-        if (!save_before(*log, port, identity, before, result.saved_as, error)) {
+        if (!save_before(*log, port, *record.identity, before, result.saved_as, error)) {
             result.failed_at = LoggedWrite::Stage::saving_before;
             const std::string cause =
                 "cannot save what the controller holds in " + log->directory + ": " + error;

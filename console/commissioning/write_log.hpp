@@ -46,8 +46,10 @@ struct WriteResult {
 // How one write is made: the caller's rules for reading what the
 // controller holds and for writing.
 struct WriteSteps {
-    // False with `problem` set when what it holds cannot be read or trusted.
-    std::function<bool(ControllerSettings& held, std::string& problem)> read_held;
+    // What it is and holds (the identity may be read again, by a rule the
+    // record can trust); false with `problem` set when it cannot be.
+    std::function<bool(ControllerIdentity& identity, ControllerSettings& held, std::string& problem)>
+        read_held;
     std::function<WriteResult()> write;
 };
 

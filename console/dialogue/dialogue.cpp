@@ -60,18 +60,12 @@ void print_menu()
     print_separator_line();
 }
 
-void wait_and_end()
-{
-    print(key_prompt);
-    wait_for_key();
-}
-
 // A failed request has printed its message; the port is closed before the
 // technician is asked for a key.
 void end_after_failure(SerialPort& link)
 {
     close_port(link);
-    wait_and_end();
+    ask_for_a_key();
 }
 
 std::optional<ComPort> chosen_port()
@@ -133,10 +127,21 @@ void run_menu(SerialPort& link, const WriteLog* log, const ControllerIdentity& i
 
 } // namespace
 
+void ask_for_a_key()
+{
+    print(key_prompt);
+    wait_for_key();
+}
+
+void show_no_response()
+{
+    print("\n\n Error: ovladac neodpovida \n");
+}
+
 bool replied(const Exchange& exchange)
 {
     if (!answered(exchange)) {
-        print("\n\n Error: ovladac neodpovida \n");
+        show_no_response();
     }
     return answered(exchange);
 }
@@ -151,7 +156,7 @@ void run_configurator(const DialogueSetup& setup)
     }
     if (!port) {
         print("\n Volba COM portu je neplatna \n");
-        wait_and_end();
+        ask_for_a_key();
         return;
     }
     SerialPort link = open_port(*port, setup.naming, controller_line, setup.observer);
@@ -159,7 +164,7 @@ void run_configurator(const DialogueSetup& setup)
         print("\n Chyba pri otvirani COM portu \n");
         // Beside the screen's text, the cause and its remedy.
         say(failure_line(link));
-        wait_and_end();
+        ask_for_a_key();
         return;
     }
     print(separator);

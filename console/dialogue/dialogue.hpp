@@ -20,6 +20,9 @@ struct DialogueSetup {
 // Every way it ends returns here; the process then exits with code 0.
 void run_configurator(const DialogueSetup& setup = {});
 
+// The key prompt, then the wait for one key.
+void ask_for_a_key();
+
 // Menu actions use the open port and neither close it nor wait for a key.
 // On failure the no-response message has already been printed.
 inline constexpr int action_failed = 0;
@@ -37,3 +40,4 @@ int enter_configuration(SerialPort& link, const WriteLog* log = nullptr,
 // True when the request was answered; otherwise says on screen that the
 // controller does not respond.
 bool replied(const Exchange& exchange);
+void show_no_response();

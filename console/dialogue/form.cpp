@@ -1,5 +1,6 @@
 #include <cstdio>
 
+#include "commissioning/scripted.hpp"
 #include "commissioning/write_log.hpp"
 #include "dialogue.hpp"
 #include "messages/messages.hpp"
@@ -43,16 +44,15 @@ int enter_configuration(SerialPort& link, const WriteLog* log, const ControllerI
         }
     }
     const WriteSteps steps{
-        // With a log: what the controller holds, read as the dialogue reads.
+        // With a log: what the controller is and holds, by the scripted
+        // modes' rules, since the file saved must put it back as it was.
         .read_held =
-            [&link](ControllerSettings& held, std::string& problem) {
-                ConfigurationBytes bytes{};
-                const Exchange read = fetch_configuration(link, bytes);
-                if (!replied(read)) {
-                    problem = exchange_problem(read, "the read request");
+            [&link](ControllerIdentity& identity, ControllerSettings& held, std::string& problem) {
+                if (!identify_trusted(link, identity, problem) ||
+                    !read_trusted_configuration(link, held, problem)) {
+                    show_no_response(); // no answer that can be trusted
                     return false;
                 }
-                held = decode_settings(bytes);
                 return true;
             },
         .write =
@@ -69,6 +69,8 @@ int enter_configuration(SerialPort& link, const WriteLog* log, const ControllerI
     // The screen has shown what failed on the line; the rest is said here.
     if (done.failed_at == LoggedWrite::Stage::saving_before) {
         say(done.problem);
+    } else if (done.failed_at == LoggedWrite::Stage::reading_before) {
+        say(com_name(link.port) + ": " + done.problem + "; nothing was written");
     }
     if (!done.record_problem.empty()) {
         say(done.record_problem);

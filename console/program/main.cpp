@@ -11,6 +11,7 @@
 #include "commissioning/scripted.hpp"
 #include "commissioning/write_log.hpp"
 #include "dialogue/dialogue.hpp"
+#include "file_names.hpp"
 #include "messages/messages.hpp"
 #include "messages/terminal.hpp"
 #include "options.hpp"
@@ -19,7 +20,28 @@
 
 namespace {
 
-ExitStatus run(const Options& options, const ComNaming& naming, const LineObserver& observer)
+// Off Windows COMn is the prefix followed by n-1; other programs' UUCP lock
+// files are where the system keeps them unless ZUMEL_LOCK_DIRS says (for a
+// machine set up otherwise, and for tests).
+ComNaming naming_from(const Options& options)
+{
+    ComNaming naming = default_com_naming();
+    if (!options.com_prefix.empty()) {
+        naming.prefix = options.com_prefix;
+    }
+    if (const char* folders = std::getenv("ZUMEL_LOCK_DIRS"); folders != nullptr) {
+        naming.lock_folders.clear();
+        for (std::string_view rest = folders; !rest.empty();) {
+            const std::size_t colon = rest.find(':');
+            naming.lock_folders.emplace_back(rest.substr(0, colon));
+            rest.remove_prefix(colon == rest.npos ? rest.size() : colon + 1);
+        }
+    }
+    return naming;
+}
+
+ExitStatus run(const Options& options, const ComNaming& naming, const LineObserver& observer,
+               bool& dialogue_ran)
 {
     const Target target{.port = options.port.value_or(ComPort{}), .naming = naming, .observer = observer};
     switch (options.mode) {
@@ -38,9 +60,43 @@ ExitStatus run(const Options& options, const ComNaming& naming, const LineObserv
     if (!open_write_log(options.log, log)) {
         return ExitStatus::failed;
     }
+    dialogue_ran = true;
     run_configurator(
         {.naming = naming, .port = options.port, .observer = observer, .log = log ? &*log : nullptr});
     return ExitStatus::done;
+}
+
+// Every way the program ends but the dialogue's, which waits for its own key.
+ExitStatus start(const Options& options, bool& dialogue_ran)
+{
+    switch (options.mode) {
+    case Options::Mode::help:
+        std::fputs(usage_text, stdout);
+        return ExitStatus::done;
+    case Options::Mode::version:
+        std::printf("%s %s\n", program_name, ZUMEL_VERSION);
+        return ExitStatus::done;
+    case Options::Mode::usage_error:
+        say(options.error);
+        std::fputs(usage_text, stderr);
+        return ExitStatus::refused;
+    default:
+        break;
+    }
+    if (!file_names_allowed(options)) {
+        return ExitStatus::refused;
+    }
+    if (!options.com_prefix.empty() && !com_prefix_applies()) {
+        say("--com-prefix does not apply here: the system names its COM ports itself (COM1, COM2, ...)");
+        return ExitStatus::refused;
+    }
+    Trace trace;
+    std::string error;
+    if (!options.trace.empty() && !open_trace(options.trace, ZUMEL_VERSION, trace, error)) {
+        say("cannot write the trace " + options.trace + ": " + error);
+        return ExitStatus::failed;
+    }
+    return run(options, naming_from(options), trace_observer(trace), dialogue_ran);
 }
 
 } // namespace
@@ -52,44 +108,13 @@ int main(int argc, char** argv)
     for (const std::string& argument : arguments) {
         pointers.push_back(argument.c_str());
     }
-    const Options options = parse_options(static_cast<int>(pointers.size()), pointers.data());
-    switch (options.mode) {
-    case Options::Mode::help:
-        std::fputs(usage_text, stdout);
-        return static_cast<int>(ExitStatus::done);
-    case Options::Mode::version:
-        std::printf("%s %s\n", program_name, ZUMEL_VERSION);
-        return static_cast<int>(ExitStatus::done);
-    case Options::Mode::usage_error:
-        say(options.error);
-        std::fputs(usage_text, stderr);
-        return static_cast<int>(ExitStatus::refused);
-    default:
-        break;
+    bool dialogue_ran = false;
+    const ExitStatus status =
+        start(parse_options(static_cast<int>(pointers.size()), pointers.data()), dialogue_ran);
+    // A window of its own closes with the program: what it said stays
+    // readable until a key is pressed.
+    if (!dialogue_ran && console_is_own()) {
+        ask_for_a_key();
     }
-    if (!options.com_prefix.empty() && !com_prefix_applies()) {
-        say("--com-prefix does not apply here: the system names its COM ports itself (COM1, COM2, ...)");
-        return static_cast<int>(ExitStatus::refused);
-    }
-    ComNaming naming = default_com_naming();
-    if (!options.com_prefix.empty()) {
-        naming.prefix = options.com_prefix;
-    }
-    // Where other programs' UUCP lock files are, if not where the system
-    // keeps them: for a machine set up otherwise, and for tests.
-    if (const char* folders = std::getenv("ZUMEL_LOCK_DIRS"); folders != nullptr) {
-        naming.lock_folders.clear();
-        for (std::string_view rest = folders; !rest.empty();) {
-            const std::size_t colon = rest.find(':');
-            naming.lock_folders.emplace_back(rest.substr(0, colon));
-            rest.remove_prefix(colon == rest.npos ? rest.size() : colon + 1);
-        }
-    }
-    Trace trace;
-    std::string error;
-    if (!options.trace.empty() && !open_trace(options.trace, ZUMEL_VERSION, trace, error)) {
-        say("cannot write the trace " + options.trace + ": " + error);
-        return static_cast<int>(ExitStatus::failed);
-    }
-    return static_cast<int>(run(options, naming, trace_observer(trace)));
+    return static_cast<int>(status);
 }

@@ -71,6 +71,10 @@ TEST(Scripted, EveryRefusalOrFailureIsANonZeroExitWithItsReason)
     const std::filesystem::path plain = kit::own_directory() / "plain";
     std::filesystem::create_directories(folder);
     std::ofstream(plain) << "a file\n";
+    const std::filesystem::path site = kit::own_directory() / "site.conf";
+    std::ofstream(site) << conf_a;
+    const std::string last_lines = "address = 7\nbaud = 3\nbutton_limit = 2\nbridge = 1\nled_init = 2\n"
+                                   "led_write_enable = 1\npwm_init = 1\npwm_divider = 255\n";
     const std::vector<std::string> write = {"--port", "COM1", "--write", "-"},
                                    read = {"--port", "COM1", "--read"};
     auto with_option = [](std::vector<std::string> options, const std::string& name,
@@ -96,12 +100,29 @@ TEST(Scripted, EveryRefusalOrFailureIsANonZeroExitWithItsReason)
          "standard input:10: 'baud' is already set on line 3\nzumel-config: standard input:11: unknown "
          "setting 'foo'\nzumel-config: nothing was sent\n",
          false},
+        // Judged by its size on the disk, a mark included: cut at the limit,
+        // its last line would be pwm_divider = 25.
         {write,
-         std::string(3'000'000, '#'),
+         "\xEF\xBB\xBF#" + std::string(65536 - 2 - last_lines.size(), '#') + "\n" + last_lines,
          {},
          2,
          "standard input: larger than 65536 bytes: not a configuration file\nzumel-config: nothing was "
          "sent\n",
+         false},
+        // An output never empties an input or the log before anything is checked.
+        {{"--port", "COM1", "--write", file_argument(site), "--trace", file_argument(site)},
+         "",
+         {},
+         2,
+         "--trace " + file_argument(site) + " is the file --write sends; choose another name for the trace\n",
+         false},
+        {with_option(with_option(write, "--log", file_argument(folder)), "--trace",
+                     file_argument(folder / "writes.csv")),
+         conf_a,
+         {},
+         2,
+         "--trace " + file_argument(folder / "writes.csv") +
+             " is one of the log's own files; choose another name for the trace\n",
          false},
         {write,
          std::string("\x7F"
@@ -169,6 +190,7 @@ TEST(Scripted, EveryRefusalOrFailureIsANonZeroExitWithItsReason)
             EXPECT_LT(result.elapsed_ms, 3000 + platform.slack_ms);
         }
     }
+    EXPECT_EQ(contents(site), conf_a) << "an input named as an output stays as it was";
 }
 
 TEST(Scripted, FilesAsWindowsToolsSaveThemAndNamesBeyondAscii)

@@ -5,8 +5,12 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <fstream>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "commissioning/configuration_file.hpp"
+#include "commissioning/files.hpp"
 #include "commissioning/scripted.hpp"
 #include "commissioning/write_log.hpp"
 #include "kit.hpp"
@@ -126,6 +130,12 @@ TEST(ConfigurationFile, TextAsWindowsToolsSaveIt)
         {"\xFF\xFE"
          "a",
          "not text: UTF-16 cut off inside a character"},
+        // Half a character: a high half before a line end, a low half alone.
+        {std::string("\xFF\xFE\x40\xDB\x0A\x00", 6), "not text: UTF-16 with half a character"},
+        {std::string("\xFF\xFE\x41\x00\x41\xDC", 6), "not text: UTF-16 with half a character"},
+        {std::string("\xFF\xFE\x40\xDB", 4), "not text: UTF-16 with half a character"},
+        {"\xEF\xBB\xBF" + std::string(largest_configuration_file - 2, '#'),
+         "larger than 65536 bytes: not a configuration file"},
         {std::string("\xFF\xFE"
                      "a\0\0\0",
                      6),
@@ -231,4 +241,43 @@ TEST(WriteLog, RowsQuoteWhatASpreadsheetWouldSplit)
               "7), baud = 2 (written 3)\",10,2,1,0,1,0,128,0,7,3,2,1,2,1,200,1\r\n");
     EXPECT_EQ(csv_row("T", {.port = ComPort{1}, .outcome = "failed: no such device"}),
               "T,COM1,,,failed: no such device,,,,,,,,,,,,,,,,\r\n");
+    // A field a spreadsheet would run as a formula shows as text.
+    for (const char lead : {'=', '+', '-', '@'}) {
+        record.identity->type.characters = {lead, 'S', 'U', 'M', '(', '1', ')', ' '};
+        EXPECT_TRUE(csv_row("T", record).starts_with(std::string("T,COM12,'") + lead + "SUM(1) ,105,"))
+            << lead;
+    }
+}
+
+// As > would, -o does not replace a file its user may not write.
+TEST(Files, AFileTheUserMayNotWriteIsNotReplaced)
+{
+    // A folder anyone may reach and add files to (the test's own is closed).
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("zumel-shared-" + std::to_string(getpid()));
+    std::filesystem::create_directories(folder);
+    std::filesystem::permissions(folder, std::filesystem::perms::all); // anyone may add files beside it
+    const std::filesystem::path kept = folder / "read-only.conf";
+    std::ofstream(kept) << "old\n";
+    std::filesystem::permissions(kept, std::filesystem::perms::owner_read |
+                                           std::filesystem::perms::group_read |
+                                           std::filesystem::perms::others_read);
+    // Root may write anything, so the file is someone else's, whom root turns into.
+    const pid_t child = fork();
+    if (child == 0) {
+        if (geteuid() == 0 &&
+            (chown(kept.c_str(), 65534, 65534) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
+            _exit(3);
+        }
+        std::string error;
+        _exit(!replace_file(kept.string(), "new\n", error) && error == "Permission denied" ? 0 : 1);
+    }
+    int status = -1;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "refused, with the reason";
+    std::ifstream file(kept);
+    std::string text;
+    std::getline(file, text);
+    EXPECT_EQ(text, "old");
+    std::filesystem::remove_all(folder);
 }
