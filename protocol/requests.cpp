@@ -30,12 +30,19 @@ Exchange exchange(SerialPort& link, std::span<const std::uint8_t> request, std::
     result.received = result.sent.end == TransferEnd::complete
                           ? await_reply(link, reply, reply_timeout_ms(reply.size()))
                           : Transfer{.end = result.sent.end, .error = result.sent.error};
-    if (rule == Rule::checked && answered(result)) {
-        std::array<std::uint8_t, trailing_bytes_kept> more{};
-        const Transfer extra = port_read(link, more, trailing_bytes_ms);
-        result.trailing.assign(more.begin(), more.begin() + static_cast<std::ptrdiff_t>(extra.count));
+    if (rule == Rule::checked) {
+        read_trailing(link, result);
     }
     return result;
+}
+
+void read_trailing(SerialPort& link, Exchange& exchange)
+{
+    if (answered(exchange)) {
+        std::array<std::uint8_t, trailing_bytes_kept> more{};
+        const Transfer extra = port_read(link, more, trailing_bytes_ms);
+        exchange.trailing.assign(more.begin(), more.begin() + static_cast<std::ptrdiff_t>(extra.count));
+    }
 }
 
 Exchange identify_controller(SerialPort& link, ControllerType& type, Rule rule)

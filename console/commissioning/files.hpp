@@ -7,6 +7,7 @@
 // cause only; the caller names the file).
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -35,6 +36,14 @@ bool make_directories(const std::string& name, std::string& error);
 // file honour, writing `header` first when the file is new or empty.
 bool append_rows(const std::string& name, const std::string& header, const std::string& rows,
                  std::string& error);
+
+// An exclusive hold on a file, which other processes holding the same file
+// wait for; made if missing. Released by release_hold.
+struct FileHold {
+    std::intptr_t handle = -1;
+};
+bool hold_file(const std::string& name, FileHold& hold, std::string& error);
+void release_hold(FileHold& hold);
 
 // For a trace: created or emptied, written as it goes.
 std::FILE* open_for_writing(const std::string& name, std::string& error);

@@ -236,3 +236,28 @@ std::FILE* open_for_writing(const std::string& name, std::string& error)
     }
     return file;
 }
+
+bool hold_file(const std::string& name, FileHold& hold, std::string& error)
+{
+    const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd == -1) {
+        return failed(error);
+    }
+    while (flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            const int cause = errno;
+            ::close(fd);
+            return failed(error, cause);
+        }
+    }
+    hold.handle = fd;
+    return true;
+}
+
+void release_hold(FileHold& hold)
+{
+    if (hold.handle != -1) {
+        ::close(static_cast<int>(hold.handle)); // and with it the lock
+        hold.handle = -1;
+    }
+}

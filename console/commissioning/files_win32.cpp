@@ -249,3 +249,31 @@ std::FILE* open_for_writing(const std::string& name, std::string& error)
     }
     return file;
 }
+
+bool hold_file(const std::string& name, FileHold& hold, std::string& error)
+{
+    // Unshared: another holder waits its turn, a minute at most.
+    const std::wstring path = wide(name);
+    const ULONGLONG deadline = GetTickCount64() + 60'000;
+    for (;;) {
+        const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            hold.handle = reinterpret_cast<std::intptr_t>(file);
+            return true;
+        }
+        const DWORD code = GetLastError();
+        if (code != ERROR_SHARING_VIOLATION || GetTickCount64() >= deadline) {
+            return failed(error, code);
+        }
+        Sleep(20);
+    }
+}
+
+void release_hold(FileHold& hold)
+{
+    if (hold.handle != -1) {
+        CloseHandle(reinterpret_cast<HANDLE>(hold.handle));
+        hold.handle = -1;
+    }
+}

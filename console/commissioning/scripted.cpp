@@ -27,14 +27,6 @@ void say_problem(const Session& session)
                                                 : failure_line(session.link));
 }
 
-bool trusted(Session& session, const Exchange& exchange, const std::string& what)
-{
-    if (!answered(exchange)) {
-        session.problem = exchange_problem(exchange, what);
-    }
-    return answered(exchange);
-}
-
 // Identifies the controller, as the dialogue does first.
 bool connect(Session& session, ControllerIdentity& identity)
 {
@@ -68,7 +60,9 @@ void warn_outside_ranges(const ControllerSettings& settings)
 
 // The file's settings, with those given by --set in their place; false
 // when anything is refused, each refusal said.
-bool wanted_settings(const WriteRequest& request, ControllerSettings& wanted, ExitStatus& status)
+} // namespace
+
+bool read_wanted_settings(const WriteRequest& request, ControllerSettings& wanted, ExitStatus& status)
 {
     const std::string name = request.input == "-" ? "standard input" : request.input;
     std::string raw, text, error;
@@ -106,19 +100,18 @@ bool wanted_settings(const WriteRequest& request, ControllerSettings& wanted, Ex
     return true;
 }
 
-// The write and its read-back: the controller must hold what was sent.
-WriteResult write_and_read_back(Session& session, const ControllerSettings& wanted)
+WriteResult write_and_read_back(SerialPort& link, const ControllerSettings& wanted)
 {
     WriteResult result;
     // Whatever became of the acknowledgement, what the controller now holds
     // is read back and recorded: a write may have taken without it.
-    const bool acknowledged = trusted(
-        session, store_configuration(session.link, encode_settings(wanted), Rule::checked), "the write");
-    const std::string acknowledgement = session.problem;
+    const Exchange acknowledgement = store_configuration(link, encode_settings(wanted), Rule::checked);
     ConfigurationBytes held_bytes{};
-    if (!trusted(session, fetch_configuration(session.link, held_bytes, Rule::checked),
-                 "the read-back after the write")) {
-        result.problem = acknowledged ? session.problem : acknowledgement;
+    const Exchange read_back = fetch_configuration(link, held_bytes, Rule::checked);
+    if (!answered(read_back)) {
+        result.problem = answered(acknowledgement)
+                             ? exchange_problem(read_back, "the read-back after the write")
+                             : exchange_problem(acknowledgement, "the write");
         result.outcome = "failed: " + result.problem;
         return result;
     }
@@ -131,9 +124,9 @@ WriteResult write_and_read_back(Session& session, const ControllerSettings& want
                            std::to_string(wanted.*field.member) + ")";
         }
     }
-    if (!acknowledged) {
-        result.problem =
-            acknowledgement + "; it holds " + (differences.empty() ? "what was written" : differences);
+    if (!answered(acknowledgement)) {
+        result.problem = exchange_problem(acknowledgement, "the write") + "; it holds " +
+                         (differences.empty() ? "what was written" : differences);
         result.outcome = "failed: " + result.problem;
         return result;
     }
@@ -146,8 +139,6 @@ WriteResult write_and_read_back(Session& session, const ControllerSettings& want
     result.outcome = "written";
     return result;
 }
-
-} // namespace
 
 bool identify_trusted(SerialPort& link, ControllerIdentity& identity, std::string& problem)
 {
@@ -219,7 +210,7 @@ ExitStatus write_configuration(const Target& target, const WriteRequest& request
 {
     ControllerSettings wanted;
     ExitStatus status = ExitStatus::done;
-    if (!wanted_settings(request, wanted, status)) {
+    if (!read_wanted_settings(request, wanted, status)) {
         return status;
     }
     std::optional<WriteLog> log;
@@ -248,7 +239,7 @@ ExitStatus write_configuration(const Target& target, const WriteRequest& request
                 warn_outside_ranges(held);
                 return true;
             },
-        .write = [&session, &wanted] { return write_and_read_back(session, wanted); },
+        .write = [&session, &wanted] { return write_and_read_back(session.link, wanted); },
     };
     const LoggedWrite done = logged_write(log ? &*log : nullptr, target.port, identity, steps);
     close_port(session.link);

@@ -7,6 +7,7 @@
 #include "requests.hpp"
 #include "serial_link.hpp"
 #include "settings.hpp"
+#include "write_log.hpp"
 
 // One controller read or written without the dialogue, for commissioning
 // many alike. Progress and failures go to standard error in English.
@@ -21,6 +22,10 @@ struct Target {
     ComNaming naming{};
     LineObserver observer{};
 };
+
+// Sends the configuration by the checked rule and reads back what the
+// controller holds, whatever became of the acknowledgement.
+WriteResult write_and_read_back(SerialPort& link, const ControllerSettings& wanted);
 
 // The controller's type and firmware by the checked rule. False with the
 // problem said in words.
@@ -45,3 +50,7 @@ struct WriteRequest {
 // controller that holds something else failed. With a log, first saves what
 // the controller held, and records the write.
 ExitStatus write_configuration(const Target& target, const WriteRequest& request);
+
+// The file's settings, with those given by --set in their place; false
+// when anything is refused, each refusal said, and `status` why.
+bool read_wanted_settings(const WriteRequest& request, ControllerSettings& wanted, ExitStatus& status);

@@ -1,5 +1,7 @@
 #include "write_log.hpp"
 
+#include <charconv>
+
 #include "configuration_file.hpp"
 #include "files.hpp"
 #include "messages/messages.hpp"
@@ -77,7 +79,68 @@ bool save_before(const WriteLog& log, ComPort port, const ControllerIdentity& id
     return false;
 }
 
+// The fields of each line of a CSV text as csv_row writes them.
+std::vector<std::vector<std::string>> csv_lines(std::string_view text)
+{
+    std::vector<std::vector<std::string>> lines(1, std::vector<std::string>(1));
+    bool quoted = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        std::string& current = lines.back().back();
+        if (quoted && c == '"' && i + 1 < text.size() && text[i + 1] == '"') {
+            current += '"';
+            ++i;
+        } else if (c == '"') {
+            quoted = !quoted;
+        } else if (!quoted && c == ',') {
+            lines.back().emplace_back();
+        } else if (!quoted && c == '\n') {
+            lines.emplace_back(1);
+        } else if (quoted || c != '\r') {
+            current += c;
+        }
+    }
+    return lines;
+}
+
+std::optional<ControllerSettings> settings_in(const std::vector<std::string>& fields, std::size_t first)
+{
+    ControllerSettings settings;
+    for (std::size_t i = 0; i < setting_fields.size(); ++i) {
+        const std::string& text = fields[first + i];
+        unsigned value = 0;
+        const auto [end, problem] = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (text.empty() || problem != std::errc{} || end != text.data() + text.size()) {
+            return std::nullopt;
+        }
+        settings.*setting_fields[i].member = value;
+    }
+    return settings;
+}
+
 } // namespace
+
+bool read_write_log(const WriteLog& log, std::vector<WriteRecord>& rows, std::string& error)
+{
+    constexpr std::size_t largest_log = 64 * 1024 * 1024;
+    std::string text;
+    rows.clear();
+    if (!read_file(rows_file(log), largest_log, text, error)) {
+        return false;
+    }
+    constexpr std::size_t before_at = 5, after_at = before_at + setting_fields.size();
+    for (const std::vector<std::string>& fields : csv_lines(text)) {
+        const std::optional<ComPort> port = fields.size() > 1 ? parse_com_port(fields[1]) : std::nullopt;
+        if (fields.size() != after_at + setting_fields.size() || !port) {
+            continue; // the header, the last line end, or not a row of ours
+        }
+        rows.push_back({.port = *port,
+                        .outcome = fields[before_at - 1],
+                        .before = settings_in(fields, before_at),
+                        .after = settings_in(fields, after_at)});
+    }
+    return true;
+}
 
 bool open_write_log(const std::string& directory, std::optional<WriteLog>& log)
 {

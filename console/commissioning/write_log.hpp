@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "requests.hpp"
 #include "serial_link.hpp"
@@ -34,6 +35,10 @@ struct WriteRecord {
 std::string csv_row(const std::string& time_utc, const WriteRecord& record);
 
 bool record_write(const WriteLog& log, const WriteRecord& record, std::string& error);
+
+// The rows writes.csv holds, as far as they are its own: port, outcome, and
+// the settings before and after where all eight are there.
+bool read_write_log(const WriteLog& log, std::vector<WriteRecord>& rows, std::string& error);
 
 // What the caller's write did.
 struct WriteResult {

@@ -24,5 +24,17 @@ std::vector<std::string> program_arguments(int argc, char** argv);
 // a key. False wherever a shell, a script or a pipe started it.
 bool console_is_own();
 
+// True when standard output is a terminal or console, where a line can be
+// redrawn in place.
+bool output_is_terminal();
+
+// From now on Ctrl+C, Ctrl+Break and a request to terminate ask the program
+// to stop (stop_requested) instead of ending it where it stands.
+void catch_stop_requests();
+bool stop_requested();
+
+// Waits `ms`, or less once a stop is requested.
+void pause_ms(unsigned ms);
+
 // The system's own words for one of its error codes.
 std::string system_error_text(int code);

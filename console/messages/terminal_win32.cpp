@@ -1,6 +1,7 @@
 // The process's console on Windows: lines reach a console as UTF-16, and
 // the command line comes from the system as UTF-16 too.
 
+#include <atomic>
 #include <cstdio>
 #include <string>
 
@@ -62,4 +63,49 @@ bool console_is_own()
 std::string system_error_text(int code)
 {
     return "Windows error " + std::to_string(code);
+}
+
+bool output_is_terminal()
+{
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
+namespace {
+
+std::atomic<bool> stop_asked{false};
+HANDLE stop_event = nullptr;
+
+BOOL WINAPI ask_to_stop(DWORD event)
+{
+    stop_asked = true;
+    SetEvent(stop_event);
+    // Closing the window ends the process once this returns: time for a
+    // write under way to finish and be recorded.
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+        Sleep(4000);
+    }
+    return TRUE;
+}
+
+} // namespace
+
+void catch_stop_requests()
+{
+    stop_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(ask_to_stop, TRUE);
+}
+
+bool stop_requested()
+{
+    return stop_asked;
+}
+
+void pause_ms(unsigned ms)
+{
+    if (stop_event != nullptr) {
+        WaitForSingleObject(stop_event, ms);
+    } else {
+        Sleep(ms);
+    }
 }

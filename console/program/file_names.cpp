@@ -59,7 +59,7 @@ bool file_names_allowed(const Options& options)
     bool allowed = true;
     for (const std::string* name : {&input, &output, &options.trace, &options.log}) {
         if (const std::string device = named(*name) ? device_behind_name(*name) : ""; !device.empty()) {
-            say(*name + " is " + device + " on this system; choose another name");
+            say(*name + " is " + device + " on Windows; choose another name");
             allowed = false;
         }
     }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "commissioning/scripted.hpp"
+#include "commissioning/station.hpp"
 #include "commissioning/write_log.hpp"
 #include "dialogue/dialogue.hpp"
 #include "file_names.hpp"
@@ -53,6 +54,12 @@ ExitStatus run(const Options& options, const ComNaming& naming, const LineObserv
         return read_configuration(target, options.file);
     case Options::Mode::write:
         return write_configuration(target, {.input = options.file, .sets = options.sets, .log = options.log});
+    case Options::Mode::station:
+        return run_station({.ports = options.ports,
+                            .naming = naming,
+                            .observer = observer,
+                            .write = {.input = options.file, .sets = options.sets, .log = options.log},
+                            .addresses = options.addresses});
     default:
         break;
     }

@@ -1,22 +1,31 @@
 #include "options.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <string_view>
+
+#include "settings.hpp"
 
 const char* const usage_text =
     "usage: zumel-config [--com-prefix PREFIX] [--port COMn] [--trace FILE] [--log DIR]\n"
     "       zumel-config [--com-prefix PREFIX] --port COMn --read [-o FILE] [--trace FILE]\n"
     "       zumel-config [--com-prefix PREFIX] --port COMn --write FILE [--set NAME=VALUE]...\n"
     "                    [--log DIR] [--trace FILE]\n"
+    "       zumel-config [--com-prefix PREFIX] --station --write FILE --log DIR [--addresses FIRST-LAST]\n"
+    "                    [--port COMn]... [--set NAME=VALUE]... [--trace FILE]\n"
     "       zumel-config [--com-prefix PREFIX] --list | --find [--trace FILE]\n"
     "       zumel-config --help | --version\n"
     "\n"
     "Without --read or --write it runs the dialogue, which asks for COM1 to COM6.\n"
+    "  --station            watch the ports for controllers coming and going, and write\n"
+    "                       each new one once with FILE (and the next free address)\n"
+    "  --addresses FIRST-LAST  with --station: give each controller its own address\n"
     "  --list               list the serial ports, with what the system knows of each\n"
     "  --find               ask every free port for a controller's identity and say\n"
     "                       which port holds one\n"
     "  --port COMn          the controller's port (COM1 to COM4096); without --read or\n"
-    "                       --write, the dialogue on that port\n"
+    "                       --write, the dialogue on that port; a station's (repeatable;\n"
+    "                       without it, every port --find would ask)\n"
     "  --read               print the controller's configuration as a configuration file\n"
     "  -o, --output FILE    with --read: write it to FILE instead\n"
     "  --write FILE         send the configuration in FILE (- for standard input) to the\n"
@@ -41,9 +50,30 @@ Options refuse(std::string error)
     return options;
 }
 
-constexpr std::string_view valued[] = {"--com-prefix", "--port",  "--write", "-o",
-                                       "--output",     "--trace", "--log",   "--set"};
-constexpr std::string_view flags[] = {"--help", "-h", "--version", "--read", "--list", "--find"};
+constexpr std::string_view valued[] = {"--com-prefix", "--port", "--write", "-o",         "--output",
+                                       "--trace",      "--log",  "--set",   "--addresses"};
+constexpr std::string_view flags[] = {"--help", "-h", "--version", "--read", "--list", "--find", "--station"};
+
+// "2-29": within the address's range, and not backwards.
+bool parse_address_range(std::string_view text, std::optional<AddressRange>& range)
+{
+    const std::size_t dash = text.find('-');
+    unsigned bounds[2] = {0, 0};
+    const std::string_view parts[2] = {text.substr(0, dash), dash == text.npos ? "" : text.substr(dash + 1)};
+    for (int i = 0; i < 2; ++i) {
+        const auto [end, error] =
+            std::from_chars(parts[i].data(), parts[i].data() + parts[i].size(), bounds[i]);
+        if (error != std::errc{} || end != parts[i].data() + parts[i].size()) {
+            return false;
+        }
+    }
+    const SettingField& address = setting_fields.front();
+    if (bounds[0] < address.lowest || bounds[1] > address.highest || bounds[0] > bounds[1]) {
+        return false;
+    }
+    range = AddressRange{bounds[0], bounds[1]};
+    return true;
+}
 
 bool one_of(std::string_view argument, const auto& names)
 {
@@ -55,8 +85,9 @@ bool one_of(std::string_view argument, const auto& names)
 Options parse_options(int argc, const char* const* argv)
 {
     Options options;
-    std::string port, write_file, output_file;
-    std::vector<std::string_view> given; // each option given; all but --set only once
+    std::string write_file, output_file, addresses;
+    std::vector<std::string> ports;
+    std::vector<std::string_view> given; // each option given; --set and --port may come again
     for (int i = 1; i < argc; ++i) {
         std::string_view argument = argv[i];
         std::string_view value;
@@ -87,7 +118,7 @@ Options parse_options(int argc, const char* const* argv)
         if (argument == "--output") {
             argument = "-o";
         }
-        const bool repeatable = argument == "--set";
+        const bool repeatable = argument == "--set" || argument == "--port";
         if (one_of(argument, given) && !repeatable) {
             return refuse(std::string(argument) + " given twice");
         }
@@ -95,16 +126,16 @@ Options parse_options(int argc, const char* const* argv)
             given.push_back(argument);
         }
         if (repeatable) {
-            options.sets.emplace_back(value);
+            (argument == "--set" ? options.sets : ports).emplace_back(value);
             continue;
         }
-        std::string* field = argument == "--com-prefix" ? &options.com_prefix
-                             : argument == "--port"     ? &port
-                             : argument == "--write"    ? &write_file
-                             : argument == "-o"         ? &output_file
-                             : argument == "--trace"    ? &options.trace
-                             : argument == "--log"      ? &options.log
-                                                        : nullptr;
+        std::string* field = argument == "--com-prefix"  ? &options.com_prefix
+                             : argument == "--addresses" ? &addresses
+                             : argument == "--write"     ? &write_file
+                             : argument == "-o"          ? &output_file
+                             : argument == "--trace"     ? &options.trace
+                             : argument == "--log"       ? &options.log
+                                                         : nullptr;
         if (field != nullptr) {
             *field = value;
         }
@@ -115,9 +146,26 @@ Options parse_options(int argc, const char* const* argv)
             has("--version") && !has("--help") && !has("-h") ? Options::Mode::version : Options::Mode::help;
         return options;
     }
-    const bool read = has("--read"), write = has("--write");
+    const bool read = has("--read"), station = has("--station"), write = has("--write") && !station;
     if (has("--list") && has("--find")) {
         return refuse("--list and --find exclude each other");
+    }
+    for (const char* other : {"--read", "-o", "--list", "--find"}) {
+        if (station && has(other)) {
+            return refuse(std::string("--station and ") + other + " exclude each other");
+        }
+    }
+    if (station && !has("--write")) {
+        return refuse("--station needs --write FILE");
+    }
+    if (station && !has("--log")) {
+        return refuse("--station needs --log DIR: it keeps the batch there");
+    }
+    if (has("--addresses") && !station) {
+        return refuse("--addresses goes with --station only");
+    }
+    if (ports.size() > 1 && !station) {
+        return refuse("--port given twice");
     }
     if (read && write) {
         return refuse("--read and --write exclude each other");
@@ -134,25 +182,45 @@ Options parse_options(int argc, const char* const* argv)
     if (has("-o") && !read) {
         return refuse("-o goes with --read only");
     }
-    if (has("--set") && !write) {
+    if (has("--set") && !write && !station) {
         return refuse("--set goes with --write only");
     }
     if (has("--log") && read) {
         return refuse("--log goes with --write or the dialogue");
     }
-    if ((read || write) && port.empty()) {
+    if ((read || write) && ports.empty()) {
         return refuse(std::string(read ? "--read" : "--write") + " needs --port COMn");
     }
-    if (!port.empty()) {
-        options.port = parse_com_port(port);
-        if (!options.port) {
-            return refuse(port + " is not a port name: COM1 to COM4096");
+    for (const std::string& name : ports) {
+        const std::optional<ComPort> port = parse_com_port(name);
+        if (!port) {
+            return refuse(name + " is not a port name: COM1 to COM4096");
+        }
+        if (std::find(options.ports.begin(), options.ports.end(), *port) != options.ports.end()) {
+            return refuse(name + " given twice");
+        }
+        options.ports.push_back(*port);
+    }
+    if (!ports.empty()) {
+        options.port = options.ports.front();
+    }
+    for (const std::string& set : options.sets) {
+        std::string_view name = std::string_view(set).substr(0, set.find('='));
+        name.remove_prefix(std::min(name.find_first_not_of(' '), name.size()));
+        name = name.substr(0, name.find(' '));
+        if (has("--addresses") && name == setting_fields.front().name) {
+            return refuse("--addresses and --set " + set +
+                          " exclude each other: the station gives the addresses");
         }
     }
+    if (has("--addresses") && !parse_address_range(addresses, options.addresses)) {
+        return refuse("--addresses " + addresses + ": expected FIRST-LAST within 1-63, FIRST not above LAST");
+    }
     options.file = read ? output_file : write_file;
-    options.mode = read     ? Options::Mode::read
-                   : write  ? Options::Mode::write
-                   : survey ? (has("--list") ? Options::Mode::list : Options::Mode::find)
-                            : Options::Mode::dialogue;
+    options.mode = read      ? Options::Mode::read
+                   : write   ? Options::Mode::write
+                   : station ? Options::Mode::station
+                   : survey  ? (has("--list") ? Options::Mode::list : Options::Mode::find)
+                             : Options::Mode::dialogue;
     return options;
 }

@@ -91,6 +91,15 @@ emulator::PtyLineHandle start_line(int com, const emulator::ControllerSetup& set
     return line;
 }
 
+emulator::PtyLineHandle start_visits(int com, const std::vector<emulator::ControllerSetup>& controllers,
+                                     const std::vector<emulator::Visit>& visits)
+{
+    std::string error;
+    auto line = emulator::start_pty_line(com_port_path(com), controllers, visits, error);
+    EXPECT_TRUE(line) << "the emulator did not start: " << error;
+    return line;
+}
+
 Scenario with(const std::string& keyboard, std::vector<emulator::Fault> faults)
 {
     Scenario scenario{.keyboard = keyboard};

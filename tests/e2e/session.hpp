@@ -61,3 +61,7 @@ Scenario with(const std::string& keyboard, std::vector<emulator::Fault> faults =
 Outcome run_scenario(const Scenario& scenario, int exit_code = 0);
 
 emulator::PtyLineHandle start_line(int com = 1, const emulator::ControllerSetup& setup = {});
+
+// Controllers that come and go on COMn as the visits say.
+emulator::PtyLineHandle start_visits(int com, const std::vector<emulator::ControllerSetup>& controllers,
+                                     const std::vector<emulator::Visit>& visits);

@@ -16,7 +16,8 @@ std::string described(std::vector<const char*> arguments)
 {
     arguments.insert(arguments.begin(), "zumel-config");
     const Options o = parse_options(static_cast<int>(arguments.size()), arguments.data());
-    const char* modes[] = {"dialogue", "help", "version", "read", "write", "list", "find", "refused: "};
+    const char* modes[] = {"dialogue", "help", "version", "read",     "write",
+                           "station",  "list", "find",    "refused: "};
     std::string text = modes[static_cast<int>(o.mode)] + o.error;
     for (const auto& [name, value] : {std::pair{"port", o.port ? com_name(*o.port) : ""},
                                       {"file", o.file},
@@ -27,6 +28,12 @@ std::string described(std::vector<const char*> arguments)
     }
     for (const std::string& set : o.sets) {
         text += ", set " + set;
+    }
+    for (const ComPort port : o.ports.size() > 1 ? o.ports : std::vector<ComPort>{}) {
+        text += ", watch " + com_name(port);
+    }
+    if (o.addresses) {
+        text += ", addresses " + std::to_string(o.addresses->first) + "-" + std::to_string(o.addresses->last);
     }
     return text;
 }
@@ -65,9 +72,30 @@ TEST(Options, EachModeAndEveryRefusal)
         {{"--find", "--port", "COM1"}, "refused: --find and --port exclude each other"},
         {{"--list", "--set", "a=1"}, "refused: --list and --set exclude each other"},
         {{"--list", "--trace", "t"}, "refused: --list opens no port: there is nothing to trace"},
+        {{"--station", "--write", "a", "--log", "d"}, "station, file a, log d"},
+        {{"--station", "--write=a", "--log=d", "--port", "COM1", "--port", "com12", "--addresses", "2-63",
+          "--set", "baud=1"},
+         "station, port COM1, file a, log d, set baud=1, watch COM1, watch COM12, addresses 2-63"},
+        {{"--station", "--write", "a", "--log", "d", "--addresses=7-7"},
+         "station, file a, log d, addresses 7-7"},
+        {{"--station", "--log", "d"}, "refused: --station needs --write FILE"},
+        {{"--station", "--write", "a"}, "refused: --station needs --log DIR: it keeps the batch there"},
+        {{"--station", "--write", "a", "--log", "d", "--read"},
+         "refused: --station and --read exclude each other"},
+        {{"--station", "--write", "a", "--log", "d", "--port", "COM1", "--port", "com1"},
+         "refused: com1 given twice"},
+        {{"--port", "COM1", "--addresses", "2-3"}, "refused: --addresses goes with --station only"},
+        {{"--station", "--write", "a", "--log", "d", "--addresses", "2-9", "--set", " address =3"},
+         "refused: --addresses and --set  address =3 exclude each other: the station gives the addresses"},
     };
     for (const auto& [arguments, expected] : cases) {
         EXPECT_EQ(described(arguments), expected);
+    }
+    for (const char* range : {"0-5", "5-64", "9-2", "2", "2-", "-3", "a-b", "2-3x", "99999999999-3"}) {
+        EXPECT_EQ(described({"--station", "--write", "a", "--log", "d", "--addresses", range}),
+                  "refused: --addresses " + std::string(range) +
+                      ": expected FIRST-LAST within 1-63, FIRST not above LAST")
+            << range;
     }
     for (const char* name : {"COM0", "LPT1"}) { // the parser's own table has the rest
         EXPECT_EQ(described({"--port", name}),

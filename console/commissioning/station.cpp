@@ -1,0 +1,395 @@
+#include "station.hpp"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <set>
+#include <string>
+
+#include "files.hpp"
+#include "messages/terminal.hpp"
+#include "messages/words.hpp"
+#include "requests.hpp"
+#include "write_log.hpp"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Each port is asked no more often than this.
+constexpr auto poll_interval = std::chrono::milliseconds(500);
+// A controller has gone once its port's identify request goes unanswered
+// this many times in a row.
+constexpr unsigned gone_after = 2;
+
+struct Watched {
+    ComPort port{};
+    SerialPort link{};
+    bool unavailable_said = false; // why it is not open, said once until it opens
+    bool occupied = false;         // a controller was handled here and has not gone
+    unsigned unanswered = 0;       // identify requests unanswered in a row
+    Clock::time_point due{};
+    // This round's identify request.
+    bool asked = false;
+    Clock::time_point asked_at{};
+    std::array<std::uint8_t, type_reply_length> reply{};
+    Exchange identify{};
+};
+
+struct Batch {
+    const StationRequest& request;
+    WriteLog log;
+    ControllerSettings wanted;
+    std::set<unsigned> given{}; // addresses written with this configuration, by any station
+    unsigned written = 0, already = 0, failed = 0;
+    bool terminal = output_is_terminal();
+    std::string status{}; // the status line as last shown
+};
+
+// The batch's configuration but for the address a station gives.
+bool of_the_batch(const Batch& batch, const ControllerSettings& settings)
+{
+    for (const SettingField& field : setting_fields) {
+        const bool address = field.member == &ControllerSettings::network_address;
+        if ((!address || !batch.request.addresses) && settings.*field.member != batch.wanted.*field.member) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool in_range(const Batch& batch, unsigned address)
+{
+    const auto& range = batch.request.addresses;
+    return range && address >= range->first && address <= range->last;
+}
+
+// Addresses given by this station and every other one sharing the log,
+// as the log's rows confirm them.
+bool refresh_given(Batch& batch, std::string& error)
+{
+    std::vector<WriteRecord> rows;
+    if (!read_write_log(batch.log, rows, error)) {
+        return false;
+    }
+    for (const WriteRecord& row : rows) {
+        if (row.outcome == "written" && row.after && of_the_batch(batch, *row.after) &&
+            in_range(batch, row.after->network_address)) {
+            batch.given.insert(row.after->network_address);
+        }
+    }
+    return true;
+}
+
+std::optional<unsigned> next_address(const Batch& batch)
+{
+    for (unsigned address = batch.request.addresses->first; address <= batch.request.addresses->last;
+         ++address) {
+        if (!batch.given.contains(address)) {
+            return address;
+        }
+    }
+    return std::nullopt;
+}
+
+bool complete(const Batch& batch)
+{
+    return batch.request.addresses && !next_address(batch);
+}
+
+std::string done_text(const Batch& batch)
+{
+    if (!batch.request.addresses) {
+        return std::to_string(batch.written) + " written";
+    }
+    const AddressRange& range = *batch.request.addresses;
+    return std::to_string(batch.given.size()) + " of " + std::to_string(range.last - range.first + 1) +
+           " done";
+}
+
+std::string status_text(const Batch& batch, const std::vector<Watched>& watched)
+{
+    std::string ports;
+    for (const Watched& port : watched) {
+        ports += (ports.empty() ? "" : ", ") + com_name(port.port) + (port.occupied ? " (connected)" : "");
+    }
+    const std::optional<unsigned> next = batch.request.addresses ? next_address(batch) : std::nullopt;
+    return "Watching " + (watched.empty() ? std::string("for ports") : ports) + ": " + done_text(batch) +
+           (next ? ", next address " + std::to_string(*next) : "") +
+           (batch.already > 0 ? ", " + std::to_string(batch.already) + " already done" : "") +
+           (batch.failed > 0 ? ", " + std::to_string(batch.failed) + " failed" : "");
+}
+
+// The status line, on a terminal redrawn in place, elsewhere a plain line
+// each time it changes.
+void show_status(Batch& batch, const std::string& text)
+{
+    std::string error;
+    if (!batch.terminal) {
+        if (text != batch.status) {
+            write_standard_output(text + "\n", error);
+        }
+    } else {
+        const std::size_t width = std::max(text.size(), batch.status.size());
+        write_standard_output("\r" + text + std::string(width - text.size(), ' ') + "\r" + text, error);
+    }
+    batch.status = text;
+}
+
+void clear_status(Batch& batch)
+{
+    std::string error;
+    if (batch.terminal && !batch.status.empty()) {
+        write_standard_output("\r" + std::string(batch.status.size(), ' ') + "\r", error);
+    }
+}
+
+// An event, on a line of its own above the status line.
+void show_event(Batch& batch, const std::string& line, bool bell = false)
+{
+    clear_status(batch);
+    std::string error;
+    write_standard_output(line + (bell && batch.terminal ? "\a\n" : "\n"), error);
+    if (batch.terminal && !batch.status.empty()) {
+        show_status(batch, batch.status);
+    }
+}
+
+// A problem, on standard error, above the status line.
+void tell(Batch& batch, const std::string& text)
+{
+    clear_status(batch);
+    say(text);
+    if (batch.terminal && !batch.status.empty()) {
+        show_status(batch, batch.status);
+    }
+}
+
+// Every port --find would ask, as adapters come.
+void add_new_ports(Batch& batch, std::vector<Watched>& watched)
+{
+    for (const PortInfo& info : list_ports(batch.request.naming)) {
+        const bool probed = info.port && !info.system_console && !info.bluetooth && info.running;
+        if (probed && std::none_of(watched.begin(), watched.end(),
+                                   [&info](const Watched& port) { return port.port == *info.port; })) {
+            watched.push_back({.port = *info.port});
+        }
+    }
+}
+
+void open_ports(Batch& batch, std::vector<Watched>& watched)
+{
+    for (Watched& port : watched) {
+        if (is_open(port.link)) {
+            continue;
+        }
+        port.link = open_port(port.port, batch.request.naming, controller_line, batch.request.observer);
+        if (is_open(port.link) && port.unavailable_said) {
+            tell(batch, com_name(port.port) + ": open again; watching it");
+        } else if (!is_open(port.link) && !port.unavailable_said) {
+            tell(batch, failure_line(port.link) + "; watching it");
+        }
+        port.unavailable_said = !is_open(port.link);
+        port.occupied = port.occupied && is_open(port.link);
+    }
+}
+
+// Every port due is asked at once, and the replies awaited together, as
+// --find does: silent ports take one time-out in all.
+void ask_ports(std::vector<Watched>& watched)
+{
+    const Clock::time_point now = Clock::now();
+    for (Watched& port : watched) {
+        port.asked = is_open(port.link) && port.due <= now;
+        if (port.asked) {
+            port_discard_input(port.link);
+            port.identify = {.sent = send_request(port.link, type_request), .expected = type_reply_length};
+            port.asked_at = Clock::now();
+            port.due = port.asked_at + poll_interval;
+        }
+    }
+    for (Watched& port : watched) {
+        if (port.asked && port.identify.sent.end == TransferEnd::complete) {
+            const auto deadline =
+                port.asked_at + std::chrono::milliseconds(reply_timeout_ms(port.reply.size()));
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            port.identify.received =
+                await_reply(port.link, port.reply, static_cast<unsigned>(std::max<long long>(left, 0)));
+            read_trailing(port.link, port.identify);
+        } else if (port.asked) {
+            port.identify.received = {.end = port.identify.sent.end, .error = port.identify.sent.error};
+        }
+    }
+}
+
+bool line_lost(const Exchange& exchange)
+{
+    const TransferEnd end =
+        exchange.sent.end != TransferEnd::complete ? exchange.sent.end : exchange.received.end;
+    return end == TransferEnd::hung_up || end == TransferEnd::failed;
+}
+
+void written_line(Batch& batch, const Watched& port, const ControllerIdentity& identity, unsigned address)
+{
+    const std::string where =
+        batch.request.addresses ? "address " + std::to_string(address) + " written" : "written";
+    show_event(batch,
+               com_name(port.port) + ": " + where + ", " + identity_text(identity) + " (" + done_text(batch) +
+                   ")",
+               true);
+}
+
+// A controller that has just answered: read as the scripted modes read,
+// and written unless it already holds what this batch gave it.
+void take_controller(Batch& batch, Watched& port)
+{
+    const std::string name = com_name(port.port);
+    port.occupied = true;
+    ControllerIdentity identity{.type = parse_type_reply(port.reply)};
+    const Exchange firmware = query_firmware_version(port.link, identity.version, Rule::checked);
+    ControllerSettings held;
+    std::string problem = answered(firmware) ? "" : exchange_problem(firmware, "the firmware request");
+    if (!problem.empty() || !read_trusted_configuration(port.link, held, problem)) {
+        ++batch.failed;
+        tell(batch, name + ": " + problem + "; not written");
+        return;
+    }
+    const bool given = batch.request.addresses ? batch.given.contains(held.network_address)
+                                               : held.network_address == batch.wanted.network_address;
+    if (of_the_batch(batch, held) && given) {
+        ++batch.already;
+        show_event(batch, name + ": already done as address " + std::to_string(held.network_address) + ", " +
+                              identity_text(identity));
+        return;
+    }
+    // One station at a time chooses an address and writes it, so two never
+    // give the same one.
+    FileHold hold;
+    std::string error;
+    if (!hold_file(batch.log.directory + "/station.lock", hold, error) || !refresh_given(batch, error)) {
+        release_hold(hold);
+        ++batch.failed;
+        tell(batch,
+             name + ": cannot keep the batch in " + batch.log.directory + ": " + error + "; not written");
+        return;
+    }
+    ControllerSettings target = batch.wanted;
+    if (batch.request.addresses) {
+        const std::optional<unsigned> next = next_address(batch);
+        if (!next) {
+            release_hold(hold); // the batch is complete: another station gave the last one
+            return;
+        }
+        target.network_address = *next;
+    }
+    const WriteSteps steps{
+        .read_held =
+            [&held](ControllerIdentity&, ControllerSettings& before, std::string&) {
+                before = held;
+                return true;
+            },
+        .write = [&port, &target] { return write_and_read_back(port.link, target); },
+    };
+    const LoggedWrite done = logged_write(&batch.log, port.port, identity, steps);
+    if (done.failed_at == LoggedWrite::Stage::done && done.record_problem.empty()) {
+        batch.given.insert(target.network_address);
+    }
+    release_hold(hold);
+    if (done.failed_at == LoggedWrite::Stage::done) {
+        ++batch.written;
+        written_line(batch, port, identity, target.network_address);
+    } else {
+        ++batch.failed;
+        tell(batch, name + ": " + done.problem +
+                        (batch.request.addresses
+                             ? "; address " + std::to_string(target.network_address) + " stays free"
+                             : ""));
+    }
+    if (!done.record_problem.empty()) {
+        ++batch.failed;
+        tell(batch, done.record_problem);
+    }
+}
+
+void after_asking(Batch& batch, Watched& port)
+{
+    if (!port.asked) {
+        return;
+    }
+    if (line_lost(port.identify)) {
+        tell(batch, com_name(port.port) + ": " + exchange_problem(port.identify, "the identify request") +
+                        "; watching it");
+        close_port(port.link);
+        port.unavailable_said = true;
+        port.occupied = false;
+        return;
+    }
+    if (!answered(port.identify)) {
+        port.unanswered = port.occupied ? port.unanswered + 1 : 0;
+        port.occupied = port.occupied && port.unanswered < gone_after;
+        return;
+    }
+    port.unanswered = 0;
+    if (!port.occupied) {
+        take_controller(batch, port);
+    }
+}
+
+} // namespace
+
+ExitStatus run_station(const StationRequest& request)
+{
+    ControllerSettings wanted;
+    ExitStatus status = ExitStatus::done;
+    if (!read_wanted_settings(request.write, wanted, status)) {
+        return status;
+    }
+    std::optional<WriteLog> log;
+    if (!open_write_log(request.write.log, log)) {
+        return ExitStatus::failed;
+    }
+    Batch batch{.request = request, .log = *log, .wanted = wanted};
+    std::string error;
+    if (!refresh_given(batch, error)) {
+        say("cannot read " + log->directory + "/writes.csv: " + error + "; nothing was sent");
+        return ExitStatus::failed;
+    }
+    std::vector<Watched> watched;
+    for (const ComPort port : request.ports) {
+        watched.push_back({.port = port});
+    }
+    catch_stop_requests();
+    while (!stop_requested() && !complete(batch)) {
+        if (request.ports.empty()) {
+            add_new_ports(batch, watched);
+        }
+        open_ports(batch, watched);
+        ask_ports(watched);
+        for (Watched& port : watched) {
+            after_asking(batch, port);
+            if (complete(batch)) {
+                break;
+            }
+        }
+        if (!refresh_given(batch, error)) {
+            tell(batch, "cannot read " + log->directory + "/writes.csv: " + error);
+        }
+        if (complete(batch)) {
+            break;
+        }
+        show_status(batch, status_text(batch, watched));
+        Clock::time_point due = Clock::now() + poll_interval;
+        for (const Watched& port : watched) {
+            due = is_open(port.link) ? std::min(due, port.due) : due;
+        }
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now()).count();
+        pause_ms(static_cast<unsigned>(std::clamp<long long>(wait, 0, 500)));
+    }
+    clear_status(batch);
+    batch.status.clear();
+    show_event(batch, std::string(complete(batch) ? "Batch complete: " : "Station stopped: ") +
+                          std::to_string(batch.written) + " written, " + std::to_string(batch.already) +
+                          " already done, " + std::to_string(batch.failed) + " failed");
+    // A batch complete is done; one stopped is done only if nothing failed.
+    return complete(batch) || batch.failed == 0 ? ExitStatus::done : ExitStatus::failed;
+}

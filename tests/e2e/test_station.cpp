@@ -1,0 +1,193 @@
+// The commissioning station: controllers come and go on the emulated lines,
+// and each gets its own address once, recorded, with no keystroke.
+
+#include <csignal>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <regex>
+#include <set>
+
+#include "session.hpp"
+
+using emulator::FaultKind;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string conf_a = "address = 7\nbaud = 3\nbutton_limit = 2\nbridge = 1\n"
+                           "led_init = 2\nled_write_enable = 1\npwm_divider = 200\npwm_init = 1\n";
+
+// The batch's configuration bytes with this address.
+emulator::Configuration batch_bytes(std::uint8_t address)
+{
+    return {address, 0x03, 0x7E, 0x7E, 0x48, 0x7F};
+}
+
+// The controllers as each answers its type.
+emulator::ControllerSetup controller(const char* type, std::vector<emulator::Fault> faults = {})
+{
+    emulator::ControllerSetup setup{.faults = std::move(faults)};
+    std::copy_n(type, setup.type.size(), setup.type.begin());
+    return setup;
+}
+
+std::vector<std::string> station(const fs::path& log, const std::string& addresses,
+                                 std::vector<int> ports = {1})
+{
+    fs::create_directories(log.parent_path());
+    std::ofstream(log.parent_path() / "batch.conf") << conf_a;
+    std::vector<std::string> options = {
+        "--station", "--write",          file_argument(log.parent_path() / "batch.conf"),
+        "--log",     file_argument(log), "--addresses",
+        addresses};
+    for (const int port : ports) {
+        options.insert(options.end(), {"--port", "COM" + std::to_string(port)});
+    }
+    return options;
+}
+
+// The event lines of a station's output, without its status lines.
+std::vector<std::string> events(const std::string& output)
+{
+    std::vector<std::string> lines;
+    std::istringstream text(output);
+    for (std::string line; std::getline(text, line);) {
+        if (!line.starts_with("Watching ")) {
+            lines.push_back(line);
+        }
+    }
+    return lines;
+}
+
+// The addresses writes.csv records as written.
+std::multiset<std::string> written_addresses(const fs::path& log)
+{
+    std::multiset<std::string> addresses;
+    std::istringstream rows(contents(log / "writes.csv"));
+    std::smatch row;
+    for (std::string line; std::getline(rows, line);) {
+        if (std::regex_search(line, row, std::regex(",written,(?:\\d+,){8}(\\d+),"))) {
+            addresses.insert(row[1]);
+        }
+    }
+    return addresses;
+}
+
+} // namespace
+
+TEST(Station, ControllersInTurnGetTheNextAddressesAndOneBackIsAlreadyDone)
+{
+    const fs::path log = kit::own_directory() / "turns" / "log";
+    auto line = start_visits(1, {controller("ZML-AAAA"), controller("ZML-BBBB"), controller("ZML-CCCC")},
+                             {{0, 6, 2}, {1, 6, 2}, {0, 4, 2}, {2, 0, 0}});
+    const ProgramResult result = run_with(station(log, "2-4"));
+    EXPECT_EQ(result.exit_code, 0) << result.errors;
+    EXPECT_EQ(events(result.output),
+              (std::vector<std::string>{"COM1: address 2 written, ZML-AAAA, firmware 105 (1 of 3 done)",
+                                        "COM1: address 3 written, ZML-BBBB, firmware 105 (2 of 3 done)",
+                                        "COM1: already done as address 2, ZML-AAAA, firmware 105",
+                                        "COM1: address 4 written, ZML-CCCC, firmware 105 (3 of 3 done)",
+                                        "Batch complete: 3 written, 1 already done, 0 failed"}));
+    const emulator::Line seen = emulator::line_snapshot(*line);
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(seen.controllers[i].configuration, batch_bytes(static_cast<std::uint8_t>(2 + i))) << i;
+    }
+    EXPECT_EQ(written_addresses(log), (std::multiset<std::string>{"2", "3", "4"}));
+    std::size_t before_files = 0;
+    for (const auto& entry : fs::directory_iterator(log)) {
+        before_files += entry.path().string().ends_with(".before.conf") ? 1 : 0;
+    }
+    EXPECT_EQ(before_files, 3U);
+}
+
+TEST(Station, AControllerThatDoesNotTakeTheWriteLeavesItsAddressFree)
+{
+    const fs::path log = kit::own_directory() / "refused" / "log";
+    auto line = start_visits(
+        1,
+        {controller("ZML-AAAA", {{.kind = FaultKind::ignore_write, .always = true}}), controller("ZML-BBBB")},
+        {{0, 6, 2}, {1, 0, 0}});
+    const ProgramResult result = run_with(station(log, "9-9"));
+    EXPECT_EQ(result.exit_code, 0) << "the batch is complete";
+    EXPECT_NE(
+        result.errors.find("zumel-config: COM1: the controller acknowledged the write but holds address = 10 "
+                           "(written 9), "),
+        std::string::npos)
+        << result.errors;
+    EXPECT_TRUE(result.errors.ends_with("; address 9 stays free\n")) << result.errors;
+    EXPECT_EQ(events(result.output).front(), "COM1: address 9 written, ZML-BBBB, firmware 105 (1 of 1 done)");
+    EXPECT_EQ(written_addresses(log), (std::multiset<std::string>{"9"}));
+}
+
+TEST(Station, TwoPortsAtOnceNeverShareAnAddress)
+{
+    const fs::path log = kit::own_directory() / "two ports" / "log";
+    auto first = start_line(1, controller("ZML-AAAA")), second = start_line(2, controller("ZML-BBBB"));
+    const ProgramResult result = run_with(station(log, "5-6", {1, 2}));
+    EXPECT_EQ(result.exit_code, 0) << result.errors;
+    EXPECT_EQ(written_addresses(log), (std::multiset<std::string>{"5", "6"}));
+    std::set<emulator::Configuration> held{emulator::snapshot(*first).configuration,
+                                           emulator::snapshot(*second).configuration};
+    EXPECT_EQ(held, (std::set<emulator::Configuration>{batch_bytes(5), batch_bytes(6)}));
+}
+
+TEST(Station, StoppedDuringAWriteItFinishesRecordsAndSaysWhereTheBatchStands)
+{
+    SKIP_WHERE(platform.no_signals);
+    const fs::path log = kit::own_directory() / "stopped" / "log";
+    auto line = start_line(1, controller("ZML-AAAA"));
+    RunningProgram program = start_program(configurator_run("", station(log, "2-9")));
+    ASSERT_TRUE(emulator::wait_for_requests(*line, 5, std::chrono::milliseconds(10'000))) << "the write came";
+    kill(program.pid, SIGINT);
+    const ProgramResult result = finish_program(program);
+    EXPECT_EQ(result.exit_code, 0) << result.errors;
+    EXPECT_TRUE(result.output.ends_with("Station stopped: 1 written, 0 already done, 0 failed\n"))
+        << result.output;
+    EXPECT_EQ(emulator::snapshot(*line).configuration, batch_bytes(2));
+    EXPECT_EQ(written_addresses(log), (std::multiset<std::string>{"2"}));
+}
+
+// Started again on the same log, stations go on where the batch stands;
+// two of them at once give no address twice.
+TEST(Station, StationsResumeFromTheLogAndShareItWithoutGivingAnAddressTwice)
+{
+    SKIP_WHERE(platform.no_runs_at_once);
+    const fs::path log = kit::own_directory() / "shared" / "log";
+    {
+        auto first = start_line(1, controller("ZML-AAAA"));
+        EXPECT_EQ(run_with(station(log, "2-2")).exit_code, 0);
+    }
+    auto second = start_line(2, controller("ZML-BBBB")), third = start_line(3, controller("ZML-CCCC"));
+    std::vector<RunningProgram> runs;
+    for (const int port : {2, 3}) {
+        runs.push_back(start_program(configurator_run("", station(log, "2-4", {port}))));
+    }
+    for (RunningProgram& run : runs) {
+        const ProgramResult result = finish_program(run);
+        EXPECT_EQ(result.exit_code, 0) << result.errors;
+        EXPECT_FALSE(result.timed_out);
+    }
+    EXPECT_EQ(written_addresses(log), (std::multiset<std::string>{"2", "3", "4"}));
+    std::set<emulator::Configuration> held{emulator::snapshot(*second).configuration,
+                                           emulator::snapshot(*third).configuration};
+    EXPECT_EQ(held, (std::set<emulator::Configuration>{batch_bytes(3), batch_bytes(4)}));
+}
+
+TEST(Station, ABatchThatCannotBeIsRefusedBeforeAnythingIsSent)
+{
+    const fs::path log = kit::own_directory() / "refusals" / "log";
+    auto line = start_line(1);
+    std::vector<std::string> bad_file = station(log, "2-3");
+    bad_file.insert(bad_file.end(), {"--set", "baud=9"});
+    std::vector<std::string> no_log = station(log, "2-3");
+    no_log.erase(no_log.begin() + 3, no_log.begin() + 5);
+    for (const auto& [options, reason] :
+         {std::pair{bad_file, "--set baud=9: 'baud' = 9 is out of range 0-3"},
+          {station(log, "0-3"), "--addresses 0-3: expected FIRST-LAST within 1-63, FIRST not above LAST"},
+          {no_log, "--station needs --log DIR: it keeps the batch there"}}) {
+        const ProgramResult result = run_with(options);
+        EXPECT_EQ(result.exit_code, 2) << reason;
+        EXPECT_TRUE(result.errors.starts_with(std::string("zumel-config: ") + reason)) << result.errors;
+    }
+    EXPECT_TRUE(emulator::snapshot(*line).received.empty());
+}
