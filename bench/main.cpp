@@ -19,6 +19,7 @@ namespace {
 struct Options {
     int runs = 20;
     bool find_only = false;
+    bool station_only = false;
 };
 
 Options options_from(int argc, char** argv)
@@ -30,8 +31,10 @@ Options options_from(int argc, char** argv)
             options.runs = std::atoi(argv[++i]);
         } else if (argument == "--find-only") {
             options.find_only = true;
+        } else if (argument == "--station-only") {
+            options.station_only = true;
         } else {
-            bench::fail("usage: zumel-bench [--runs N] [--find-only]");
+            bench::fail("usage: zumel-bench [--runs N] [--find-only | --station-only]");
         }
     }
     return options;
@@ -47,6 +50,11 @@ int main(int argc, char** argv)
     std::signal(SIGPIPE, SIG_IGN); // a program that ends before its keys are typed must not end this one
     print_introduction(runs, options.find_only);
 
+    if (options.station_only) {
+        progress("--station");
+        print_station_report(measure_station(runs));
+        return 0;
+    }
     if (options.find_only) {
         progress("--find");
         const FindFigures find = measure_find(runs);
@@ -64,7 +72,11 @@ int main(int argc, char** argv)
     const PtyWrite pty_write = measure_pty_write(200);
     progress("--find");
     const FindFigures find = measure_find(runs);
+    progress("--station");
+    const StationFigures station = measure_station(runs);
 
     print_report(overhead, timeouts, sessions, timeout_runs, pty_write, find);
+    std::printf("\n");
+    print_station_report(station);
     return 0;
 }

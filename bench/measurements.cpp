@@ -242,6 +242,13 @@ int find_runs(int runs)
     return std::max(3, runs / 4);
 }
 
+StationFigures measure_station(int runs)
+{
+    StationFigures figures = bench::measure_station(configurator, com_prefix, find_runs(runs));
+    require(figures.failure.empty(), figures.failure);
+    return figures;
+}
+
 FindFigures measure_find(int runs)
 {
     FindFigures figures = bench::measure_find(configurator, com_prefix, find_runs(runs));

@@ -8,6 +8,7 @@
 
 #include "common.hpp"
 #include "find.hpp"
+#include "station.hpp"
 
 namespace bench {
 
@@ -62,5 +63,6 @@ std::uintmax_t stripped_size();
 int find_runs(int runs);
 
 FindFigures measure_find(int runs);
+StationFigures measure_station(int runs);
 
 } // namespace bench

@@ -116,6 +116,30 @@ void print_find_report(const FindFigures& find)
     find_goals(find);
 }
 
+void print_station_report(const StationFigures& station)
+{
+    column_titles();
+    heading(format("--station: one controller at 9600 Bd written with the last address; %d runs",
+                   static_cast<int>(station.wire_ms.size())));
+    row("first answer to its line on screen", "zumel-config", station.line_after_answer_ms, "ms");
+    row("that session's bytes on the wire", "9600 Bd 8O1", station.wire_ms, "ms");
+    Values beyond;
+    for (std::size_t i = 0; i < station.wire_ms.size(); ++i) {
+        beyond.push_back(station.line_after_answer_ms[i] - station.wire_ms[i]);
+    }
+    row("beyond the wire time", "zumel-config", beyond, "ms");
+    single(format("CPU watching %u idle ports for %d s", station_idle_ports, station_idle_seconds),
+           "zumel-config", station.idle_cpu_percent, "%");
+    std::printf("\n");
+    const Stats late = stats(beyond);
+    goal("a controller's line after its first answer",
+         format("%.1f ms beyond its wire time (max %.1f)", late.median, late.max),
+         "<= one poll interval, 500 ms", late.max <= 500);
+    goal(format("CPU watching %u idle ports", station_idle_ports),
+         format("%.3f %% of one core", station.idle_cpu_percent), "well under 1 %",
+         station.idle_cpu_percent < 0.5);
+}
+
 void print_report(const Overhead& overhead, const Timeouts& timeouts, const Sessions& sessions,
                   const TimeoutRuns& timeout_runs, const PtyWrite& pty_write, const FindFigures& find)
 {

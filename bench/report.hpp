@@ -4,11 +4,15 @@
 
 #include "find.hpp"
 #include "measurements.hpp"
+#include "station.hpp"
 
 namespace bench {
 
 // The build, the machine and how many runs, before any work starts.
 void print_introduction(int runs, bool find_only);
+
+// --station's figures and goals.
+void print_station_report(const StationFigures& station);
 
 // --find's figures and goals alone.
 void print_find_report(const FindFigures& find);

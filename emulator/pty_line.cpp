@@ -326,6 +326,11 @@ void stop(PtyLine& line)
     line.slave_path.clear();
 }
 
+std::chrono::steady_clock::time_point started_at(const PtyLine& line)
+{
+    return line.epoch;
+}
+
 std::string slave_path(const PtyLine& line)
 {
     return line.slave_path;

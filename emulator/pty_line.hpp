@@ -60,6 +60,9 @@ void stop(PtyLine& line);
 // The slave device, e.g. /dev/pts/7.
 std::string slave_path(const PtyLine& line);
 
+// When the line's clock started: requests' times count from here.
+std::chrono::steady_clock::time_point started_at(const PtyLine& line);
+
 // A copy of the controller as it is now: bytes received, requests with their
 // line-settings verdicts, configuration, protocol errors. With several
 // controllers, the line seen as one (see as_one).

@@ -130,8 +130,11 @@ void show_status(Batch& batch, const std::string& text)
             write_standard_output(text + "\n", error);
         }
     } else {
-        const std::size_t width = std::max(text.size(), batch.status.size());
-        write_standard_output("\r" + text + std::string(width - text.size(), ' ') + "\r" + text, error);
+        // Over the line shown before, blanks where it was longer.
+        std::string line(1, '\r');
+        line.append(text).append(batch.status.size() > text.size() ? batch.status.size() - text.size() : 0, ' ');
+        line.append(1, '\r').append(text);
+        write_standard_output(line, error);
     }
     batch.status = text;
 }
@@ -140,7 +143,9 @@ void clear_status(Batch& batch)
 {
     std::string error;
     if (batch.terminal && !batch.status.empty()) {
-        write_standard_output("\r" + std::string(batch.status.size(), ' ') + "\r", error);
+        std::string blank(1, '\r');
+        blank.append(batch.status.size(), ' ').append(1, '\r');
+        write_standard_output(blank, error);
     }
 }
 
