@@ -3,10 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
-
 #include "kit.hpp"
 #include "pty_line.hpp"
 
@@ -155,54 +151,6 @@ TEST(Visits, AScriptThatCannotBePlayedIsRefused)
     }
     std::string error;
     EXPECT_TRUE(emulator::make_line(three_controllers(), {{2, 1, 0}, {0, 0, 0}}, error)) << error;
-}
-
-// On the pty: the first visit's controller has its bytes waiting, and
-// nothing answers the requests of an absence.
-TEST(EmulatorLine, ControllersComeAndGoOnThePseudoTerminal)
-{
-    std::vector<emulator::ControllerSetup> setups = three_controllers();
-    setups[0].waiting = {0x11};
-    setups[1].waiting = {0x22};
-    std::string error;
-    const std::filesystem::path link = kit::own_directory() / "visited";
-    auto line = emulator::start_pty_line(link, setups, {{1, 1, 2}, {2, 0, 0}}, error);
-    ASSERT_TRUE(line) << error;
-    const int port = ::open(link.c_str(), O_RDWR | O_NOCTTY);
-    ASSERT_GE(port, 0);
-    termios settings{};
-    ::cfmakeraw(&settings);
-    settings.c_cflag |= CS8 | PARODD | CREAD | CLOCAL;
-    ::cfsetspeed(&settings, B9600);
-    ASSERT_EQ(::tcsetattr(port, TCSANOW, &settings), 0);
-    auto read_bytes = [port](std::size_t count) {
-        Bytes bytes;
-        for (pollfd ready{port, POLLIN, 0}; bytes.size() < count && ::poll(&ready, 1, 10'000) == 1;) {
-            std::uint8_t byte = 0;
-            if (::read(port, &byte, 1) == 1) {
-                bytes.push_back(byte);
-            }
-        }
-        return bytes;
-    };
-    EXPECT_EQ(hex(read_bytes(1)), "22");
-    for (std::size_t i = 0; i < 4; ++i) {
-        ASSERT_EQ(::write(port, kit::read_request.data(), kit::read_request.size()), 5);
-        ASSERT_TRUE(emulator::wait_for_requests(*line, i + 1, std::chrono::seconds(10)));
-    }
-    // Had B answered in its absence, its second reply would come next.
-    const Bytes replies = read_bytes(2 * 52);
-    ASSERT_EQ(replies.size(), 2 * 52U);
-    EXPECT_EQ(replies[2], 0x0B);
-    EXPECT_EQ(replies[52 + 2], 0x0C);
-    ::close(port);
-    const emulator::Line seen = emulator::line_snapshot(*line);
-    EXPECT_EQ(seen.requests.size(), 4U);
-    EXPECT_EQ(seen.controllers[1].requests.size(), 1U);
-    EXPECT_EQ(seen.controllers[2].requests.size(), 1U);
-    const emulator::Controller whole = emulator::snapshot(*line);
-    EXPECT_EQ(whole.configuration[0], 0x0C) << "the one connected last";
-    EXPECT_EQ(whole.requests.size(), 4U);
 }
 
 // The emulator judges the configurator's line settings in every end-to-end
