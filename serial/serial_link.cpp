@@ -70,8 +70,8 @@ std::string com_name(ComPort port)
 }
 
 SerialPort::SerialPort(SerialPort&& other) noexcept
-    : port(other.port), device(std::move(other.device)), line(other.line), status(other.status),
-      system_error(other.system_error), failed_call(std::move(other.failed_call)),
+    : port(other.port), device(std::move(other.device)), line(other.line), leaving(other.leaving),
+      status(other.status), system_error(other.system_error), failed_call(std::move(other.failed_call)),
       device_group(std::move(other.device_group)), observer(std::move(other.observer)),
       handle(std::exchange(other.handle, -1))
 {
@@ -84,6 +84,7 @@ SerialPort& SerialPort::operator=(SerialPort&& other) noexcept
         port = other.port;
         device = std::move(other.device);
         line = other.line;
+        leaving = other.leaving;
         status = other.status;
         system_error = other.system_error;
         failed_call = std::move(other.failed_call);
@@ -99,11 +100,13 @@ SerialPort::~SerialPort()
     close_port(*this);
 }
 
-SerialPort open_port(ComPort port, const ComNaming& naming, const LineSettings& line, LineObserver observer)
+SerialPort open_port(ComPort port, const ComNaming& naming, const LineSettings& line, LineObserver observer,
+                     Leaving leaving)
 {
     SerialPort link;
     link.port = port;
     link.line = line;
+    link.leaving = leaving;
     link.observer = std::move(observer);
     platform::open(link, naming);
     tell(link, {.kind = is_open(link) ? LineEvent::Kind::opened : LineEvent::Kind::open_failed});

@@ -47,6 +47,11 @@ struct LineSettings {
     unsigned stop_bits = 1;
 };
 
+// What a line is left with when its port closes: the settings this program
+// gave it, or those it found (a port probed among others, which may belong
+// to a terminal program or a getty).
+enum class Leaving { as_set, as_found };
+
 // Why a port did not open.
 enum class OpenStatus {
     open,
@@ -94,6 +99,7 @@ struct SerialPort {
     ComPort port{};
     std::string device{}; // what was opened: /dev/ttyUSB0, \\.\COM12
     LineSettings line{};
+    Leaving leaving = Leaving::as_set;
     OpenStatus status = OpenStatus::other;
     int system_error = 0;       // the system's code for a failed open or setup
     std::string failed_call{};  // the system call that failed, where that tells more (SetCommState)
@@ -112,7 +118,7 @@ struct SerialPort {
 // Opens the port exclusively and sets its line. On failure the port is not
 // open and `status`, `system_error`, `failed_call` and `device_group` say why.
 SerialPort open_port(ComPort port, const ComNaming& naming, const LineSettings& line,
-                     LineObserver observer = {});
+                     LineObserver observer = {}, Leaving leaving = Leaving::as_set);
 bool is_open(const SerialPort& link);
 
 // Writes the bytes within timeout_ms, until they have left the port.

@@ -26,8 +26,9 @@
 
 namespace {
 
-// An open line, and its settings as this program found them: a line others
-// use (a getty, a terminal program) gets them back when the port closes.
+// An open line, and its settings as this program found them, which a port
+// probed among others (a getty's, a terminal program's) gets back when it
+// closes.
 struct OpenLine {
     int fd = -1;
     termios found{};
@@ -283,9 +284,10 @@ void platform::open(SerialPort& link, const ComNaming& naming)
         return;
     }
     auto* line = new OpenLine{.fd = fd};
-    line->restore = tcgetattr(fd, &line->found) == 0;
+    const bool found = tcgetattr(fd, &line->found) == 0;
+    line->restore = found && link.leaving == Leaving::as_found;
     link.handle = reinterpret_cast<std::intptr_t>(line);
-    if (!line->restore || !configure_line(fd, link.line)) {
+    if (!found || !configure_line(fd, link.line)) {
         platform::close(
             std::exchange(link.handle, -1)); // a port that cannot be set up is not kept from others
         fail(link, OpenStatus::settings_refused);

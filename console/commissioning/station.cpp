@@ -132,7 +132,8 @@ void show_status(Batch& batch, const std::string& text)
     } else {
         // Over the line shown before, blanks where it was longer.
         std::string line(1, '\r');
-        line.append(text).append(batch.status.size() > text.size() ? batch.status.size() - text.size() : 0, ' ');
+        line.append(text).append(batch.status.size() > text.size() ? batch.status.size() - text.size() : 0,
+                                 ' ');
         line.append(1, '\r').append(text);
         write_standard_output(line, error);
     }
@@ -188,7 +189,8 @@ void open_ports(Batch& batch, std::vector<Watched>& watched)
         if (is_open(port.link)) {
             continue;
         }
-        port.link = open_port(port.port, batch.request.naming, controller_line, batch.request.observer);
+        port.link = open_port(port.port, batch.request.naming, controller_line, batch.request.observer,
+                              Leaving::as_found);
         if (is_open(port.link) && port.unavailable_said) {
             tell(batch, com_name(port.port) + ": open again; watching it");
         } else if (!is_open(port.link) && !port.unavailable_said) {

@@ -77,8 +77,8 @@ ExitStatus find_controllers(const ComNaming& naming, const LineObserver& observe
             print_line(port_column(*info.port) + left_alone + (info.bluetooth ? com_name(*info.port) : ""));
             continue;
         }
-        Probe& probe =
-            probes.emplace_back(Probe{.link = open_port(*info.port, naming, controller_line, observer)});
+        Probe& probe = probes.emplace_back(
+            Probe{.link = open_port(*info.port, naming, controller_line, observer, Leaving::as_found)});
         if (is_open(probe.link)) {
             port_discard_input(probe.link);
             probe.identify.sent = send_request(probe.link, type_request);
