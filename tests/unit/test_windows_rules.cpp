@@ -6,6 +6,7 @@
 #include <map>
 
 #include "commissioning/windows_files.hpp"
+#include "messages/windows_console.hpp"
 #include "windows_rules.hpp"
 
 TEST(WindowsLink, AFailedTransferIsAHangUpATimeOutOrAFailure)
@@ -214,4 +215,14 @@ TEST(WindowsFiles, ABusyFileIsWaitedForByTheClockAndSaidOnce)
                                {.now_ms = [&] { return now; }, .sleep_ms = [&](unsigned ms) { now += ms; }}),
               2U);
     EXPECT_EQ(now, 0U);
+}
+
+TEST(WindowsConsole, OwnOnlyWhenOpenedForThisProgramAloneAndReadFrom)
+{
+    // processes on the console, standard input is it, own
+    const std::tuple<unsigned long, bool, bool> cases[] = {
+        {1, true, true}, {1, false, false}, {2, true, false}, {3, true, false}, {0, false, false}};
+    for (const auto& [processes, input, own] : cases) {
+        EXPECT_EQ(own_console(processes, input), own) << processes << " " << input;
+    }
 }
