@@ -5,6 +5,7 @@
 #include <string>
 
 #include "serial_platform.hpp"
+#include "windows_rules.hpp"
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -96,12 +97,9 @@ void fail_open(SerialPort& link, DWORD error)
     }
 }
 
-// How a failed ReadFile or WriteFile ended.
 Transfer failed_transfer(std::size_t count, DWORD error)
 {
-    return {.count = count,
-            .end = error == ERROR_COUNTER_TIMEOUT ? TransferEnd::timed_out : TransferEnd::failed,
-            .error = static_cast<int>(error)};
+    return {.count = count, .end = transfer_end_for(error), .error = static_cast<int>(error)};
 }
 
 } // namespace

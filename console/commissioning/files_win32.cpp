@@ -1,6 +1,7 @@
 // Files on Windows: every name goes to the system as UTF-16 through the W
 // functions, never through the ANSI code page, and the command line comes
-// from the system as UTF-16 too.
+// from the system as UTF-16 too. What needs no system call to decide is in
+// windows_files.cpp.
 
 #include <cstdio>
 #include <fcntl.h>
@@ -8,7 +9,10 @@
 #include <string>
 
 #include "files.hpp"
+#include "messages/messages.hpp"
+#include "messages/terminal.hpp"
 #include "messages/wide_text.hpp"
+#include "windows_files.hpp"
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -29,6 +33,42 @@ bool failed(std::string& error, DWORD code = GetLastError())
     }
     error = (text.empty() ? "error" : narrow(text)) + " (Windows error " + std::to_string(code) + ")";
     return false;
+}
+
+DWORD error_unless(bool done)
+{
+    return done ? ERROR_SUCCESS : GetLastError();
+}
+
+const WaitClock tick_clock{.now_ms = [] { return GetTickCount64(); },
+                           .sleep_ms = [](unsigned ms) { Sleep(ms); }};
+
+// The name of a device a user would not mean: never opened.
+bool device_by_name(const std::string& name, std::string& error)
+{
+    const std::string device = device_behind_name(name);
+    if (!device.empty()) {
+        error = "Windows takes this name for " + device + "; choose another name";
+    }
+    return !device.empty();
+}
+
+// A serial port, whatever name led to it (\\.\COM12): a character device
+// that answers a call only a serial port answers. Never read or written as
+// a file. Wine answers only the time-outs on a handle without read access.
+bool serial_port_behind(HANDLE handle, std::string& error)
+{
+    DCB state{};
+    state.DCBlength = sizeof state;
+    COMMPROP properties{};
+    COMMTIMEOUTS timeouts{};
+    const bool serial = GetFileType(handle) == FILE_TYPE_CHAR &&
+                        (GetCommState(handle, &state) || GetCommProperties(handle, &properties) ||
+                         GetCommTimeouts(handle, &timeouts));
+    if (serial) {
+        error = "a serial port, not a file";
+    }
+    return serial;
 }
 
 bool is_directory(const std::wstring& name)
@@ -69,28 +109,33 @@ std::wstring final_path(const std::wstring& name)
     return length > 0 && length < MAX_PATH * 4 ? std::wstring(path, length) : name;
 }
 
-// A new file of our own beside `path`, never one that exists already.
-HANDLE create_temporary(const std::wstring& path, std::wstring& temporary)
+// A new file of our own beside `path`, never one that exists already:
+// stem.tmp, with stem.bak free for the old file.
+HANDLE create_temporary(const std::wstring& path, std::wstring& stem)
 {
     static unsigned counter = 0;
     for (int attempt = 0; attempt < 100; ++attempt) {
         const unsigned long long seed =
             GetTickCount64() ^ (GetCurrentProcessId() * 2654435761ULL) ^ ++counter;
-        temporary = path + L"." + std::to_wstring(seed % 1000000007ULL) + L".tmp";
-        const HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+        stem = path + L"." + std::to_wstring(seed % 1000000007ULL);
+        if (GetFileAttributesW((stem + L".bak").c_str()) != INVALID_FILE_ATTRIBUTES) {
+            continue;
+        }
+        const HANDLE file = CreateFileW((stem + L".tmp").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                         FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) {
             return file;
         }
     }
+    SetLastError(ERROR_FILE_EXISTS);
     return INVALID_HANDLE_VALUE;
 }
 
 } // namespace
 
-std::string device_behind_name(const std::string&)
+std::string device_behind_name(const std::string& name)
 {
-    return {};
+    return windows_device_name(name);
 }
 
 bool read_file(const std::string& name, std::size_t limit, std::string& text, std::string& error)
@@ -103,6 +148,9 @@ bool read_file(const std::string& name, std::size_t limit, std::string& text, st
         return std::ferror(stdin) == 0 || failed(error, ERROR_READ_FAULT);
     }
     const std::wstring path = wide(name);
+    if (device_by_name(name, error)) {
+        return false;
+    }
     if (is_directory(path)) {
         error = "is a directory";
         return false;
@@ -111,6 +159,10 @@ bool read_file(const std::string& name, std::size_t limit, std::string& text, st
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return failed(error);
+    }
+    if (serial_port_behind(file, error)) {
+        CloseHandle(file);
+        return false;
     }
     std::size_t total = 0;
     bool read_well = true;
@@ -128,6 +180,9 @@ bool replace_file(const std::string& name, const std::string& lines, std::string
 {
     const std::string text = with_crlf(lines);
     const std::wstring given = wide(name);
+    if (device_by_name(name, error)) {
+        return false;
+    }
     if (is_directory(given)) {
         error = "is a directory";
         return false;
@@ -137,10 +192,10 @@ bool replace_file(const std::string& name, const std::string& lines, std::string
                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     const DWORD open_error = GetLastError();
     if (existing != INVALID_HANDLE_VALUE && GetFileType(existing) != FILE_TYPE_DISK) {
-        const bool written = write_all(existing, text);
-        const DWORD code = GetLastError();
+        const bool written =
+            !serial_port_behind(existing, error) && (write_all(existing, text) || failed(error));
         CloseHandle(existing);
-        return written || failed(error, code);
+        return written;
     }
     if (existing != INVALID_HANDLE_VALUE) {
         CloseHandle(existing);
@@ -149,32 +204,54 @@ bool replace_file(const std::string& name, const std::string& lines, std::string
     }
     const bool exists = existing != INVALID_HANDLE_VALUE;
     const std::wstring path = exists ? final_path(given) : given;
-    std::wstring temporary;
-    const HANDLE file = create_temporary(path, temporary);
-    if (file == INVALID_HANDLE_VALUE) {
-        return failed(error);
-    }
+    std::wstring stem;
+    bool created = false;
+    const auto temporary = [&] { return stem + L".tmp"; };
+    const auto backup = [&] { return stem + L".bak"; };
     // On the disk before it takes the name: a power cut leaves the old file
-    // or the new one.
-    bool done = write_all(file, text) && FlushFileBuffers(file);
-    DWORD code = GetLastError();
-    CloseHandle(file);
-    // ReplaceFile keeps the old file's attributes and permissions.
-    if (done && exists &&
-        !ReplaceFileW(path.c_str(), temporary.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
-                      nullptr)) {
-        done =
-            MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-        code = GetLastError();
-    } else if (done && !exists) {
-        done = MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH);
-        code = GetLastError();
+    // or the new one. ReplaceFileW keeps the old one's attributes and
+    // permissions.
+    const Replacement replaced = replace_by_steps(
+        exists,
+        {.write_new =
+             [&] {
+                 const HANDLE file = create_temporary(path, stem);
+                 if (file == INVALID_HANDLE_VALUE) {
+                     return GetLastError();
+                 }
+                 created = true;
+                 const DWORD code = error_unless(write_all(file, text) && FlushFileBuffers(file));
+                 CloseHandle(file);
+                 return code;
+             },
+         .replace =
+             [&] {
+                 return error_unless(ReplaceFileW(path.c_str(), temporary().c_str(), backup().c_str(),
+                                                  REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr));
+             },
+         .move_new_in =
+             [&] {
+                 return error_unless(MoveFileExW(temporary().c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH));
+             },
+         .move_new_over =
+             [&] {
+                 return error_unless(MoveFileExW(temporary().c_str(), path.c_str(),
+                                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
+             },
+         .restore_old =
+             [&] {
+                 return error_unless(MoveFileExW(backup().c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH));
+             },
+         .delete_new =
+             [&] { return created ? error_unless(DeleteFileW(temporary().c_str())) : ERROR_SUCCESS; },
+         .delete_backup = [&] { return error_unless(DeleteFileW(backup().c_str())); },
+         .clock = tick_clock});
+    if (replaced.stranded) {
+        failed(error, replaced.error);
+        error += "; the old file is now " + narrow(backup()) + ", the new one " + narrow(temporary());
+        return false;
     }
-    if (!done) {
-        DeleteFileW(temporary.c_str());
-        return failed(error, code);
-    }
-    return true;
+    return replaced.done || failed(error, replaced.error);
 }
 
 bool create_new_file(const std::string& name, const std::string& lines, bool& exists, std::string& error)
@@ -219,33 +296,45 @@ bool make_directories(const std::string& name, std::string& error)
 bool append_rows(const std::string& name, const std::string& header, const std::string& rows,
                  std::string& error)
 {
-    // Opened unshared: another run appending waits its turn, for up to 10 s.
+    // Opened unshared: another run appending waits its turn, and so does
+    // this one while a spreadsheet holds the file.
     const std::wstring path = wide(name);
     HANDLE file = INVALID_HANDLE_VALUE;
-    for (int attempt = 0; attempt < 500; ++attempt) {
-        file = CreateFileW(path.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                           nullptr);
-        if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION) {
-            break;
-        }
-        Sleep(20);
-    }
-    if (file == INVALID_HANDLE_VALUE) {
-        return failed(error);
+    const unsigned long long start = GetTickCount64();
+    const DWORD code = retry_while_busy(
+        [&] {
+            file = CreateFileW(path.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0, nullptr, OPEN_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+            return error_unless(file != INVALID_HANDLE_VALUE);
+        },
+        {ERROR_SHARING_VIOLATION}, start + 10'000, tick_clock, start + 1'000,
+        [&] {
+            print_error_line(std::string(program_name) + ": " + name +
+                             " is open in another program (a spreadsheet?); waiting up to 10 s for it");
+        });
+    if (code != ERROR_SUCCESS) {
+        return failed(error, code);
     }
     LARGE_INTEGER size{};
     const bool done = GetFileSizeEx(file, &size) &&
+                      SetFilePointerEx(file, LARGE_INTEGER{}, nullptr, FILE_END) &&
                       write_all(file, (size.QuadPart == 0 ? header : "") + rows) && FlushFileBuffers(file);
-    const DWORD code = GetLastError();
+    const DWORD cause = GetLastError();
     CloseHandle(file);
-    return done || failed(error, code);
+    return done || failed(error, cause);
 }
 
 std::FILE* open_for_writing(const std::string& name, std::string& error)
 {
+    if (device_by_name(name, error)) {
+        return nullptr;
+    }
     std::FILE* file = _wfopen(wide(name).c_str(), L"w");
     if (file == nullptr) {
         failed(error, is_directory(wide(name)) ? ERROR_DIRECTORY : GetLastError());
+    } else if (serial_port_behind(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), error)) {
+        std::fclose(file);
+        file = nullptr;
     }
     return file;
 }

@@ -1,16 +1,56 @@
 // The process's console on Windows: lines reach a console as UTF-16, and
 // the command line comes from the system as UTF-16 too.
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <string>
 
 #include "terminal.hpp"
 #include "wide_text.hpp"
+#include "windows_console.hpp"
+
+namespace {
+
+bool is_console(HANDLE handle)
+{
+    DWORD mode = 0;
+    return GetConsoleMode(handle, &mode) != 0;
+}
+
+// As UTF-16, so a name with č shows as č whatever the console's code page.
+// In pieces, as older consoles take no more than about 64 KB at once, never
+// cut between the halves of a surrogate pair.
+bool write_console(HANDLE console, const std::string& text)
+{
+    const std::wstring characters = wide(text);
+    for (std::size_t start = 0; start < characters.size();) {
+        std::size_t count = std::min<std::size_t>(characters.size() - start, 8192);
+        const wchar_t last = characters[start + count - 1];
+        count -= start + count < characters.size() && last >= 0xD800 && last <= 0xDBFF ? 1 : 0;
+        DWORD written = 0;
+        if (!WriteConsoleW(console, characters.data() + start, static_cast<DWORD>(count), &written,
+                           nullptr) ||
+            written == 0) {
+            return false;
+        }
+        start += written;
+    }
+    return true;
+}
+
+} // namespace
 
 bool write_standard_output(const std::string& text, std::string& error)
 {
-    std::fputs(text.c_str(), stdout);
+    // What stdio holds comes first; redirected, the text stays UTF-8.
+    std::fflush(stdout);
+    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (is_console(output)) {
+        return write_console(output, text) ||
+               (error = system_error_text(static_cast<int>(GetLastError())), false);
+    }
+    std::fwrite(text.data(), 1, text.size(), stdout);
     return (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) ||
            (error = system_error_text(ERROR_WRITE_FAULT), false);
 }
@@ -18,14 +58,9 @@ bool write_standard_output(const std::string& text, std::string& error)
 void print_error_line(const std::string& text)
 {
     std::fflush(stdout);
-    // On the console as UTF-16, so a name with č shows as č whatever the
-    // console's code page; redirected, as UTF-8.
     const HANDLE errors = GetStdHandle(STD_ERROR_HANDLE);
-    DWORD mode = 0;
-    if (GetConsoleMode(errors, &mode)) {
-        const std::wstring line = wide(text + "\n");
-        DWORD written = 0;
-        WriteConsoleW(errors, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    if (is_console(errors)) {
+        write_console(errors, text + "\n");
         return;
     }
     std::fprintf(stderr, "%s\n", text.c_str());
@@ -57,7 +92,10 @@ std::vector<std::string> program_arguments(int argc, char** argv)
 
 bool console_is_own()
 {
-    return false;
+    DWORD processes[4] = {};
+    DWORD mode = 0;
+    return own_console(GetConsoleProcessList(processes, 4),
+                       GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0);
 }
 
 std::string system_error_text(int code)

@@ -41,3 +41,33 @@ TEST(WindowsLine, APortLeftInABadStateOpensInAKnownOne)
                   screen::display({"10", "9600Bd", "1", "0", "LED sviti", "0", "128", "0"}) +
                   screen::menu_choice);
 }
+
+// Windows takes COM3.conf for the port COM3, and so does Wine: no file is
+// read, written or traced through a name that leads to a serial port, and
+// the port sees nothing. After \\?\ the name is no device's, but the port
+// behind it is still told from a file.
+TEST(WindowsFiles, NoFileIsEverASerialPort)
+{
+    auto com3 = start_line(3, {});
+    const std::filesystem::path folder = kit::own_directory() / "named";
+    std::filesystem::create_directories(folder);
+    const std::pair<std::vector<std::string>, std::string> runs[] = {
+        {{"--read", "-o", file_argument(folder / "COM3.conf")}, "the serial port COM3"},
+        {{"--write", file_argument(folder / "com3 .conf")}, "the serial port COM3"},
+        {{"--read", "--trace", file_argument(folder / "Com3.txt")}, "the serial port COM3"},
+        {{"--read", "-o", "\\\\?\\COM3"}, "a serial port, not a file"},
+        {{"--write", "\\\\?\\COM3"}, "a serial port, not a file"}};
+    for (auto [options, reason] : runs) {
+        options.insert(options.begin(), {"--port", "COM1"});
+        auto controller = start_line(1, {});
+        const ProgramResult result = run_with(options);
+        EXPECT_NE(result.exit_code, 0) << options[3];
+        EXPECT_NE(result.errors.find(reason), std::string::npos) << result.errors;
+    }
+    EXPECT_EQ(hex(emulator::snapshot(*com3).received), "");
+    EXPECT_TRUE(std::filesystem::is_empty(folder));
+    // NUL is a device a user means.
+    auto controller = start_line(1, {});
+    const ProgramResult discarded = run_with({"--port", "COM1", "--read", "-o", "nul"});
+    EXPECT_EQ(discarded.exit_code, 0) << discarded.errors;
+}
