@@ -44,6 +44,8 @@ TEST(Scripted, ReadIntoAFileAndWriteItToTheNextControllerAsTheFormWould)
         hex(emulator::snapshot(*first).received),
         hex(kit::concat({kit::type_request, kit::firmware_request, kit::read_request, kit::read_request})));
     // Without -o, the file on standard output, and only there.
+    first.reset();
+    first = start_line(1, {.configuration = bytes_a});
     result = run_with({"--port", "COM1", "--read"});
     EXPECT_EQ(result.exit_code, 0) << result.errors;
     EXPECT_EQ(result.output, conf_a);
