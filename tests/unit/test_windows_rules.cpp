@@ -198,7 +198,8 @@ TEST(WindowsFiles, ABusyFileIsWaitedForByTheClockAndSaidOnce)
     // busy until, result, notices, when it ended
     const std::tuple<unsigned long long, unsigned long, int, unsigned long long> cases[] = {
         {0, 0, 0, 0}, {700, 0, 0, 700}, {3'000, 0, 1, 3'000}, {~0ULL, 32, 1, 10'000}};
-    for (const auto& [busy_until, result, notices, ended] : cases) {
+    for (const auto& [until, result, notices, ended] : cases) {
+        const unsigned long long busy_until = until; // captured below, which a binding cannot be
         unsigned long long now = 0;
         int said = 0;
         const unsigned long got =
