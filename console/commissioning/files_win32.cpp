@@ -308,10 +308,7 @@ bool append_rows(const std::string& name, const std::string& header, const std::
             return error_unless(file != INVALID_HANDLE_VALUE);
         },
         {ERROR_SHARING_VIOLATION}, start + 10'000, tick_clock, start + 1'000,
-        [&] {
-            print_error_line(std::string(program_name) + ": " + name +
-                             " is open in another program (a spreadsheet?); waiting up to 10 s for it");
-        });
+        [&] { say(name + " is open in another program (a spreadsheet?); waiting up to 10 s for it"); });
     if (code != ERROR_SUCCESS) {
         return failed(error, code);
     }

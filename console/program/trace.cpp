@@ -1,6 +1,7 @@
 #include "trace.hpp"
 
 #include "commissioning/files.hpp"
+#include "messages/messages.hpp"
 #include "messages/terminal.hpp"
 #include "messages/words.hpp"
 
@@ -57,7 +58,7 @@ bool open_trace(const std::string& name, const std::string& version, Trace& trac
         return false;
     }
     trace.start = std::chrono::steady_clock::now();
-    std::fprintf(trace.file, "zumel-config %s, trace started %s\n", version.c_str(),
+    std::fprintf(trace.file, "%s %s, trace started %s\n", program_name, version.c_str(),
                  utc_now("%Y-%m-%d %H:%M:%S UTC").c_str());
     return std::fflush(trace.file) == 0;
 }
