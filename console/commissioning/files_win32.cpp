@@ -10,7 +10,6 @@
 
 #include "files.hpp"
 #include "messages/messages.hpp"
-#include "messages/terminal.hpp"
 #include "messages/wide_text.hpp"
 #include "windows_files.hpp"
 
