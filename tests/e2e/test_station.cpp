@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <regex>
 #include <set>
+#include <thread>
 
 #include "session.hpp"
 
@@ -82,6 +83,9 @@ TEST(Station, ControllersInTurnGetTheNextAddressesAndOneBackIsAlreadyDone)
                              {{0, 6, 2}, {1, 6, 2}, {0, 4, 2}, {2, 0, 0}});
     const ProgramResult result = run_with(station(log, "2-4"));
     EXPECT_EQ(result.exit_code, 0) << result.errors;
+    // Not a terminal: where the batch stands, as plain lines when it changes.
+    EXPECT_NE(result.output.find("\nWatching COM1: 1 of 3 done, next address 3\n"), std::string::npos)
+        << result.output;
     EXPECT_EQ(events(result.output),
               (std::vector<std::string>{"COM1: address 2 written, ZML-AAAA, firmware 105 (1 of 3 done)",
                                         "COM1: address 3 written, ZML-BBBB, firmware 105 (2 of 3 done)",
@@ -129,6 +133,33 @@ TEST(Station, TwoPortsAtOnceNeverShareAnAddress)
     std::set<emulator::Configuration> held{emulator::snapshot(*first).configuration,
                                            emulator::snapshot(*second).configuration};
     EXPECT_EQ(held, (std::set<emulator::Configuration>{batch_bytes(5), batch_bytes(6)}));
+}
+
+TEST(Station, AnAdapterPulledOutIsSaidAndWatchedAgain)
+{
+    SKIP_WHERE(platform.no_quick_dead_line);
+    const fs::path log = kit::own_directory() / "unplugged" / "log";
+    // The line goes at the first poll after the write.
+    auto line = start_line(1, controller("ZML-AAAA", {{.kind = FaultKind::hang_up, .request = 6}}));
+    RunningProgram program = start_program(configurator_run("", station(log, "2-3")));
+    for (int i = 0; i < 1000 && !emulator::closed(*line); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(emulator::closed(*line));
+    line.reset();
+    line = start_line(1, controller("ZML-BBBB"));
+    const ProgramResult result = finish_program(program);
+    EXPECT_EQ(result.exit_code, 0) << result.errors;
+    EXPECT_NE(
+        result.errors.find("zumel-config: COM1: the line hung up awaiting the reply to the identify request; "
+                           "is the adapter plugged in?; watching it\n"),
+        std::string::npos)
+        << result.errors;
+    EXPECT_NE(result.errors.find("zumel-config: COM1: open again; watching it\n"), std::string::npos)
+        << result.errors;
+    EXPECT_NE(result.output.find("COM1: address 3 written, ZML-BBBB, firmware 105 (2 of 2 done)"),
+              std::string::npos)
+        << result.output;
 }
 
 TEST(Station, StoppedDuringAWriteItFinishesRecordsAndSaysWhereTheBatchStands)

@@ -162,7 +162,7 @@ TEST(WindowsFiles, AReplacementLeavesTheOldFileOrTheNewOneUnderTheName)
         {false, {{"move in", {{32, 400}}}}, {{"name", "new"}}, 0},
         {false, {{"move in", {{183, always}}}}, {}, 183},
         // Busy for a moment, or for longer than the program waits.
-        {true, {{"replace", {{5, 600}}}}, {{"name", "new"}}, 0},
+        {true, {{"replace", {{5, 600}}}, {"move over", {{5, always}}}}, {{"name", "new"}}, 0},
         {true, {{"replace", {{32, always}}}, {"move over", {{32, always}}}}, {{"name", "old"}}, 32},
         {true, {{"replace", {{1175, always}}}}, {{"name", "new"}}, 0},
         {true, {{"replace", {{1176, always}}}, {"move over", {{5, always}}}}, {{"name", "old"}}, 5},
