@@ -53,21 +53,6 @@ TEST(Ports, ListNamesThePortsUnderThePrefixAndOpensNone)
     std::filesystem::remove(com_port_path(3));
 }
 
-TEST(Ports, ListTakesOnlyTerminalsForPortsUnderAPrefix)
-{
-    SKIP_WHERE(platform.no_posix_files);
-    auto second = start_line(2);
-    std::ofstream(com_port_path(3)) << "not a line\n";
-    const std::string ours = listed_ports({2}).front() + "\n";
-    const ProgramResult result = run_with({"--list"});
-    // Devices outside the prefix may follow, never a plain file under it.
-    EXPECT_TRUE(result.output.starts_with(ours) &&
-                (result.output == ours ||
-                 result.output.substr(ours.size()).starts_with("Other serial devices, not COM ports")))
-        << result.output;
-    std::filesystem::remove(com_port_path(3));
-}
-
 TEST(Ports, FindAsksEveryFreePortAndNamesTheOneWithAController)
 {
     auto first = start_line(1, silent);

@@ -132,27 +132,6 @@ TEST(Visits, AReturningControllerKeepsWhatWasWrittenToIt)
     EXPECT_EQ(emulator::as_one(line).received, input);
 }
 
-TEST(Visits, AScriptThatCannotBePlayedIsRefused)
-{
-    const struct {
-        std::size_t controllers;
-        std::vector<Visit> visits;
-    } cases[] = {
-        {0, {}},
-        {3, {{3, 1, 0}}},
-        {2, {{0, 1, 0}, {2, 1, 0}}},
-        {3, {{0, 0, 0}, {1, 1, 0}}},
-    };
-    for (const auto& c : cases) {
-        std::string error;
-        EXPECT_FALSE(
-            emulator::make_line(std::vector<emulator::ControllerSetup>(c.controllers), c.visits, error));
-        EXPECT_NE(error, "");
-    }
-    std::string error;
-    EXPECT_TRUE(emulator::make_line(three_controllers(), {{2, 1, 0}, {0, 0, 0}}, error)) << error;
-}
-
 // The emulator judges the configurator's line settings in every end-to-end
 // session; its judgement must be trusted.
 TEST(EmulatorLine, NamesWrongLineSettings)
