@@ -97,7 +97,8 @@ bool show_identity(SerialPort& link, ControllerIdentity& identity)
     return true;
 }
 
-void run_menu(SerialPort& link, const WriteLog* log, const ControllerIdentity& identity)
+// True when it ended on a form left unfinished.
+bool run_menu(SerialPort& link, const WriteLog* log, const ControllerIdentity& identity)
 {
     for (;;) {
         print_menu();
@@ -110,17 +111,17 @@ void run_menu(SerialPort& link, const WriteLog* log, const ControllerIdentity& i
         }
         if (choice.status == NumberRead::Status::end_of_input || (choice.value != 1 && choice.value != 2)) {
             close_port(link);
-            return;
+            return false;
         }
         const int result =
             choice.value == 1 ? show_configuration(link) : enter_configuration(link, log, identity);
         if (result == action_failed) {
             end_after_failure(link);
-            return;
+            return false;
         }
         if (result == action_abandoned) {
             close_port(link);
-            return;
+            return true;
         }
     }
 }
@@ -146,7 +147,7 @@ bool replied(const Exchange& exchange)
     return answered(exchange);
 }
 
-void run_configurator(const DialogueSetup& setup)
+bool run_configurator(const DialogueSetup& setup)
 {
     print_banner();
     std::optional<ComPort> port = setup.port;
@@ -157,7 +158,7 @@ void run_configurator(const DialogueSetup& setup)
     if (!port) {
         print("\n Volba COM portu je neplatna \n");
         ask_for_a_key();
-        return;
+        return false;
     }
     SerialPort link = open_port(*port, setup.naming, controller_line, setup.observer);
     if (!is_open(link)) {
@@ -165,13 +166,13 @@ void run_configurator(const DialogueSetup& setup)
         // Beside the screen's text, the cause and its remedy.
         say(failure_line(link));
         ask_for_a_key();
-        return;
+        return false;
     }
     print(separator);
     ControllerIdentity identity;
     if (!show_identity(link, identity)) {
         end_after_failure(link);
-        return;
+        return false;
     }
-    run_menu(link, setup.log, identity);
+    return run_menu(link, setup.log, identity);
 }

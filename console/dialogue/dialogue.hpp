@@ -17,8 +17,10 @@ struct DialogueSetup {
     const WriteLog* log = nullptr; // a record of every write, if asked for
 };
 
-// Every way it ends returns here; the process then exits with code 0.
-void run_configurator(const DialogueSetup& setup = {});
+// Every way it ends returns here; the process then exits with code 0. True
+// when it ended on an entry form the input left unfinished, the one end
+// that neither waits for a key nor is the technician's choice.
+bool run_configurator(const DialogueSetup& setup = {});
 
 // The key prompt, then the wait for one key.
 void ask_for_a_key();

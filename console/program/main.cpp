@@ -42,7 +42,7 @@ ComNaming naming_from(const Options& options)
 }
 
 ExitStatus run(const Options& options, const ComNaming& naming, const LineObserver& observer,
-               bool& dialogue_ran)
+               bool& dialogue_ended_itself)
 {
     const Target target{.port = options.port.value_or(ComPort{}), .naming = naming, .observer = observer};
     switch (options.mode) {
@@ -67,14 +67,15 @@ ExitStatus run(const Options& options, const ComNaming& naming, const LineObserv
     if (!open_write_log(options.log, log)) {
         return ExitStatus::failed;
     }
-    dialogue_ran = true;
-    run_configurator(
+    // Every end of the dialogue but the menu's and an unfinished form's
+    // waits for a key already.
+    dialogue_ended_itself = !run_configurator(
         {.naming = naming, .port = options.port, .observer = observer, .log = log ? &*log : nullptr});
     return ExitStatus::done;
 }
 
 // Every way the program ends but the dialogue's, which waits for its own key.
-ExitStatus start(const Options& options, bool& dialogue_ran)
+ExitStatus start(const Options& options, bool& dialogue_ended_itself)
 {
     switch (options.mode) {
     case Options::Mode::help:
@@ -103,7 +104,7 @@ ExitStatus start(const Options& options, bool& dialogue_ran)
         say("cannot write the trace " + options.trace + ": " + error);
         return ExitStatus::failed;
     }
-    return run(options, naming_from(options), trace_observer(trace), dialogue_ran);
+    return run(options, naming_from(options), trace_observer(trace), dialogue_ended_itself);
 }
 
 } // namespace
@@ -115,12 +116,12 @@ int main(int argc, char** argv)
     for (const std::string& argument : arguments) {
         pointers.push_back(argument.c_str());
     }
-    bool dialogue_ran = false;
+    bool dialogue_ended_itself = false;
     const ExitStatus status =
-        start(parse_options(static_cast<int>(pointers.size()), pointers.data()), dialogue_ran);
+        start(parse_options(static_cast<int>(pointers.size()), pointers.data()), dialogue_ended_itself);
     // A window of its own closes with the program: what it said stays
     // readable until a key is pressed.
-    if (!dialogue_ran && console_is_own()) {
+    if (!dialogue_ended_itself && console_is_own()) {
         ask_for_a_key();
     }
     return static_cast<int>(status);
