@@ -70,11 +70,8 @@ std::string com_name(ComPort port)
 }
 
 SerialPort::SerialPort(SerialPort&& other) noexcept
-    : port(other.port), device(std::move(other.device)), line(other.line), leaving(other.leaving),
-      status(other.status), system_error(other.system_error), failed_call(std::move(other.failed_call)),
-      device_group(std::move(other.device_group)), observer(std::move(other.observer)),
-      handle(std::exchange(other.handle, -1))
 {
+    *this = std::move(other);
 }
 
 SerialPort& SerialPort::operator=(SerialPort&& other) noexcept
@@ -90,7 +87,8 @@ SerialPort& SerialPort::operator=(SerialPort&& other) noexcept
         failed_call = std::move(other.failed_call);
         device_group = std::move(other.device_group);
         observer = std::move(other.observer);
-        handle = std::exchange(other.handle, -1);
+        handle = other.handle; // the port is this one's now, and closes with it
+        other.handle = -1;
     }
     return *this;
 }
@@ -156,7 +154,9 @@ std::size_t port_discard_input(SerialPort& link)
 void close_port(SerialPort& link)
 {
     if (is_open(link)) {
-        platform::close(std::exchange(link.handle, -1));
+        const std::intptr_t handle = link.handle;
+        link.handle = -1;
+        platform::close(handle);
         tell(link, {.kind = LineEvent::Kind::closed});
     }
 }

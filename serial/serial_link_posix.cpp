@@ -14,7 +14,6 @@
 #include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
-#include <utility>
 
 #include "line_users_linux.hpp"
 #include "ports_linux.hpp"
@@ -288,8 +287,9 @@ void platform::open(SerialPort& link, const ComNaming& naming)
     line->restore = found && link.leaving == Leaving::as_found;
     link.handle = reinterpret_cast<std::intptr_t>(line);
     if (!found || !configure_line(fd, link.line)) {
-        platform::close(
-            std::exchange(link.handle, -1)); // a port that cannot be set up is not kept from others
+        // A port that cannot be set up is not kept from others.
+        platform::close(link.handle);
+        link.handle = -1;
         fail(link, OpenStatus::settings_refused);
         return;
     }

@@ -36,7 +36,9 @@ std::vector<std::string> station(const fs::path& log, const std::string& address
                                  std::vector<int> ports = {1})
 {
     fs::create_directories(log.parent_path());
-    std::ofstream(log.parent_path() / "batch.conf") << conf_a;
+    if (!fs::exists(log.parent_path() / "batch.conf")) { // never while a station reads it
+        std::ofstream(log.parent_path() / "batch.conf") << conf_a;
+    }
     std::vector<std::string> options = {
         "--station", "--write",          file_argument(log.parent_path() / "batch.conf"),
         "--log",     file_argument(log), "--addresses",
