@@ -81,10 +81,14 @@ std::multiset<std::string> written_addresses(const fs::path& log)
 TEST(Station, ControllersInTurnGetTheNextAddressesAndOneBackIsAlreadyDone)
 {
     const fs::path log = kit::own_directory() / "turns" / "log";
-    auto line = start_visits(1, {controller("ZML-AAAA"), controller("ZML-BBBB"), controller("ZML-CCCC")},
+    // C holds an address the batch gives, but another configuration.
+    emulator::ControllerSetup c = controller("ZML-CCCC");
+    c.configuration[0] = 0x02;
+    auto line = start_visits(1, {controller("ZML-AAAA"), controller("ZML-BBBB"), c},
                              {{0, 6, 2}, {1, 6, 2}, {0, 4, 2}, {2, 0, 0}});
     const ProgramResult result = run_with(station(log, "2-4"));
     EXPECT_EQ(result.exit_code, 0) << result.errors;
+    EXPECT_LT(result.cpu_ms, 1000.0) << "no spinning between polls";
     // Not a terminal: where the batch stands, as plain lines when it changes.
     EXPECT_NE(result.output.find("\nWatching COM1: 1 of 3 done, next address 3\n"), std::string::npos)
         << result.output;
@@ -159,6 +163,24 @@ TEST(Station, AnAdapterPulledOutIsSaidAndWatchedAgain)
     EXPECT_NE(result.output.find("COM1: address 3 written, ZML-BBBB, firmware 105 (2 of 2 done)"),
               std::string::npos)
         << result.output;
+}
+
+TEST(Station, APortNotThereIsSaidOnceAndWaitedForWithoutSpinning)
+{
+    SKIP_WHERE(platform.no_signals);
+    RunningProgram program =
+        start_program(configurator_run("", station(kit::own_directory() / "absent" / "log", "2-3", {7})));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1'500));
+    kill(program.pid, SIGTERM);
+    const ProgramResult result = finish_program(program);
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_TRUE(result.output.ends_with("Station stopped: 0 written, 0 already done, 0 failed\n"))
+        << result.output;
+    EXPECT_EQ(result.errors,
+              "zumel-config: " + port_as_named(7) +
+                  ": no such device; is the adapter plugged in? zumel-config --list shows the serial "
+                  "ports; watching it\n");
+    EXPECT_LT(result.cpu_ms, 300.0) << "tried again, not spun on";
 }
 
 TEST(Station, StoppedDuringAWriteItFinishesRecordsAndSaysWhereTheBatchStands)

@@ -82,6 +82,7 @@ TEST(ConfigurationFile, EveryProblemWithItsLine)
     const auto huge = parse_configuration_file(std::string(largest_configuration_file + 1, '#'), parsed);
     ASSERT_EQ(huge.size(), 1U);
     EXPECT_EQ(huge[0].text, "larger than 65536 bytes: not a configuration file");
+    EXPECT_EQ(huge[0].line, 0U) << "the file as a whole";
     const auto empty = parse_configuration_file("", parsed);
     EXPECT_EQ(empty.size(), 8U);
 }

@@ -1,6 +1,6 @@
-// The checksum, the settings codec, the replies' parsers and the two rules a
-// request goes by, on the in-process line. What goes on a real line is
-// proven end to end.
+// The checksum, the settings codec and the two rules a request goes by, on
+// the in-process line. What goes on a real line, and what the replies are
+// taken for, is proven end to end.
 
 #include <gtest/gtest.h>
 
@@ -91,18 +91,6 @@ TEST(SettingsCodec, RoundTripOverTheWholeRange)
         ASSERT_LT(*std::max_element(bytes.begin(), bytes.end()), 0x80) << hex(bytes);
         ASSERT_EQ(decode_settings(bytes), s) << hex(bytes);
     }
-}
-
-TEST(Replies, EachParserTakesItsOwnBytes)
-{
-    std::array<std::uint8_t, type_reply_length> type{0xFF, 0x28, 'Z', 'M', 'L',  '-',
-                                                     '4',  'C',  '0', '8', 0x5A, 0x80};
-    EXPECT_EQ(std::string(parse_type_reply(type).characters.data(), 8), "ZML-4C08");
-    const std::array<std::uint8_t, firmware_reply_length> firmware{0xFF, 0x26, 0x05, 0x01, 0, 0, 0x55, 0x80};
-    EXPECT_EQ(parse_firmware_reply(firmware).high, 1) << "byte 3";
-    EXPECT_EQ(parse_firmware_reply(firmware).low, 5) << "byte 2";
-    std::array<std::uint8_t, read_reply_length> read{0xFF, 0x30, 1, 2, 3, 4, 5, 6, 7};
-    EXPECT_EQ(hex(parse_configuration_reply(read)), "01 02 03 04 05 06");
 }
 
 // The dialogue's rule takes the line as it comes; the scripted modes' rule
