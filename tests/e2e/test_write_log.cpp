@@ -125,6 +125,11 @@ TEST(WriteLog, FailedWritesAreRowsTooAndRunsAtOnceLoseNone)
          "button_limit = "
          "1 (written 2), bridge = 0 (written 1), led_init = 1 (written 2), led_write_enable = 0 (written 1), "
          "pwm_divider = 128 (written 200), pwm_init = 0 (written 1)\",10,2,1,0,1,0,128,0,10,2,1,0,1,0,128,0"},
+        // Nothing written from reads that disagree.
+        {{{.kind = FaultKind::garble, .request = 3, .count = 4, .bytes = {0x01}}},
+         "COM1,ZML-4C08,105,\"failed: two reads of the configuration disagree (0A 02 75 79 00 7D, then 0A 02 "
+         "74 79 "
+         "00 7D); the line is not to be trusted\",,,,,,,,,,,,,,,,"},
         {{{.kind = FaultKind::silent, .always = true}},
          "COM1,,,failed: the controller does not respond to the identify request; is it switched on with "
          "jumper J6 fitted?,,,,,,,,,,,,,,,,"},
@@ -172,6 +177,7 @@ TEST(WriteLog, TheDialogueRecordsItsWriteWhenAskedAndOnlyThenReadsFirst)
     const ProgramResult result = run_with({"--log", file_argument(log)}, "1\n2\n7 3 2 1 2 1 200 1\n3\n");
     EXPECT_EQ(result.output, screen::banner + screen::identity("ZML-4C08", "538") + screen::menu_choice +
                                  screen::whole_form() + screen::menu_choice);
+    EXPECT_EQ(result.errors, "") << "a write that went well says nothing";
     EXPECT_EQ(hex(emulator::snapshot(*line).received),
               hex(kit::concat({kit::type_request, kit::firmware_request, kit::type_request,
                                kit::firmware_request, kit::read_request, kit::read_request,

@@ -285,3 +285,30 @@ TEST(Files, AFileTheUserMayNotWriteIsNotReplaced)
     EXPECT_EQ(text, "old");
     std::filesystem::remove_all(folder);
 }
+
+// A station reads back what it recorded: the address each row confirms,
+// whatever the other fields hold.
+TEST(WriteLog, RowsReadBackAsWritten)
+{
+    const WriteLog log{(kit::own_directory() / "log").string()};
+    std::optional<WriteLog> opened;
+    ASSERT_TRUE(open_write_log(log.directory, opened));
+    const WriteRecord rows[] = {
+        {.port = ComPort{3},
+         .identity = ControllerIdentity{.type = {{'A', '"', 'B', ',', 'C', '=', ' ', ' '}}},
+         .outcome = "written",
+         .after = ControllerSettings{12, 3, 2, 1, 2, 1, 200, 1}},
+        {.port = ComPort{4}, .outcome = "failed: the controller said \"no\", then nothing"}};
+    std::string error;
+    for (const WriteRecord& row : rows) {
+        ASSERT_TRUE(record_write(log, row, error)) << error;
+    }
+    std::vector<WriteRecord> read;
+    ASSERT_TRUE(read_write_log(log, read, error)) << error;
+    ASSERT_EQ(read.size(), 2U);
+    for (std::size_t i = 0; i < read.size(); ++i) {
+        EXPECT_EQ(read[i].port, rows[i].port);
+        EXPECT_EQ(read[i].outcome, rows[i].outcome);
+        EXPECT_EQ(read[i].after, rows[i].after);
+    }
+}

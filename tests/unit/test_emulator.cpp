@@ -25,12 +25,6 @@ std::vector<emulator::ControllerSetup> three_controllers()
     return setups;
 }
 
-// The six bytes a read reply carries.
-std::string read_back(const emulator::Response& response)
-{
-    return response.reply.size() < 8 ? "" : hex(std::span(response.reply).subspan(2, 6));
-}
-
 emulator::Line make(const std::vector<emulator::ControllerSetup>& setups, const std::vector<Visit>& visits)
 {
     std::string error;
@@ -108,28 +102,6 @@ TEST(Visits, EachRequestReachesTheControllerConnectedThenOrNobody)
             EXPECT_EQ(line.controllers[i].requests.size(), seen[i]) << c.expected;
         }
     }
-}
-
-TEST(Visits, AReturningControllerKeepsWhatWasWrittenToIt)
-{
-    const emulator::Configuration x{0x01, 0x00, 0x74, 0x78, 0x00, 0x7C};
-    const emulator::Configuration y{0x3F, 0x03, 0x7F, 0x7F, 0x7F, 0x7F};
-    const emulator::Configuration z{0x01, 0x02, 0x7F, 0x7E, 0x48, 0x7F};
-    const std::vector<emulator::ControllerSetup> setups = three_controllers();
-    emulator::Line line = make(setups, {{0, 2, 1}, {1, 2, 0}, {0, 0, 0}});
-    // X to A; Y while nobody is there; Z to B after reading it. All in one
-    // go: the controllers change between two frames of the same input.
-    const Bytes input = kit::concat({kit::write_frame(x), kit::read_request, kit::write_frame(y),
-                                     kit::read_request, kit::write_frame(z), kit::read_request});
-    const std::vector<emulator::Response> responses = emulator::feed(line, input, {});
-    ASSERT_EQ(responses.size(), 6U);
-    EXPECT_EQ(read_back(responses[1]), hex(x));
-    EXPECT_TRUE(responses[2].actions.empty());
-    EXPECT_EQ(read_back(responses[3]), hex(setups[1].configuration));
-    EXPECT_EQ(read_back(responses[5]), hex(x)) << "A is back with what it was given";
-    EXPECT_EQ(hex(line.controllers[1].configuration), hex(z));
-    EXPECT_EQ(hex(line.controllers[2].configuration), hex(setups[2].configuration));
-    EXPECT_EQ(emulator::as_one(line).received, input);
 }
 
 // The emulator judges the configurator's line settings in every end-to-end
