@@ -1,22 +1,38 @@
 #include "line_users_linux.hpp"
 
+#include <array>
 #include <cerrno>
+#include <charconv>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <fcntl.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
 
+// Plain reads rather than streams: both files are a few hundred bytes, and
+// streams would bring the locale machinery into every run that opens a port.
+// Non-blocking, so a FIFO left where a lock file belongs cannot hold the open.
 std::string whole_file(const std::string& path)
 {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
+    std::string text;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd == -1) {
+        return text;
+    }
+    std::array<char, 4096> buffer{};
+    while (text.size() < buffer.size()) {
+        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n > 0) {
+            text.append(buffer.data(), static_cast<std::size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    ::close(fd);
+    return text;
 }
 
 bool process_lives(pid_t pid)
@@ -53,10 +69,25 @@ std::optional<dev_t> controlling_terminal(std::string_view stat)
     if (end_of_name == std::string_view::npos) {
         return std::nullopt;
     }
-    std::istringstream fields{std::string(stat.substr(end_of_name + 1))};
-    std::string state;
-    long ppid = 0, group = 0, session = 0, tty = 0;
-    if (!(fields >> state >> ppid >> group >> session >> tty) || tty == 0) {
+    // Then state, ppid, pgrp, session and tty_nr, the fifth field.
+    std::string_view rest = stat.substr(end_of_name + 1);
+    long tty = 0;
+    for (int field = 0; field < 5; ++field) {
+        const std::size_t start = rest.find_first_not_of(' ');
+        if (start == std::string_view::npos) {
+            return std::nullopt;
+        }
+        rest.remove_prefix(start);
+        const std::string_view word = rest.substr(0, rest.find(' '));
+        rest.remove_prefix(word.size());
+        if (field == 4) {
+            const auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), tty);
+            if (error != std::errc{} || end != word.data() + word.size()) {
+                return std::nullopt;
+            }
+        }
+    }
+    if (tty == 0) {
         return std::nullopt;
     }
     const auto number = static_cast<unsigned long>(tty);
@@ -65,12 +96,15 @@ std::optional<dev_t> controlling_terminal(std::string_view stat)
 
 bool locked_by_another(const std::string& path, const std::vector<std::string>& folders)
 {
-    namespace fs = std::filesystem;
-    std::vector<std::string> names{fs::path(path).filename().string()};
-    std::error_code error;
-    const fs::path target = fs::canonical(path, error);
-    if (!error && target.filename() != names.front()) {
-        names.push_back(target.filename().string());
+    const auto last_part = [](std::string_view name) {
+        return std::string(name.substr(name.rfind('/') + 1));
+    };
+    std::vector<std::string> names{last_part(path)};
+    if (char* target = realpath(path.c_str(), nullptr)) {
+        if (last_part(target) != names.front()) {
+            names.push_back(last_part(target));
+        }
+        std::free(target);
     }
     for (const std::string& folder : folders) {
         for (const std::string& name : names) {
