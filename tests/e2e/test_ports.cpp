@@ -80,8 +80,8 @@ TEST(Ports, FindAsksEveryFreePortAndNamesTheOneWithAController)
 
 // A line held without a lock by another program (a terminal program, a
 // getty) keeps its settings; a line held with a lock, or locked the UUCP way
-// by a live process, and the program's own terminal get no byte. A FIFO
-// where a lock file belongs holds nothing up.
+// by a live process, and the program's own terminal get no byte. A FIFO or
+// a folder where a lock file belongs holds nothing up.
 TEST(Ports, FindLeavesOtherProgramsLinesAsItFoundThem)
 {
     SKIP_WHERE(platform.no_shared_lines);
@@ -100,7 +100,9 @@ TEST(Ports, FindLeavesOtherProgramsLinesAsItFoundThem)
     std::ofstream(locks / "LCK..ttyS4") << std::setw(10) << gone << "\n";
     ASSERT_EQ(mkfifo((locks / "LCK..ttyS5").c_str(), 0600), 0)
         << "no writer: an open that waits for one hangs";
-    setenv("ZUMEL_LOCK_DIRS", ("/nonexistent:" + locks.string()).c_str(), 1);
+    const std::filesystem::path more_locks = kit::own_directory() / "more-locks";
+    std::filesystem::create_directories(more_locks / "LCK..ttyS5"); // a read of it fails
+    setenv("ZUMEL_LOCK_DIRS", ("/nonexistent:" + locks.string() + ":" + more_locks.string()).c_str(), 1);
     const int terminal_program = open(com_port_path(6).c_str(), O_RDWR | O_NOCTTY);
     termios its{};
     tcgetattr(terminal_program, &its);

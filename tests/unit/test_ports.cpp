@@ -166,6 +166,7 @@ TEST(LineUsers, LockFilesAndTheControllingTerminalAreReadAsTheSystemWritesThem)
     const std::pair<std::string, std::optional<dev_t>> stats[] = {
         {"4242 (zumel-config) S 1 4242 4242 34817 4242 4194560", makedev(136, 1)},
         {"4242 (a (b) c) R 1 2 3 1025 4", makedev(4, 1)},
+        {"4242 (sshd) S 1 2 3 1083392 4", makedev(136, 256)}, // /dev/pts/256: the minor's high bits
         {"4242 (bash) S 1 2 3 0 -1", std::nullopt},
         {"4242 (x) S 1 2 3", std::nullopt},
         {"garbage", std::nullopt},
