@@ -339,20 +339,19 @@ bool hold_file(const std::string& name, FileHold& hold, std::string& error)
 {
     // Unshared: another holder waits its turn, a minute at most.
     const std::wstring path = wide(name);
-    const ULONGLONG deadline = GetTickCount64() + 60'000;
-    for (;;) {
-        const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file != INVALID_HANDLE_VALUE) {
-            hold.handle = reinterpret_cast<std::intptr_t>(file);
-            return true;
-        }
-        const DWORD code = GetLastError();
-        if (code != ERROR_SHARING_VIOLATION || GetTickCount64() >= deadline) {
-            return failed(error, code);
-        }
-        Sleep(20);
+    HANDLE file = INVALID_HANDLE_VALUE;
+    const DWORD code = retry_while_busy(
+        [&] {
+            file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+            return error_unless(file != INVALID_HANDLE_VALUE);
+        },
+        {ERROR_SHARING_VIOLATION}, GetTickCount64() + 60'000, tick_clock);
+    if (code != ERROR_SUCCESS) {
+        return failed(error, code);
     }
+    hold.handle = reinterpret_cast<std::intptr_t>(file);
+    return true;
 }
 
 void release_hold(FileHold& hold)
