@@ -58,8 +58,6 @@ void warn_outside_ranges(const ControllerSettings& settings)
     }
 }
 
-// The file's settings, with those given by --set in their place; false
-// when anything is refused, each refusal said.
 } // namespace
 
 bool read_wanted_settings(const WriteRequest& request, ControllerSettings& wanted, ExitStatus& status)
