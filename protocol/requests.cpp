@@ -1,5 +1,6 @@
 #include "requests.hpp"
 
+#include <algorithm>
 #include <array>
 
 bool answered(const Exchange& exchange)
@@ -13,9 +14,13 @@ Transfer send_request(SerialPort& link, std::span<const std::uint8_t> request)
     return port_write(link, request, request_timeout_ms(request.size()));
 }
 
-Transfer await_reply(SerialPort& link, std::span<std::uint8_t> reply, unsigned timeout_ms)
+Transfer await_reply(SerialPort& link, std::span<std::uint8_t> reply,
+                     std::chrono::steady_clock::time_point sent)
 {
-    return port_read(link, reply, timeout_ms);
+    using namespace std::chrono;
+    const steady_clock::time_point deadline = sent + milliseconds(reply_timeout_ms(reply.size()));
+    const auto left = ceil<milliseconds>(deadline - steady_clock::now()).count();
+    return port_read(link, reply, static_cast<unsigned>(std::max<long long>(left, 0)));
 }
 
 Exchange exchange(SerialPort& link, std::span<const std::uint8_t> request, std::span<std::uint8_t> reply,
@@ -28,7 +33,7 @@ Exchange exchange(SerialPort& link, std::span<const std::uint8_t> request, std::
     result.sent = send_request(link, request);
     // A request that did not leave gets no reply worth a second's wait.
     result.received = result.sent.end == TransferEnd::complete
-                          ? await_reply(link, reply, reply_timeout_ms(reply.size()))
+                          ? port_read(link, reply, reply_timeout_ms(reply.size()))
                           : Transfer{.end = result.sent.end, .error = result.sent.error};
     if (rule == Rule::checked) {
         read_trailing(link, result);

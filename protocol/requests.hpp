@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <span>
 #include <vector>
@@ -40,10 +41,12 @@ Exchange exchange(SerialPort& link, std::span<const std::uint8_t> request, std::
                   Rule rule);
 
 // One exchange in two halves, for asking many ports at once: the request
-// goes out, and its reply is awaited later against its own deadline; by
-// the checked rule, what came right behind an answered reply is read too.
+// goes out at `sent`, and its reply is awaited later against the deadline
+// its length gives from then; by the checked rule, what came right behind
+// an answered reply is read too.
 Transfer send_request(SerialPort& link, std::span<const std::uint8_t> request);
-Transfer await_reply(SerialPort& link, std::span<std::uint8_t> reply, unsigned timeout_ms);
+Transfer await_reply(SerialPort& link, std::span<std::uint8_t> reply,
+                     std::chrono::steady_clock::time_point sent);
 void read_trailing(SerialPort& link, Exchange& exchange);
 
 // The controller as the dialogue shows it and a log records it.

@@ -217,11 +217,7 @@ void ask_ports(std::vector<Watched>& watched)
     }
     for (Watched& port : watched) {
         if (port.asked && port.identify.sent.end == TransferEnd::complete) {
-            const auto deadline =
-                port.asked_at + std::chrono::milliseconds(reply_timeout_ms(port.reply.size()));
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            port.identify.received =
-                await_reply(port.link, port.reply, static_cast<unsigned>(std::max<long long>(left, 0)));
+            port.identify.received = await_reply(port.link, port.reply, port.asked_at);
             read_trailing(port.link, port.identify);
         } else if (port.asked) {
             port.identify.received = {.end = port.identify.sent.end, .error = port.identify.sent.error};

@@ -1,4 +1,3 @@
-#include <algorithm>
 #include <array>
 #include <chrono>
 #include <vector>
@@ -18,12 +17,6 @@ struct Probe {
     std::array<std::uint8_t, type_reply_length> reply{};
     Exchange identify{.expected = type_reply_length};
 };
-
-unsigned ms_left(Clock::time_point deadline)
-{
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return static_cast<unsigned>(std::max<long long>(left, 0));
-}
 
 // What became of one probe: for a controller its identity.
 std::string verdict(Probe& probe, bool& found)
@@ -87,9 +80,7 @@ ExitStatus find_controllers(const ComNaming& naming, const LineObserver& observe
     }
     for (Probe& probe : probes) {
         if (is_open(probe.link) && probe.identify.sent.end == TransferEnd::complete) {
-            const auto deadline =
-                probe.sent + std::chrono::milliseconds(reply_timeout_ms(probe.reply.size()));
-            probe.identify.received = await_reply(probe.link, probe.reply, ms_left(deadline));
+            probe.identify.received = await_reply(probe.link, probe.reply, probe.sent);
         }
     }
     std::vector<ComPort> found_on;
