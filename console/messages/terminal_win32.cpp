@@ -93,9 +93,7 @@ std::vector<std::string> program_arguments(int argc, char** argv)
 bool console_is_own()
 {
     DWORD processes[4] = {};
-    DWORD mode = 0;
-    return own_console(GetConsoleProcessList(processes, 4),
-                       GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0);
+    return own_console(GetConsoleProcessList(processes, 4), is_console(GetStdHandle(STD_INPUT_HANDLE)));
 }
 
 std::string system_error_text(int code)
@@ -105,8 +103,7 @@ std::string system_error_text(int code)
 
 bool output_is_terminal()
 {
-    DWORD mode = 0;
-    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+    return is_console(GetStdHandle(STD_OUTPUT_HANDLE));
 }
 
 namespace {
