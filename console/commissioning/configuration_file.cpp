@@ -235,6 +235,11 @@ std::vector<FileProblem> parse_configuration_file(std::string_view text, Control
     return problems;
 }
 
+std::string_view override_name(std::string_view set)
+{
+    return trimmed(set.substr(0, set.find('=')));
+}
+
 std::vector<std::string> parse_setting_overrides(const std::vector<std::string>& sets,
                                                  ControllerSettings& settings, Overridden& overridden)
 {
@@ -242,7 +247,7 @@ std::vector<std::string> parse_setting_overrides(const std::vector<std::string>&
     for (const std::string& set : sets) {
         const std::size_t equals = set.find('=');
         std::string problem = equals == set.npos ? "expected NAME=VALUE" : "";
-        const std::string_view name = trimmed(std::string_view(set).substr(0, equals));
+        const std::string_view name = override_name(set);
         const std::size_t index =
             problem.empty()
                 ? check_setting(name, trimmed(std::string_view(set).substr(equals + 1)), settings, problem)

@@ -41,6 +41,9 @@ using Overridden = std::array<bool, setting_fields.size()>;
 std::vector<FileProblem> parse_configuration_file(std::string_view text, ControllerSettings& settings,
                                                   const Overridden& overridden = {});
 
+// The setting an override "NAME=VALUE" names, blanks around it dropped.
+std::string_view override_name(std::string_view set);
+
 // "NAME=VALUE" each, checked by the same table and ranges; one refusal per
 // text, naming it as given.
 std::vector<std::string> parse_setting_overrides(const std::vector<std::string>& sets,

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <string_view>
 
+#include "commissioning/configuration_file.hpp"
 #include "settings.hpp"
 
 const char* const usage_text =
@@ -205,16 +206,16 @@ Options parse_options(int argc, const char* const* argv)
         options.port = options.ports.front();
     }
     for (const std::string& set : options.sets) {
-        std::string_view name = std::string_view(set).substr(0, set.find('='));
-        name.remove_prefix(std::min(name.find_first_not_of(' '), name.size()));
-        name = name.substr(0, name.find(' '));
-        if (has("--addresses") && name == setting_fields.front().name) {
+        if (has("--addresses") && override_name(set) == setting_fields.front().name) {
             return refuse("--addresses and --set " + set +
                           " exclude each other: the station gives the addresses");
         }
     }
     if (has("--addresses") && !parse_address_range(addresses, options.addresses)) {
-        return refuse("--addresses " + addresses + ": expected FIRST-LAST within 1-63, FIRST not above LAST");
+        const SettingField& address = setting_fields.front();
+        return refuse("--addresses " + addresses + ": expected FIRST-LAST within " +
+                      std::to_string(address.lowest) + "-" + std::to_string(address.highest) +
+                      ", FIRST not above LAST");
     }
     options.file = read ? output_file : write_file;
     options.mode = read      ? Options::Mode::read

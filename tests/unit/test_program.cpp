@@ -87,6 +87,8 @@ TEST(Options, EachModeAndEveryRefusal)
         {{"--port", "COM1", "--addresses", "2-3"}, "refused: --addresses goes with --station only"},
         {{"--station", "--write", "a", "--log", "d", "--addresses", "2-9", "--set", " address =3"},
          "refused: --addresses and --set  address =3 exclude each other: the station gives the addresses"},
+        {{"--station", "--write", "a", "--log", "d", "--addresses", "2-9", "--set", "address\t=3"},
+         "refused: --addresses and --set address\t=3 exclude each other: the station gives the addresses"},
     };
     for (const auto& [arguments, expected] : cases) {
         EXPECT_EQ(described(arguments), expected);
