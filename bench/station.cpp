@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "common.hpp"
+#include "frames.hpp"
 #include "process.hpp"
 #include "pty_line.hpp"
 
@@ -17,10 +18,10 @@ constexpr const char* batch = "address = 7\nbaud = 3\nbutton_limit = 2\nbridge =
 
 std::size_t reply_length(std::uint8_t command)
 {
-    return command == emulator::command_type       ? 12
-           : command == emulator::command_firmware ? 8
-           : command == emulator::command_write    ? 4
-                                                   : 52;
+    return command == emulator::command_type       ? type_reply_length
+           : command == emulator::command_firmware ? firmware_reply_length
+           : command == emulator::command_write    ? write_ack_length
+                                                   : read_reply_length;
 }
 
 } // namespace
