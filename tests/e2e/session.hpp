@@ -18,6 +18,15 @@
 using kit::Bytes;
 using kit::hex;
 
+// The configuration most tests send: its settings as a configuration file
+// holds them, and the bytes a controller holds for them at this address.
+inline const std::string settings_a = "address = 7\nbaud = 3\nbutton_limit = 2\nbridge = 1\n"
+                                      "led_init = 2\nled_write_enable = 1\npwm_divider = 200\npwm_init = 1\n";
+inline emulator::Configuration configuration_a(std::uint8_t address = 7)
+{
+    return {address, 0x03, 0x7E, 0x7E, 0x48, 0x7F};
+}
+
 // The path the configurator opens for COMn: inside this test's own
 // directory, which it names with --com-prefix; under Wine where the test
 // prefix pins COMn.

@@ -18,10 +18,8 @@ using emulator::FaultKind;
 
 namespace {
 
-const std::string conf_a = "# ZML-4C08, firmware 105\n"
-                           "address = 7\nbaud = 3\nbutton_limit = 2\nbridge = 1\n"
-                           "led_init = 2\nled_write_enable = 1\npwm_divider = 200\npwm_init = 1\n";
-const emulator::Configuration bytes_a{0x07, 0x03, 0x7E, 0x7E, 0x48, 0x7F};
+const std::string conf_a = "# ZML-4C08, firmware 105\n" + settings_a;
+const emulator::Configuration bytes_a = configuration_a();
 
 } // namespace
 

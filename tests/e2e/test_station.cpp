@@ -15,15 +15,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string conf_a = "address = 7\nbaud = 3\nbutton_limit = 2\nbridge = 1\n"
-                           "led_init = 2\nled_write_enable = 1\npwm_divider = 200\npwm_init = 1\n";
-
-// The batch's configuration bytes with this address.
-emulator::Configuration batch_bytes(std::uint8_t address)
-{
-    return {address, 0x03, 0x7E, 0x7E, 0x48, 0x7F};
-}
-
 // The controllers as each answers its type.
 emulator::ControllerSetup controller(const char* type, std::vector<emulator::Fault> faults = {})
 {
@@ -37,7 +28,7 @@ std::vector<std::string> station(const fs::path& log, const std::string& address
 {
     fs::create_directories(log.parent_path());
     if (!fs::exists(log.parent_path() / "batch.conf")) { // never while a station reads it
-        std::ofstream(log.parent_path() / "batch.conf") << conf_a;
+        std::ofstream(log.parent_path() / "batch.conf") << settings_a;
     }
     std::vector<std::string> options = {
         "--station", "--write",          file_argument(log.parent_path() / "batch.conf"),
@@ -100,7 +91,7 @@ TEST(Station, ControllersInTurnGetTheNextAddressesAndOneBackIsAlreadyDone)
                                         "Batch complete: 3 written, 1 already done, 0 failed"}));
     const emulator::Line seen = emulator::line_snapshot(*line);
     for (std::size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(seen.controllers[i].configuration, batch_bytes(static_cast<std::uint8_t>(2 + i))) << i;
+        EXPECT_EQ(seen.controllers[i].configuration, configuration_a(static_cast<std::uint8_t>(2 + i))) << i;
     }
     EXPECT_EQ(written_addresses(log), (std::multiset<std::string>{"2", "3", "4"}));
     std::size_t before_files = 0;
@@ -138,7 +129,7 @@ TEST(Station, TwoPortsAtOnceNeverShareAnAddress)
     EXPECT_EQ(written_addresses(log), (std::multiset<std::string>{"5", "6"}));
     std::set<emulator::Configuration> held{emulator::snapshot(*first).configuration,
                                            emulator::snapshot(*second).configuration};
-    EXPECT_EQ(held, (std::set<emulator::Configuration>{batch_bytes(5), batch_bytes(6)}));
+    EXPECT_EQ(held, (std::set<emulator::Configuration>{configuration_a(5), configuration_a(6)}));
 }
 
 TEST(Station, AnAdapterPulledOutIsSaidAndWatchedAgain)
@@ -195,7 +186,7 @@ TEST(Station, StoppedDuringAWriteItFinishesRecordsAndSaysWhereTheBatchStands)
     EXPECT_EQ(result.exit_code, 0) << result.errors;
     EXPECT_TRUE(result.output.ends_with("Station stopped: 1 written, 0 already done, 0 failed\n"))
         << result.output;
-    EXPECT_EQ(emulator::snapshot(*line).configuration, batch_bytes(2));
+    EXPECT_EQ(emulator::snapshot(*line).configuration, configuration_a(2));
     EXPECT_EQ(written_addresses(log), (std::multiset<std::string>{"2"}));
 }
 
@@ -222,7 +213,7 @@ TEST(Station, StationsResumeFromTheLogAndShareItWithoutGivingAnAddressTwice)
     EXPECT_EQ(written_addresses(log), (std::multiset<std::string>{"2", "3", "4"}));
     std::set<emulator::Configuration> held{emulator::snapshot(*second).configuration,
                                            emulator::snapshot(*third).configuration};
-    EXPECT_EQ(held, (std::set<emulator::Configuration>{batch_bytes(3), batch_bytes(4)}));
+    EXPECT_EQ(held, (std::set<emulator::Configuration>{configuration_a(3), configuration_a(4)}));
 }
 
 TEST(Station, ABatchThatCannotBeIsRefusedBeforeAnythingIsSent)

@@ -15,8 +15,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string conf_a = "address = 7\nbaud = 3\nbutton_limit = 2\nbridge = 1\n"
-                           "led_init = 2\nled_write_enable = 1\npwm_divider = 200\npwm_init = 1\n";
 const std::string header =
     "time_utc,port,type,firmware,outcome,before_address,before_baud,before_button_limit,"
     "before_bridge,before_led_init,before_led_write_enable,before_pwm_divider,"
@@ -71,7 +69,7 @@ TEST(WriteLog, WhatAWriteOverwroteIsSavedAndPutsTheControllerBackAsItWas)
     auto line = start_line(1, {.configuration = old});
     // Each controller of a bus its own address, with no file edited.
     ProgramResult result = run_with(
-        {"--port", "COM1", "--write", "-", "--set", "address=5", "--log", file_argument(log)}, conf_a);
+        {"--port", "COM1", "--write", "-", "--set", "address=5", "--log", file_argument(log)}, settings_a);
     EXPECT_EQ(result.exit_code, 0) << result.errors;
     EXPECT_EQ(emulator::snapshot(*line).configuration,
               (emulator::Configuration{0x05, 0x03, 0x7E, 0x7E, 0x48, 0x7F}));
@@ -137,8 +135,9 @@ TEST(WriteLog, FailedWritesAreRowsTooAndRunsAtOnceLoseNone)
     std::vector<std::string> expected;
     for (const auto& [faults, row] : cases) {
         auto line = start_line(1, {.faults = faults});
-        EXPECT_EQ(run_with({"--port", "COM1", "--write", "-", "--log", file_argument(log)}, conf_a).exit_code,
-                  1);
+        EXPECT_EQ(
+            run_with({"--port", "COM1", "--write", "-", "--log", file_argument(log)}, settings_a).exit_code,
+            1);
         expected.push_back(row);
     }
     EXPECT_EQ(rows(log), expected);
@@ -152,7 +151,7 @@ TEST(WriteLog, TwoAdaptersAtOnceShareOneLogAndLoseNoRow)
     std::vector<RunningProgram> runs;
     for (const char* port : {"COM1", "COM2"}) {
         runs.push_back(start_program(
-            configurator_run(conf_a, {"--port", port, "--write", "-", "--log", file_argument(shared)})));
+            configurator_run(settings_a, {"--port", port, "--write", "-", "--log", file_argument(shared)})));
     }
     for (RunningProgram& run : runs) {
         EXPECT_EQ(finish_program(run).exit_code, 0);
@@ -203,7 +202,7 @@ TEST(WriteLog, ABeforeFileThatCannotBeSavedStopsTheWrite)
     }
     log /= std::string(4070 - log.string().size() - 1, 'e');
     auto line = start_line(1);
-    ProgramResult result = run_with({"--port", "COM1", "--write", "-", "--log", log.string()}, conf_a);
+    ProgramResult result = run_with({"--port", "COM1", "--write", "-", "--log", log.string()}, settings_a);
     EXPECT_EQ(result.exit_code, 1);
     EXPECT_TRUE(result.errors.ends_with(": File name too long; nothing was written\n")) << result.errors;
     EXPECT_EQ(emulator::snapshot(*line).requests.size(), 4U) << "identify, firmware, two reads; no write";
