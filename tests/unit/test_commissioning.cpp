@@ -256,9 +256,12 @@ TEST(WriteLog, RowsQuoteWhatASpreadsheetWouldSplit)
 // As > would, -o does not replace a file its user may not write.
 TEST(Files, AFileTheUserMayNotWriteIsNotReplaced)
 {
-    // A folder anyone may reach and add files to (the test's own is closed).
-    const std::filesystem::path folder =
-        std::filesystem::temp_directory_path() / ("zumel-shared-" + std::to_string(getpid()));
+    // A folder anyone may reach and add files to, inside the test's own,
+    // which others may pass through for this test only.
+    namespace fs = std::filesystem;
+    const fs::perms pass_through = fs::perms::group_exec | fs::perms::others_exec;
+    fs::permissions(kit::own_directory(), pass_through, fs::perm_options::add);
+    const std::filesystem::path folder = kit::own_directory() / "shared";
     std::filesystem::create_directories(folder);
     std::filesystem::permissions(folder, std::filesystem::perms::all); // anyone may add files beside it
     const std::filesystem::path kept = folder / "read-only.conf";
@@ -284,6 +287,7 @@ TEST(Files, AFileTheUserMayNotWriteIsNotReplaced)
     std::getline(file, text);
     EXPECT_EQ(text, "old");
     std::filesystem::remove_all(folder);
+    fs::permissions(kit::own_directory(), pass_through, fs::perm_options::remove);
 }
 
 // A station reads back what it recorded: the address each row confirms,
