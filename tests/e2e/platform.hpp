@@ -20,15 +20,8 @@ struct Platform {
     // COM6 to the tests' links; the Linux build takes any under its prefix,
     // up to what Windows' resized COM database allows.
     int high_port;
-    // How long a run may take beyond the time-outs it waits out: Wine takes
-    // about a second to start and stop.
-    double slack_ms;
     // A whole run's limit under test.
     int time_limit_ms;
-    // How long a session on a line that has gone may take at most, and its
-    // CPU: Wine's ReadFile spins on a dead line until its time-out.
-    double dead_line_ms;
-    double dead_line_cpu_ms;
     // The reason a file where a folder should be gives.
     const char* not_a_folder;
     // What a configuration file the program wrote ends its lines with.
@@ -49,10 +42,7 @@ struct Platform {
 
 inline constexpr Platform platform =
     under_wine ? Platform{.high_port = 6,
-                          .slack_ms = 7000,
                           .time_limit_ms = 90'000,
-                          .dead_line_ms = 1012 + 7000,
-                          .dead_line_cpu_ms = 90'000,
                           .not_a_folder = "not a folder",
                           .line_end = "\r\n",
                           .no_exclusive_open = "Wine keeps no open exclusive",
@@ -67,10 +57,7 @@ inline constexpr Platform platform =
                           .no_long_paths = "Windows limits paths otherwise",
                           .no_kill_mid_run = "a killed Wine loader leaves its program to the prefix's end"}
                : Platform{.high_port = 4096,
-                          .slack_ms = 900,
                           .time_limit_ms = 20'000,
-                          .dead_line_ms = 1000,
-                          .dead_line_cpu_ms = 300,
                           .not_a_folder = "Not a directory",
                           .line_end = "\n",
                           .no_exclusive_open = "",

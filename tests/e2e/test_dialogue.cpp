@@ -98,8 +98,6 @@ TEST(NoResponse, EachRequestWaitsItsWholeTimeOutThenEnds)
         EXPECT_EQ(outcome.program.output, shown) << keys;
         EXPECT_EQ(outcome.controller.requests.size(), requests) << keys << ": nothing is retried";
         EXPECT_GE(outcome.program.elapsed_ms, least_ms) << keys;
-        EXPECT_LT(outcome.program.elapsed_ms, least_ms + platform.slack_ms)
-            << keys << ": not waited on longer";
     }
     // A 13-byte type reply: its extra byte becomes byte 0 of the firmware
     // reply, so byte 2 is the firmware's command byte (0x26 = 38).
