@@ -21,6 +21,13 @@ std::string device_behind_name(const std::string& name);
 // Reads at most `limit` bytes, so a caller can tell a file that is too large.
 bool read_file(const std::string& name, std::size_t limit, std::string& text, std::string& error);
 
+// What a file holds from `offset` on, at most `limit` bytes: for a record
+// read on as it grows. A missing file holds nothing (`exists` false). Waits
+// while another program holds the file, unless `give_up` says to stop.
+using GiveUp = bool (*)();
+bool read_file_from(const std::string& name, std::uint64_t offset, std::size_t limit, std::string& text,
+                    bool& exists, std::string& error, GiveUp give_up = nullptr);
+
 // As `> name` would, but never half written: a regular file (or a missing
 // one) is replaced by a finished one that keeps the old one's mode and, where
 // the user may keep it, its owner; a symlink's target is written and the
@@ -32,17 +39,28 @@ bool create_new_file(const std::string& name, const std::string& text, bool& exi
 
 bool make_directories(const std::string& name, std::string& error);
 
+// Whether this user may make files in the folder.
+bool folder_takes_files(const std::string& name, std::string& error);
+
 // Appends `rows` under a lock that other processes appending to the same
-// file honour, writing `header` first when the file is new or empty.
+// file honour, writing `header` first when the file is new or empty, and
+// synced to the disk before it returns. A last line left without its line
+// end (cut by a power cut) gets one first, so it is never glued to the new
+// rows. Waits while another program holds the file, unless `give_up` says
+// to stop.
 bool append_rows(const std::string& name, const std::string& header, const std::string& rows,
-                 std::string& error);
+                 std::string& error, GiveUp give_up = nullptr);
 
 // An exclusive hold on a file, which other processes holding the same file
-// wait for; made if missing. Released by release_hold.
+// wait for, until `give_up` says to stop; made if missing. Released by
+// release_hold.
 struct FileHold {
     std::intptr_t handle = -1;
 };
-bool hold_file(const std::string& name, FileHold& hold, std::string& error);
+bool hold_file(const std::string& name, FileHold& hold, std::string& error, GiveUp give_up = nullptr);
+
+// The reason a wait given up on gives.
+inline constexpr const char* stopped_waiting = "stopped while waiting";
 void release_hold(FileHold& hold);
 
 // For a trace: created or emptied, written as it goes.

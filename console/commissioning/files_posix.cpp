@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <string>
 #include <sys/file.h>
@@ -81,6 +82,24 @@ bool write_into(const std::string& path, const std::string& text, std::string& e
     const int write_error = errno;
     if (::close(fd) != 0 || !written) {
         return failed(error, written ? errno : write_error);
+    }
+    return true;
+}
+
+// An exclusive flock, waited for in short steps so a stop is seen at once,
+// whenever it comes.
+bool lock_within(int fd, GiveUp give_up, std::string& error)
+{
+    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            return failed(error);
+        }
+        if (give_up != nullptr && give_up()) {
+            error = stopped_waiting;
+            return false;
+        }
+        const timespec step{0, 20'000'000L};
+        nanosleep(&step, nullptr);
     }
     return true;
 }
@@ -213,16 +232,23 @@ bool make_directories(const std::string& name, std::string& error)
 }
 
 bool append_rows(const std::string& name, const std::string& header, const std::string& rows,
-                 std::string& error)
+                 std::string& error, GiveUp give_up)
 {
-    const int fd = ::open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    const int fd = ::open(name.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     if (fd == -1) {
         return failed(error);
     }
+    if (!lock_within(fd, give_up, error)) {
+        ::close(fd);
+        return false;
+    }
     struct stat status {};
-    bool done = flock(fd, LOCK_EX) == 0 && fstat(fd, &status) == 0;
+    char last = '\n';
+    bool done =
+        fstat(fd, &status) == 0 && (status.st_size == 0 || pread(fd, &last, 1, status.st_size - 1) == 1);
+    const std::string mend = last == '\n' ? "" : "\n";
     // One write, so a reader never sees half a row.
-    done = done && write_all(fd, (status.st_size == 0 ? header : "") + rows) && fsync(fd) == 0;
+    done = done && write_all(fd, (status.st_size == 0 ? header : mend) + rows) && fsync(fd) == 0;
     const int cause = errno;
     ::close(fd); // and with it the lock
     return done || failed(error, cause);
@@ -237,21 +263,51 @@ std::FILE* open_for_writing(const std::string& name, std::string& error)
     return file;
 }
 
-bool hold_file(const std::string& name, FileHold& hold, std::string& error)
+bool hold_file(const std::string& name, FileHold& hold, std::string& error, GiveUp give_up)
 {
     const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (fd == -1) {
         return failed(error);
     }
-    while (flock(fd, LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            const int cause = errno;
-            ::close(fd);
-            return failed(error, cause);
-        }
+    if (!lock_within(fd, give_up, error)) {
+        ::close(fd);
+        return false;
     }
     hold.handle = fd;
     return true;
+}
+
+bool folder_takes_files(const std::string& name, std::string& error)
+{
+    return access(name.c_str(), W_OK | X_OK) == 0 || failed(error);
+}
+
+bool read_file_from(const std::string& name, std::uint64_t offset, std::size_t limit, std::string& text,
+                    bool& exists, std::string& error, GiveUp)
+{
+    text.clear();
+    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    exists = fd != -1 || errno != ENOENT;
+    if (fd == -1) {
+        return !exists || failed(error);
+    }
+    struct stat status {};
+    bool done = fstat(fd, &status) == 0 && (S_ISREG(status.st_mode) || (errno = EINVAL, false));
+    const std::uint64_t size = done ? static_cast<std::uint64_t>(status.st_size) : 0;
+    if (done && size > offset) {
+        text.resize(static_cast<std::size_t>(std::min<std::uint64_t>(size - offset, limit)));
+        std::size_t got = 0;
+        while (done && got < text.size()) {
+            const ssize_t n =
+                pread(fd, text.data() + got, text.size() - got, static_cast<off_t>(offset + got));
+            done = n > 0 || (n < 0 && errno == EINTR);
+            got += static_cast<std::size_t>(std::max<ssize_t>(n, 0));
+        }
+        text.resize(got);
+    }
+    const int cause = errno;
+    ::close(fd);
+    return done || failed(error, cause);
 }
 
 void release_hold(FileHold& hold)

@@ -3,6 +3,7 @@
 // from the system as UTF-16 too. What needs no system call to decide is in
 // windows_files.cpp.
 
+#include <algorithm>
 #include <cstdio>
 #include <fcntl.h>
 #include <io.h>
@@ -39,8 +40,22 @@ DWORD error_unless(bool done)
     return done ? ERROR_SUCCESS : GetLastError();
 }
 
-const WaitClock tick_clock{.now_ms = [] { return GetTickCount64(); },
-                           .sleep_ms = [](unsigned ms) { Sleep(ms); }};
+WaitClock tick_clock(GiveUp give_up = nullptr)
+{
+    return {.now_ms = [] { return GetTickCount64(); },
+            .sleep_ms = [](unsigned ms) { Sleep(ms); },
+            .give_up = [give_up] { return give_up != nullptr && give_up(); }};
+}
+
+// A wait that ended busy because a stop was asked for says so.
+bool busy_failed(std::string& error, DWORD code, GiveUp give_up)
+{
+    if (code == ERROR_SHARING_VIOLATION && give_up != nullptr && give_up()) {
+        error = stopped_waiting;
+        return false;
+    }
+    return failed(error, code);
+}
 
 // The name of a device a user would not mean: never opened.
 bool device_by_name(const std::string& name, std::string& error)
@@ -244,7 +259,7 @@ bool replace_file(const std::string& name, const std::string& lines, std::string
          .delete_new =
              [&] { return created ? error_unless(DeleteFileW(temporary().c_str())) : ERROR_SUCCESS; },
          .delete_backup = [&] { return error_unless(DeleteFileW(backup().c_str())); },
-         .clock = tick_clock});
+         .clock = tick_clock()});
     if (replaced.stranded) {
         failed(error, replaced.error);
         error += "; the old file is now " + narrow(backup()) + ", the new one " + narrow(temporary());
@@ -293,7 +308,7 @@ bool make_directories(const std::string& name, std::string& error)
 }
 
 bool append_rows(const std::string& name, const std::string& header, const std::string& rows,
-                 std::string& error)
+                 std::string& error, GiveUp give_up)
 {
     // Opened unshared: another run appending waits its turn, and so does
     // this one while a spreadsheet holds the file.
@@ -302,19 +317,26 @@ bool append_rows(const std::string& name, const std::string& header, const std::
     const unsigned long long start = GetTickCount64();
     const DWORD code = retry_while_busy(
         [&] {
-            file = CreateFileW(path.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0, nullptr, OPEN_ALWAYS,
+            file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
             return error_unless(file != INVALID_HANDLE_VALUE);
         },
-        {ERROR_SHARING_VIOLATION}, start + 10'000, tick_clock, start + 1'000,
+        {ERROR_SHARING_VIOLATION}, start + 10'000, tick_clock(give_up), start + 1'000,
         [&] { say(name + " is open in another program (a spreadsheet?); waiting up to 10 s for it"); });
     if (code != ERROR_SUCCESS) {
-        return failed(error, code);
+        return busy_failed(error, code, give_up);
     }
     LARGE_INTEGER size{};
-    const bool done = GetFileSizeEx(file, &size) &&
-                      SetFilePointerEx(file, LARGE_INTEGER{}, nullptr, FILE_END) &&
-                      write_all(file, (size.QuadPart == 0 ? header : "") + rows) && FlushFileBuffers(file);
+    char last = '\n';
+    DWORD got = 0;
+    bool done =
+        GetFileSizeEx(file, &size) &&
+        (size.QuadPart == 0 || (SetFilePointerEx(file, LARGE_INTEGER{.QuadPart = -1}, nullptr, FILE_END) &&
+                                ReadFile(file, &last, 1, &got, nullptr) && got == 1));
+    // A line cut by a power cut stays alone, never glued to the new rows.
+    const std::string mend = last == '\n' ? "" : "\r\n";
+    done = done && SetFilePointerEx(file, LARGE_INTEGER{}, nullptr, FILE_END) &&
+           write_all(file, (size.QuadPart == 0 ? header : mend) + rows) && FlushFileBuffers(file);
     const DWORD cause = GetLastError();
     CloseHandle(file);
     return done || failed(error, cause);
@@ -335,7 +357,7 @@ std::FILE* open_for_writing(const std::string& name, std::string& error)
     return file;
 }
 
-bool hold_file(const std::string& name, FileHold& hold, std::string& error)
+bool hold_file(const std::string& name, FileHold& hold, std::string& error, GiveUp give_up)
 {
     // Unshared: another holder waits its turn, a minute at most.
     const std::wstring path = wide(name);
@@ -346,9 +368,9 @@ bool hold_file(const std::string& name, FileHold& hold, std::string& error)
                                FILE_ATTRIBUTE_NORMAL, nullptr);
             return error_unless(file != INVALID_HANDLE_VALUE);
         },
-        {ERROR_SHARING_VIOLATION}, GetTickCount64() + 60'000, tick_clock);
+        {ERROR_SHARING_VIOLATION}, GetTickCount64() + 60'000, tick_clock(give_up));
     if (code != ERROR_SUCCESS) {
-        return failed(error, code);
+        return busy_failed(error, code, give_up);
     }
     hold.handle = reinterpret_cast<std::intptr_t>(file);
     return true;
@@ -360,4 +382,48 @@ void release_hold(FileHold& hold)
         CloseHandle(reinterpret_cast<HANDLE>(hold.handle));
         hold.handle = -1;
     }
+}
+
+bool read_file_from(const std::string& name, std::uint64_t offset, std::size_t limit, std::string& text,
+                    bool& exists, std::string& error, GiveUp give_up)
+{
+    // Another run appending holds the file unshared for a moment: waited
+    // out, as an append waits.
+    text.clear();
+    const std::wstring path = wide(name);
+    HANDLE file = INVALID_HANDLE_VALUE;
+    const DWORD code = retry_while_busy(
+        [&] {
+            file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+            return error_unless(file != INVALID_HANDLE_VALUE);
+        },
+        {ERROR_SHARING_VIOLATION}, GetTickCount64() + 10'000, tick_clock(give_up));
+    exists = code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND;
+    if (code != ERROR_SUCCESS) {
+        return !exists || busy_failed(error, code, give_up);
+    }
+    LARGE_INTEGER size{};
+    bool done = GetFileSizeEx(file, &size) && GetFileType(file) == FILE_TYPE_DISK;
+    const std::uint64_t total = done ? static_cast<std::uint64_t>(size.QuadPart) : 0;
+    if (done && total > offset) {
+        text.resize(static_cast<std::size_t>(std::min<std::uint64_t>(total - offset, limit)));
+        done = SetFilePointerEx(file, LARGE_INTEGER{.QuadPart = static_cast<LONGLONG>(offset)}, nullptr,
+                                FILE_BEGIN);
+        std::size_t got_all = 0;
+        for (DWORD got = 1; done && got > 0 && got_all < text.size(); got_all += got) {
+            got = 0;
+            done = ReadFile(file, text.data() + got_all, static_cast<DWORD>(text.size() - got_all), &got,
+                            nullptr);
+        }
+        text.resize(got_all);
+    }
+    const DWORD cause = GetLastError();
+    CloseHandle(file);
+    return done || failed(error, cause);
+}
+
+bool folder_takes_files(const std::string&, std::string&)
+{
+    return true; // a folder's read-only attribute does not keep files out; its rights are the write's to meet
 }

@@ -130,6 +130,7 @@ WriteResult write_and_read_back(SerialPort& link, const ControllerSettings& want
     }
     if (!differences.empty()) {
         result.outcome = "differs after the write: " + differences;
+        result.differs = true;
         result.problem = "the controller acknowledged the write but holds " + differences;
         return result;
     }
@@ -215,6 +216,11 @@ ExitStatus write_configuration(const Target& target, const WriteRequest& request
     if (!open_write_log(request.log, log)) {
         return ExitStatus::failed;
     }
+    if (log) {
+        // A stop no longer ends the run where it stands: a write frame sent
+        // is read back and recorded, and none is sent once a stop came.
+        catch_stop_requests();
+    }
     Session session{.link = open_port(target.port, target.naming, controller_line, target.observer)};
     const std::string port = com_name(target.port);
     ControllerIdentity identity;
@@ -237,7 +243,15 @@ ExitStatus write_configuration(const Target& target, const WriteRequest& request
                 warn_outside_ranges(held);
                 return true;
             },
-        .write = [&session, &wanted] { return write_and_read_back(session.link, wanted); },
+        .write =
+            [&session, &wanted] {
+                if (stop_requested()) {
+                    const std::string stopped = "stopped before the write; nothing was written";
+                    return WriteResult{.outcome = "failed: " + stopped, .problem = stopped};
+                }
+                return write_and_read_back(session.link, wanted);
+            },
+        .address = wanted.network_address,
     };
     const LoggedWrite done = logged_write(log ? &*log : nullptr, target.port, identity, steps);
     close_port(session.link);

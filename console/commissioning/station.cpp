@@ -40,8 +40,9 @@ struct Batch {
     const StationRequest& request;
     WriteLog log;
     ControllerSettings wanted;
-    std::set<unsigned> given{}; // addresses written with this configuration, by any station
+    RecordCursor record{}; // the addresses this folder gave, by any station or write
     unsigned written = 0, already = 0, failed = 0;
+    std::string halted{}; // why the station cannot go on
     bool terminal = output_is_terminal();
     std::string status{}; // the status line as last shown
 };
@@ -64,32 +65,46 @@ bool in_range(const Batch& batch, unsigned address)
     return range && address >= range->first && address <= range->last;
 }
 
-// Addresses given by this station and every other one sharing the log,
-// as the log's rows confirm them.
-bool refresh_given(Batch& batch, std::string& error)
+bool given(const Batch& batch, unsigned address)
 {
-    std::vector<WriteRecord> rows;
-    if (!read_write_log(batch.log, rows, error)) {
-        return false;
-    }
-    for (const WriteRecord& row : rows) {
-        if (row.outcome == "written" && row.after && of_the_batch(batch, *row.after) &&
-            in_range(batch, row.after->network_address)) {
-            batch.given.insert(row.after->network_address);
-        }
-    }
-    return true;
+    return batch.record.book.taken.contains(address);
+}
+
+// The file's own address is what a controller fresh from the factory holds
+// when the file was read from one, so it cannot tell a done controller from
+// a new one: it is given last, and a controller holding it is never taken
+// for one already done.
+bool own_address(const Batch& batch, unsigned address)
+{
+    return address == batch.wanted.network_address;
 }
 
 std::optional<unsigned> next_address(const Batch& batch)
 {
-    for (unsigned address = batch.request.addresses->first; address <= batch.request.addresses->last;
-         ++address) {
-        if (!batch.given.contains(address)) {
+    const AddressRange& range = *batch.request.addresses;
+    for (unsigned address = range.first; address <= range.last; ++address) {
+        if (!given(batch, address) && !own_address(batch, address)) {
             return address;
         }
     }
+    if (in_range(batch, batch.wanted.network_address) && !given(batch, batch.wanted.network_address)) {
+        return batch.wanted.network_address;
+    }
     return std::nullopt;
+}
+
+unsigned given_in_range(const Batch& batch)
+{
+    const AddressRange& range = *batch.request.addresses;
+    const auto& taken = batch.record.book.taken;
+    return static_cast<unsigned>(
+        std::distance(taken.lower_bound(range.first), taken.upper_bound(range.last)));
+}
+
+unsigned addresses_left(const Batch& batch)
+{
+    const AddressRange& range = *batch.request.addresses;
+    return range.last - range.first + 1 - given_in_range(batch);
 }
 
 bool complete(const Batch& batch)
@@ -103,21 +118,22 @@ std::string done_text(const Batch& batch)
         return std::to_string(batch.written) + " written";
     }
     const AddressRange& range = *batch.request.addresses;
-    return std::to_string(batch.given.size()) + " of " + std::to_string(range.last - range.first + 1) +
+    return std::to_string(given_in_range(batch)) + " of " + std::to_string(range.last - range.first + 1) +
            " done";
 }
 
 std::string status_text(const Batch& batch, const std::vector<Watched>& watched)
 {
-    std::string ports;
+    std::vector<std::string> ports;
     for (const Watched& port : watched) {
-        ports += (ports.empty() ? "" : ", ") + com_name(port.port) + (port.occupied ? " (connected)" : "");
+        ports.push_back(com_name(port.port) + (port.occupied ? " (connected)" : ""));
     }
     const std::optional<unsigned> next = batch.request.addresses ? next_address(batch) : std::nullopt;
-    return "Watching " + (watched.empty() ? std::string("for ports") : ports) + ": " + done_text(batch) +
-           (next ? ", next address " + std::to_string(*next) : "") +
-           (batch.already > 0 ? ", " + std::to_string(batch.already) + " already done" : "") +
-           (batch.failed > 0 ? ", " + std::to_string(batch.failed) + " failed" : "");
+    return status_line(ports,
+                       done_text(batch) + (next ? ", next address " + std::to_string(*next) : "") +
+                           (batch.already > 0 ? ", " + std::to_string(batch.already) + " already done" : "") +
+                           (batch.failed > 0 ? ", " + std::to_string(batch.failed) + " failed" : ""),
+                       output_columns());
 }
 
 // The status line, on a terminal redrawn in place, elsewhere a plain line
@@ -242,6 +258,48 @@ void written_line(Batch& batch, const Watched& port, const ControllerIdentity& i
                true);
 }
 
+// Reads on in the folder's record: what this and every other station or
+// write gave since the last look.
+void read_on(Batch& batch)
+{
+    std::string error;
+    if (!read_record_on(batch.log, batch.record, error, stop_requested) && !stop_requested()) {
+        tell(batch, "cannot read " + batch.log.directory + "/" + address_record_name + ": " + error);
+    }
+}
+
+// Under the folder's lock: the lowest address no station gave, reserved in
+// the record before anything is written. False when none is left or the
+// batch cannot go on (`batch.halted` says why).
+bool reserve_next(Batch& batch, const Watched& port, ControllerSettings& target)
+{
+    FileHold hold;
+    std::string error;
+    if (!hold_folder(batch.log, hold, error, stop_requested)) {
+        if (!stop_requested()) {
+            batch.halted = "cannot hold the lock of " + batch.log.directory + ": " + error;
+        }
+        return false;
+    }
+    bool reserved = false;
+    if (read_record_on(batch.log, batch.record, error)) {
+        const std::optional<unsigned> next =
+            batch.request.addresses ? next_address(batch) : std::optional(batch.wanted.network_address);
+        if (next && !record_address(batch.log, AddressEvent::Kind::reserved, *next, port.port, error)) {
+            batch.halted = "cannot reserve address " + std::to_string(*next) + " in " + batch.log.directory +
+                           "/" + address_record_name + ": " + error;
+        } else if (next) {
+            target.network_address = *next;
+            batch.record.book.taken.insert(*next);
+            reserved = true;
+        }
+    } else {
+        batch.halted = "cannot read " + batch.log.directory + "/" + address_record_name + ": " + error;
+    }
+    release_hold(hold);
+    return reserved;
+}
+
 // A controller that has just answered: read as the scripted modes read,
 // and written unless it already holds what this batch gave it.
 void take_controller(Batch& batch, Watched& port)
@@ -257,33 +315,18 @@ void take_controller(Batch& batch, Watched& port)
         tell(batch, name + ": " + problem + "; not written");
         return;
     }
-    const bool given = batch.request.addresses ? batch.given.contains(held.network_address)
-                                               : held.network_address == batch.wanted.network_address;
-    if (of_the_batch(batch, held) && given) {
+    const bool done_here = batch.request.addresses ? given(batch, held.network_address) &&
+                                                         !own_address(batch, held.network_address)
+                                                   : held.network_address == batch.wanted.network_address;
+    if (of_the_batch(batch, held) && done_here) {
         ++batch.already;
         show_event(batch, name + ": already done as address " + std::to_string(held.network_address) + ", " +
                               identity_text(identity));
         return;
     }
-    // One station at a time chooses an address and writes it, so two never
-    // give the same one.
-    FileHold hold;
-    std::string error;
-    if (!hold_file(batch.log.directory + "/station.lock", hold, error) || !refresh_given(batch, error)) {
-        release_hold(hold);
-        ++batch.failed;
-        tell(batch,
-             name + ": cannot keep the batch in " + batch.log.directory + ": " + error + "; not written");
-        return;
-    }
     ControllerSettings target = batch.wanted;
-    if (batch.request.addresses) {
-        const std::optional<unsigned> next = next_address(batch);
-        if (!next) {
-            release_hold(hold); // the batch is complete: another station gave the last one
-            return;
-        }
-        target.network_address = *next;
+    if (stop_requested() || !reserve_next(batch, port, target)) {
+        return; // stopped, complete (another station gave the last one), or halted
     }
     const WriteSteps steps{
         .read_held =
@@ -292,21 +335,19 @@ void take_controller(Batch& batch, Watched& port)
                 return true;
             },
         .write = [&port, &target] { return write_and_read_back(port.link, target); },
+        .address = target.network_address,
+        .reserved = true,
     };
     const LoggedWrite done = logged_write(&batch.log, port.port, identity, steps);
-    if (done.failed_at == LoggedWrite::Stage::done && done.record_problem.empty()) {
-        batch.given.insert(target.network_address);
-    }
-    release_hold(hold);
     if (done.failed_at == LoggedWrite::Stage::done) {
         ++batch.written;
         written_line(batch, port, identity, target.network_address);
     } else {
         ++batch.failed;
         tell(batch, name + ": " + done.problem +
-                        (batch.request.addresses
-                             ? "; address " + std::to_string(target.network_address) + " stays free"
-                             : ""));
+                        (batch.request.addresses ? "; address " + std::to_string(target.network_address) +
+                                                       " is given to no other controller"
+                                                 : ""));
     }
     if (!done.record_problem.empty()) {
         ++batch.failed;
@@ -340,6 +381,26 @@ void after_asking(Batch& batch, Watched& port)
 
 } // namespace
 
+std::string status_line(const std::vector<std::string>& ports, const std::string& rest, unsigned columns)
+{
+    std::string named;
+    unsigned connected = 0;
+    for (const std::string& port : ports) {
+        named += (named.empty() ? "" : ", ") + port;
+        connected += port.ends_with(" (connected)") ? 1 : 0;
+    }
+    const std::string counted = std::to_string(ports.size()) + (ports.size() == 1 ? " port, " : " ports, ") +
+                                std::to_string(connected) + " connected";
+    const std::string line = "Watching " + (ports.empty() ? std::string("for ports") : named) + ": " + rest;
+    // A line as wide as the terminal would wrap the cursor to the next one,
+    // and the redraw in place would leave copies behind.
+    if (columns == 0 || line.size() < columns) {
+        return line;
+    }
+    const std::string shorter = "Watching " + counted + ": " + rest;
+    return shorter.size() < columns ? shorter : shorter.substr(0, columns - 1);
+}
+
 ExitStatus run_station(const StationRequest& request)
 {
     ControllerSettings wanted;
@@ -351,33 +412,39 @@ ExitStatus run_station(const StationRequest& request)
     if (!open_write_log(request.write.log, log)) {
         return ExitStatus::failed;
     }
-    Batch batch{.request = request, .log = *log, .wanted = wanted};
+    Batch batch{.request = request, .log = *log, .wanted = wanted, .record = RecordCursor{}};
     std::string error;
-    if (!refresh_given(batch, error)) {
-        say("cannot read " + log->directory + "/writes.csv: " + error + "; nothing was sent");
+    if (!read_record_on(batch.log, batch.record, error)) {
+        say("cannot read " + log->directory + "/" + address_record_name + ": " + error +
+            "; nothing was sent");
         return ExitStatus::failed;
+    }
+    if (request.addresses && given_in_range(batch) > 0 && !complete(batch)) {
+        show_event(batch, log->directory + " holds " + std::to_string(given_in_range(batch)) + " of the " +
+                              std::to_string(request.addresses->last - request.addresses->first + 1) +
+                              " addresses already given; the station gives the free ones");
     }
     std::vector<Watched> watched;
     for (const ComPort port : request.ports) {
         watched.push_back({.port = port});
     }
     catch_stop_requests();
-    while (!stop_requested() && !complete(batch)) {
+    const ConsoleHold console = hold_console_for_watching();
+    const auto going_on = [&batch] { return !stop_requested() && batch.halted.empty() && !complete(batch); };
+    while (going_on()) {
         if (request.ports.empty()) {
             add_new_ports(batch, watched);
         }
         open_ports(batch, watched);
         ask_ports(watched);
         for (Watched& port : watched) {
-            after_asking(batch, port);
-            if (complete(batch)) {
-                break;
+            if (!going_on()) {
+                break; // a stop or a halt begins nothing more, on any port
             }
+            after_asking(batch, port);
         }
-        if (!refresh_given(batch, error)) {
-            tell(batch, "cannot read " + log->directory + "/writes.csv: " + error);
-        }
-        if (complete(batch)) {
+        read_on(batch);
+        if (!going_on()) {
             break;
         }
         show_status(batch, status_text(batch, watched));
@@ -390,9 +457,19 @@ ExitStatus run_station(const StationRequest& request)
     }
     clear_status(batch);
     batch.status.clear();
+    release_console(console);
+    if (!batch.halted.empty()) {
+        say(batch.halted + "; the station stopped before sending more");
+    }
     show_event(batch, std::string(complete(batch) ? "Batch complete: " : "Station stopped: ") +
                           std::to_string(batch.written) + " written, " + std::to_string(batch.already) +
-                          " already done, " + std::to_string(batch.failed) + " failed");
-    // A batch complete is done; one stopped is done only if nothing failed.
-    return complete(batch) || batch.failed == 0 ? ExitStatus::done : ExitStatus::failed;
+                          " already done, " + std::to_string(batch.failed) + " failed" +
+                          (complete(batch) || !request.addresses
+                               ? ""
+                               : "; " + std::to_string(addresses_left(batch)) + " addresses left"));
+    if (!batch.halted.empty() || batch.failed > 0) {
+        return ExitStatus::failed;
+    }
+    // Stopped with addresses left to give: not done.
+    return complete(batch) || !request.addresses ? ExitStatus::done : ExitStatus::stopped;
 }

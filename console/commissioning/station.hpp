@@ -27,8 +27,14 @@ struct StationRequest {
     std::optional<AddressRange> addresses{}; // none: every controller gets the file as it is
 };
 
+// The status line: the ports by name, or counted where the names would not
+// fit in `columns` (0: no limit), and never as wide as the terminal.
+std::string status_line(const std::vector<std::string>& ports, const std::string& rest, unsigned columns);
+
 // Runs until the last address of the range is given, or a stop is asked
 // for (Ctrl+C, Ctrl+Break, SIGTERM) once any write under way is recorded.
-// Done when nothing failed; failed when a controller was not written;
-// refused (nothing sent) when the batch itself cannot be.
+// Done when the range is complete (or, without one, nothing failed); failed
+// when a controller was not written or the batch's record cannot be kept;
+// stopped when asked to stop with addresses left; refused (nothing sent)
+// when the batch itself cannot be.
 ExitStatus run_station(const StationRequest& request);

@@ -70,7 +70,8 @@ unsigned long retry_while_busy(const std::function<unsigned long()>& attempt,
     for (;;) {
         const unsigned long result = attempt();
         const unsigned long long now = clock.now_ms();
-        if (std::find(busy.begin(), busy.end(), result) == busy.end() || now >= until_ms) {
+        if (std::find(busy.begin(), busy.end(), result) == busy.end() || now >= until_ms ||
+            (clock.give_up && clock.give_up())) {
             return result;
         }
         if (!noticed && now >= notice_at_ms && notice) {

@@ -19,10 +19,13 @@ std::string windows_device_name(const std::string& name);
 struct WaitClock {
     std::function<unsigned long long()> now_ms;
     std::function<void(unsigned)> sleep_ms;
+    // True once the wait is to end at once (a stop asked for).
+    std::function<bool()> give_up{};
 };
 
 // Calls `attempt` (0, or the system's error code) until it gives anything
-// but one of `busy`, or the clock has passed `until_ms`; at least once.
+// but one of `busy`, or the clock has passed `until_ms`, or the clock's
+// `give_up` says to stop; at least once.
 // `notice` is called once when it is still busy at `notice_at_ms`. Returns
 // the last attempt's result.
 unsigned long retry_while_busy(const std::function<unsigned long()>& attempt,

@@ -5,6 +5,7 @@
 #include "configuration_file.hpp"
 #include "files.hpp"
 #include "messages/messages.hpp"
+#include "messages/terminal.hpp"
 #include "messages/words.hpp"
 
 namespace {
@@ -13,6 +14,14 @@ std::string rows_file(const WriteLog& log)
 {
     return log.directory + "/writes.csv";
 }
+
+std::string record_file(const WriteLog& log)
+{
+    return log.directory + "/" + address_record_name;
+}
+
+// The record grows by a line per write: this reads years of it at once.
+constexpr std::size_t largest_record_read = 16 * 1024 * 1024;
 
 // A spreadsheet's field: quoted when it holds a comma, a quote or a line end;
 // one that starts as a formula would (= + - @, a tab or CR) is shown as text,
@@ -134,13 +143,47 @@ bool read_write_log(const WriteLog& log, std::vector<WriteRecord>& rows, std::st
         if (fields.size() != after_at + setting_fields.size() || !port) {
             continue; // the header, the last line end, or not a row of ours
         }
-        rows.push_back({.port = *port,
+        rows.push_back({.time_utc = fields[0],
+                        .port = *port,
                         .outcome = fields[before_at - 1],
                         .before = settings_in(fields, before_at),
                         .after = settings_in(fields, after_at)});
     }
     return true;
 }
+
+namespace {
+
+// A folder that has writes.csv but no record yet: the addresses its rows show
+// controllers holding after a write, whatever the row's outcome or
+// configuration, are the record's first lines.
+bool start_record(const WriteLog& log, std::string& error)
+{
+    std::string text;
+    bool exists = false;
+    if (!read_file_from(record_file(log), 0, 1, text, exists, error)) {
+        return false;
+    }
+    if (!text.empty()) {
+        return true;
+    }
+    std::vector<WriteRecord> rows;
+    if (!read_write_log(log, rows, error)) {
+        return false;
+    }
+    std::string lines;
+    for (const WriteRecord& row : rows) {
+        if (row.after) {
+            lines += record_line({.time_utc = row.time_utc,
+                                  .kind = AddressEvent::Kind::imported,
+                                  .address = row.after->network_address,
+                                  .port = com_name(row.port)});
+        }
+    }
+    return append_rows(record_file(log), record_header(), lines, error);
+}
+
+} // namespace
 
 bool open_write_log(const std::string& directory, std::optional<WriteLog>& log)
 {
@@ -149,11 +192,42 @@ bool open_write_log(const std::string& directory, std::optional<WriteLog>& log)
     }
     log = WriteLog{directory};
     std::string error;
-    if (!make_directories(directory, error) || !append_rows(rows_file(*log), header(), "", error)) {
+    FileHold hold;
+    const bool usable = make_directories(directory, error) && folder_takes_files(directory, error) &&
+                        append_rows(rows_file(*log), header(), "", error) &&
+                        hold_folder(*log, hold, error, nullptr) && start_record(*log, error);
+    release_hold(hold);
+    if (!usable) {
         say("cannot write the log in " + directory + ": " + error + "; nothing was sent");
         return false;
     }
     return true;
+}
+
+bool read_record_on(const WriteLog& log, RecordCursor& cursor, std::string& error, GiveUp give_up)
+{
+    std::string text;
+    bool exists = false;
+    if (!read_file_from(record_file(log), cursor.offset, largest_record_read, text, exists, error, give_up)) {
+        return false;
+    }
+    const RecordReading reading = read_record(text);
+    take_in(cursor.book, reading);
+    cursor.offset += reading.consumed;
+    return true;
+}
+
+bool hold_folder(const WriteLog& log, FileHold& hold, std::string& error, GiveUp give_up)
+{
+    return hold_file(log.directory + "/station.lock", hold, error, give_up);
+}
+
+bool record_address(const WriteLog& log, AddressEvent::Kind kind, unsigned address, ComPort port,
+                    std::string& error)
+{
+    const AddressEvent event{
+        .time_utc = utc_now("%Y-%m-%dT%H:%M:%SZ"), .kind = kind, .address = address, .port = com_name(port)};
+    return append_rows(record_file(log), record_header(), record_line(event), error);
 }
 
 std::string csv_row(const std::string& time_utc, const WriteRecord& record)
@@ -167,7 +241,10 @@ std::string csv_row(const std::string& time_utc, const WriteRecord& record)
 
 bool record_write(const WriteLog& log, const WriteRecord& record, std::string& error)
 {
-    return append_rows(rows_file(log), header(), csv_row(utc_now("%Y-%m-%dT%H:%M:%SZ"), record), error);
+    // The technician's view waits for a spreadsheet holding it only while no
+    // stop is asked for: the record holds the facts.
+    return append_rows(rows_file(log), header(), csv_row(utc_now("%Y-%m-%dT%H:%M:%SZ"), record), error,
+                       stop_requested);
 }
 
 LoggedWrite logged_write(const WriteLog* log, ComPort port, const ControllerIdentity& identity,
@@ -191,6 +268,15 @@ LoggedWrite logged_write(const WriteLog* log, ComPort port, const ControllerIden
             result.saved_as.clear();
         }
     }
+    std::string error;
+    if (log != nullptr && result.failed_at == LoggedWrite::Stage::done && !steps.reserved &&
+        !record_address(*log, AddressEvent::Kind::reserved, steps.address, port, error)) {
+        result.failed_at = LoggedWrite::Stage::reserving;
+        const std::string cause = "cannot reserve address " + std::to_string(steps.address) + " in " +
+                                  log->directory + "/" + address_record_name + ": " + error;
+        record.outcome = "failed: " + cause;
+        result.problem = cause + "; nothing was written";
+    }
     if (result.failed_at == LoggedWrite::Stage::done) {
         const WriteResult written = steps.write();
         record.after = written.after;
@@ -199,8 +285,13 @@ LoggedWrite logged_write(const WriteLog* log, ComPort port, const ControllerIden
             result.failed_at = LoggedWrite::Stage::writing;
             result.problem = written.problem;
         }
+        using Kind = AddressEvent::Kind;
+        const Kind kind = written.written ? Kind::written : written.differs ? Kind::differs : Kind::failed;
+        if (log != nullptr && !record_address(*log, kind, steps.address, port, error)) {
+            result.record_problem = "cannot add the write's outcome to " + log->directory + "/" +
+                                    address_record_name + ": " + error;
+        }
     }
-    std::string error;
     if (log != nullptr && !record_write(*log, record, error)) {
         result.record_problem = "cannot add the write to " + log->directory + "/writes.csv: " + error;
     }

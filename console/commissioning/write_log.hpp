@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "address_record.hpp"
+#include "files.hpp"
 #include "requests.hpp"
 #include "serial_link.hpp"
 #include "settings.hpp"
@@ -19,11 +21,29 @@ struct WriteLog {
     std::string directory;
 };
 
-// Makes DIR if missing and checks that writes.csv takes rows, before
-// anything is sent; says why not. An empty `directory` asks for no log.
+// Makes DIR if missing and checks that writes.csv and the address record
+// take rows, before anything is sent; says why not. A folder whose record
+// is new takes the addresses its writes.csv shows controllers holding (a
+// batch begun before the record). An empty `directory` asks for no log.
 bool open_write_log(const std::string& directory, std::optional<WriteLog>& log);
 
+// Where the folder's record has been read up to, and what it gave.
+struct RecordCursor {
+    std::uint64_t offset = 0;
+    AddressBook book{};
+};
+// Reads what was appended to the record since the last call.
+bool read_record_on(const WriteLog& log, RecordCursor& cursor, std::string& error, GiveUp give_up = nullptr);
+
+// The folder's lock, under which stations choose and reserve an address.
+bool hold_folder(const WriteLog& log, FileHold& hold, std::string& error, GiveUp give_up);
+
+// Appends one event to the record, synced before it returns.
+bool record_address(const WriteLog& log, AddressEvent::Kind kind, unsigned address, ComPort port,
+                    std::string& error);
+
 struct WriteRecord {
+    std::string time_utc{}; // as read back; a row written takes the time it is written
     ComPort port{};
     std::optional<ControllerIdentity> identity{}; // once the controller answered
     std::string outcome{};                        // written, differs after the write: ..., failed: ...
@@ -43,6 +63,7 @@ bool read_write_log(const WriteLog& log, std::vector<WriteRecord>& rows, std::st
 // What the caller's write did.
 struct WriteResult {
     bool written = false; // as the caller's rule judges it
+    bool differs = false; // acknowledged, but the controller holds something else
     std::optional<ControllerSettings> after{};
     std::string outcome{}; // the row's
     std::string problem{}; // why not written
@@ -56,10 +77,12 @@ struct WriteSteps {
     std::function<bool(ControllerIdentity& identity, ControllerSettings& held, std::string& problem)>
         read_held;
     std::function<WriteResult()> write;
+    unsigned address = 0;  // the network address the write gives
+    bool reserved = false; // already reserved in the record (by a station, under the folder's lock)
 };
 
 struct LoggedWrite {
-    enum class Stage { done, reading_before, saving_before, writing };
+    enum class Stage { done, reading_before, saving_before, reserving, writing };
     Stage failed_at = Stage::done;
     std::string problem{};        // why it stopped there
     std::string saved_as{};       // the before-file, when one was saved
@@ -67,7 +90,8 @@ struct LoggedWrite {
 };
 
 // One write with its record. Without a log, `write` alone. With one, what
-// the controller holds is read and saved first (nothing is written when
-// that fails), and a row is added whatever happened.
+// the controller holds is read and saved first, the address is reserved in
+// the folder's record (nothing is written when either fails), and after the
+// write its outcome is recorded and a row added, whatever happened.
 LoggedWrite logged_write(const WriteLog* log, ComPort port, const ControllerIdentity& identity,
                          const WriteSteps& steps);

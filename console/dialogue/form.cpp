@@ -64,10 +64,12 @@ int enter_configuration(SerialPort& link, const WriteLog* log, const ControllerI
                                                   ? "written; acknowledged, the dialogue does not read back"
                                                   : "failed: no acknowledgement"};
             },
+        .address = settings.network_address,
     };
     const LoggedWrite done = logged_write(log, link.port, identity, steps);
     // The screen has shown what failed on the line; the rest is said here.
-    if (done.failed_at == LoggedWrite::Stage::saving_before) {
+    if (done.failed_at == LoggedWrite::Stage::saving_before ||
+        done.failed_at == LoggedWrite::Stage::reserving) {
         say(done.problem);
     } else if (done.failed_at == LoggedWrite::Stage::reading_before) {
         say(com_name(link.port) + ": " + done.problem + "; nothing was written");

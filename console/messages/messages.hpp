@@ -9,6 +9,7 @@ enum class ExitStatus : int {
     done = 0,
     failed = 1,  // the port, the controller, or a file, folder or output failed
     refused = 2, // bad usage or a refused configuration: nothing was sent
+    stopped = 3, // a station asked to stop before its range was complete
 };
 
 inline constexpr const char* program_name = "zumel-config";

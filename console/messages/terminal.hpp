@@ -28,10 +28,29 @@ bool console_is_own();
 // redrawn in place.
 bool output_is_terminal();
 
+// The width of the terminal or console standard output is on; 0 when it
+// is none or does not say.
+unsigned output_columns();
+
+// While a station watches its ports, a click into its console window must
+// not hold its output (and with it the polling) until a key: Windows'
+// QuickEdit is off until release_console puts the console's mode back.
+struct ConsoleHold {
+    unsigned long mode = 0;
+    bool changed = false;
+};
+ConsoleHold hold_console_for_watching();
+void release_console(const ConsoleHold& hold);
+
 // From now on Ctrl+C, Ctrl+Break and a request to terminate ask the program
 // to stop (stop_requested) instead of ending it where it stands.
 void catch_stop_requests();
 bool stop_requested();
+
+// Where the system ends the process soon after a stop (a Windows console
+// window closed, a log-off, a shutdown), it ends once the program says it
+// has finished what was under way, or at the system's deadline.
+void stop_handled();
 
 // Waits `ms`, or less once a stop is requested.
 void pause_ms(unsigned ms);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "terminal.hpp"
@@ -35,6 +36,19 @@ bool output_is_terminal()
     return isatty(STDOUT_FILENO) != 0;
 }
 
+unsigned output_columns()
+{
+    winsize size{};
+    return ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+}
+
+ConsoleHold hold_console_for_watching()
+{
+    return {}; // a terminal's selection never holds the program
+}
+
+void release_console(const ConsoleHold&) {}
+
 namespace {
 
 volatile std::sig_atomic_t stop_asked = 0;
@@ -60,6 +74,8 @@ bool stop_requested()
 {
     return stop_asked != 0;
 }
+
+void stop_handled() {} // SIGTERM leaves the program its time
 
 void pause_ms(unsigned ms)
 {

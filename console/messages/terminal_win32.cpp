@@ -106,19 +106,48 @@ bool output_is_terminal()
     return is_console(GetStdHandle(STD_OUTPUT_HANDLE));
 }
 
+unsigned output_columns()
+{
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) {
+        return 0;
+    }
+    return static_cast<unsigned>(std::max(0, info.srWindow.Right - info.srWindow.Left + 1));
+}
+
+ConsoleHold hold_console_for_watching()
+{
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (!GetConsoleMode(input, &mode)) {
+        return {};
+    }
+    const ConsoleModeChange change = without_quick_edit(mode);
+    return {.mode = mode, .changed = change.changed && SetConsoleMode(input, change.mode)};
+}
+
+void release_console(const ConsoleHold& hold)
+{
+    if (hold.changed) {
+        SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), hold.mode);
+    }
+}
+
 namespace {
 
 std::atomic<bool> stop_asked{false};
 HANDLE stop_event = nullptr;
+HANDLE handled_event = nullptr;
 
 BOOL WINAPI ask_to_stop(DWORD event)
 {
-    stop_asked = true;
+    const ControlEventRule rule = control_event_rule(event);
+    stop_asked = rule.stop;
     SetEvent(stop_event);
-    // Closing the window ends the process once this returns: time for a
-    // write under way to finish and be recorded.
-    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
-        Sleep(4000);
+    // The process ends once this returns: until then a write under way
+    // finishes and is recorded.
+    if (rule.hold_ms > 0) {
+        WaitForSingleObject(handled_event, rule.hold_ms);
     }
     return TRUE;
 }
@@ -128,7 +157,15 @@ BOOL WINAPI ask_to_stop(DWORD event)
 void catch_stop_requests()
 {
     stop_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    handled_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(ask_to_stop, TRUE);
+}
+
+void stop_handled()
+{
+    if (handled_event != nullptr) {
+        SetEvent(handled_event);
+    }
 }
 
 bool stop_requested()

@@ -119,6 +119,7 @@ int main(int argc, char** argv)
     bool dialogue_ended_itself = false;
     const ExitStatus status =
         start(parse_options(static_cast<int>(pointers.size()), pointers.data()), dialogue_ended_itself);
+    stop_handled();
     // A window of its own closes with the program: what it said stays
     // readable until a key is pressed.
     if (!dialogue_ended_itself && console_is_own()) {
