@@ -408,9 +408,12 @@ ExitStatus run_station(const StationRequest& request)
     if (!read_wanted_settings(request.write, wanted, status)) {
         return status;
     }
+    // A stop ends the station wherever it waits, the folder's lock at the
+    // start included.
+    catch_stop_requests();
     std::optional<WriteLog> log;
     if (!open_write_log(request.write.log, log)) {
-        return ExitStatus::failed;
+        return stop_requested() ? ExitStatus::stopped : ExitStatus::failed;
     }
     Batch batch{.request = request, .log = *log, .wanted = wanted, .record = RecordCursor{}};
     std::string error;
@@ -428,7 +431,6 @@ ExitStatus run_station(const StationRequest& request)
     for (const ComPort port : request.ports) {
         watched.push_back({.port = port});
     }
-    catch_stop_requests();
     const ConsoleHold console = hold_console_for_watching();
     const auto going_on = [&batch] { return !stop_requested() && batch.halted.empty() && !complete(batch); };
     while (going_on()) {

@@ -195,7 +195,7 @@ bool open_write_log(const std::string& directory, std::optional<WriteLog>& log)
     FileHold hold;
     const bool usable = make_directories(directory, error) && folder_takes_files(directory, error) &&
                         append_rows(rows_file(*log), header(), "", error) &&
-                        hold_folder(*log, hold, error, nullptr) && start_record(*log, error);
+                        hold_folder(*log, hold, error, stop_requested) && start_record(*log, error);
     release_hold(hold);
     if (!usable) {
         say("cannot write the log in " + directory + ": " + error + "; nothing was sent");

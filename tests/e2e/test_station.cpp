@@ -2,11 +2,14 @@
 // and each gets its own address once, recorded, with no keystroke.
 
 #include <csignal>
+#include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <regex>
 #include <set>
+#include <sys/file.h>
 #include <thread>
+#include <unistd.h>
 
 #include "session.hpp"
 
@@ -236,4 +239,70 @@ TEST(Station, ABatchThatCannotBeIsRefusedBeforeAnythingIsSent)
         EXPECT_TRUE(result.errors.starts_with(std::string("zumel-config: ") + reason)) << result.errors;
     }
     EXPECT_TRUE(emulator::snapshot(*line).received.empty());
+}
+
+// The README's way: the batch's file read from a controller fresh from the
+// factory holds its address (10), which tells a done controller from a new
+// one no more: it is given last, and a fresh one holding it is never done.
+TEST(Station, AFileReadFromAFreshControllerGivesItsOwnAddressLast)
+{
+    const fs::path log = kit::own_directory() / "fresh" / "log";
+    fs::create_directories(log.parent_path());
+    {
+        auto first = start_line(1);
+        ASSERT_EQ(
+            run_with({"--port", "COM1", "--read", "-o", file_argument(log.parent_path() / "batch.conf")})
+                .exit_code,
+            0);
+    }
+    auto line = start_visits(1, {controller("ZML-AAAA"), controller("ZML-BBBB")}, {{0, 6, 2}, {1, 0, 0}});
+    const ProgramResult result = run_with(station(log, "10-11"));
+    EXPECT_EQ(result.exit_code, 0) << result.errors;
+    EXPECT_EQ(events(result.output),
+              (std::vector<std::string>{"COM1: address 11 written, ZML-AAAA, firmware 105 (1 of 2 done)",
+                                        "COM1: address 10 written, ZML-BBBB, firmware 105 (2 of 2 done)",
+                                        "Batch complete: 2 written, 0 already done, 0 failed"}));
+}
+
+// The batch's memory is the folder's record: writes.csv saved by a
+// spreadsheet, or lost, changes nothing a station decides.
+TEST(Station, WhatASpreadsheetDoesToWritesCsvChangesNothingAStationDecides)
+{
+    const fs::path log = kit::own_directory() / "spreadsheet" / "log";
+    {
+        auto first = start_line(1, controller("ZML-AAAA"));
+        EXPECT_EQ(run_with(station(log, "2-2")).exit_code, 0);
+    }
+    std::ofstream(log / "writes.csv", std::ios::trunc) << "time_utc;port;type\r\n\"2026-12-07;COM1;ZML\r\n";
+    auto second = start_line(1, controller("ZML-BBBB"));
+    const ProgramResult result = run_with(station(log, "2-3"));
+    EXPECT_EQ(result.exit_code, 0) << result.errors;
+    EXPECT_EQ(
+        events(result.output),
+        (std::vector<std::string>{
+            file_argument(log) + " holds 1 of the 2 addresses already given; the station gives the free ones",
+            "COM1: address 3 written, ZML-BBBB, firmware 105 (2 of 2 done)",
+            "Batch complete: 1 written, 0 already done, 0 failed"}));
+    EXPECT_EQ(emulator::snapshot(*second).configuration, configuration_a(3));
+}
+
+// Another station stopped with Ctrl+Z holds the folder's lock: Ctrl+C ends
+// the wait at once, and nothing is written.
+TEST(Station, AStopWhileAnotherHoldsTheFoldersLockEndsAtOnceWithNothingWritten)
+{
+    SKIP_WHERE(platform.no_signals);
+    const fs::path log = kit::own_directory() / "locked" / "log";
+    fs::create_directories(log);
+    const int lock = open((log / "station.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    ASSERT_EQ(flock(lock, LOCK_EX), 0);
+    auto line = start_line(1, controller("ZML-AAAA"));
+    RunningProgram program = start_program(configurator_run("", station(log, "2-3")));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1'000));
+    kill(program.pid, SIGINT);
+    const ProgramResult result = finish_program(program);
+    close(lock);
+    EXPECT_EQ(result.exit_code, 3) << result.errors;
+    EXPECT_FALSE(result.timed_out);
+    EXPECT_EQ(emulator::snapshot(*line).configuration, emulator::ControllerSetup{}.configuration)
+        << "nothing written";
 }

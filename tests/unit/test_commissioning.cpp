@@ -9,9 +9,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "commissioning/address_record.hpp"
 #include "commissioning/configuration_file.hpp"
 #include "commissioning/files.hpp"
 #include "commissioning/scripted.hpp"
+#include "commissioning/station.hpp"
 #include "commissioning/write_log.hpp"
 #include "kit.hpp"
 #include "messages/words.hpp"
@@ -315,4 +317,78 @@ TEST(WriteLog, RowsReadBackAsWritten)
         EXPECT_EQ(read[i].outcome, rows[i].outcome);
         EXPECT_EQ(read[i].after, rows[i].after);
     }
+}
+
+TEST(AddressRecord, EveryCutOfTheRecordReadsAsTheWholeLinesBeforeItAndNoMore)
+{
+    const std::vector<AddressEvent> events = {
+        {.time_utc = "2026-12-07T14:30:15Z",
+         .kind = AddressEvent::Kind::reserved,
+         .address = 12,
+         .port = "COM3"},
+        {.time_utc = "2026-12-07T14:30:16Z",
+         .kind = AddressEvent::Kind::written,
+         .address = 12,
+         .port = "COM3"},
+        {.time_utc = "2026-12-07T14:31:02Z",
+         .kind = AddressEvent::Kind::reserved,
+         .address = 13,
+         .port = "COM12"},
+        {.time_utc = "2026-12-07T14:31:03Z",
+         .kind = AddressEvent::Kind::failed,
+         .address = 13,
+         .port = "COM12"},
+    };
+    std::string text = record_header();
+    std::vector<std::size_t> ends;
+    for (const AddressEvent& event : events) {
+        text += record_line(event);
+        ends.push_back(text.size());
+    }
+    for (std::size_t cut = 0; cut <= text.size(); ++cut) {
+        const RecordReading reading = read_record(std::string_view(text).substr(0, cut));
+        const auto whole = static_cast<std::size_t>(
+            std::count_if(ends.begin(), ends.end(), [cut](std::size_t end) { return end <= cut; }));
+        ASSERT_EQ(reading.events,
+                  std::vector<AddressEvent>(events.begin(), events.begin() + static_cast<long>(whole)))
+            << cut;
+        EXPECT_EQ(reading.damaged, 0U) << cut;
+        EXPECT_EQ(reading.consumed, text.rfind('\n', cut == 0 ? 0 : cut - 1) == std::string::npos || cut == 0
+                                        ? 0
+                                        : text.rfind('\n', cut - 1) + 1)
+            << cut;
+    }
+}
+
+TEST(AddressRecord, ALineCutOrChangedIsDamagedAndItsAddressStaysTaken)
+{
+    const std::string reserved =
+        record_line({.time_utc = "2026-12-07T14:30:15Z", .address = 12, .port = "COM3"});
+    const std::string changed =
+        "2026-12-07T14:30:15Z reserved 21 COM3" + reserved.substr(reserved.rfind(' '));
+    // a power cut left half a line, and the next append began a line of its own
+    const std::string cut = reserved.substr(0, 31) + "\n";
+    const std::string other =
+        record_line({.time_utc = "2026-12-07T14:32:00Z", .address = 14, .port = "COM3"});
+    const RecordReading reading = read_record(changed + cut + other + "# a note\r\n" + "\r\n");
+    EXPECT_EQ(reading.damaged, 2U);
+    EXPECT_EQ(reading.events.size(), 1U);
+    AddressBook book;
+    take_in(book, reading);
+    EXPECT_EQ(book.taken, (std::set<unsigned>{1, 14, 21})) << "the cut line read as far as address 1";
+    EXPECT_EQ(crc32("123456789"), 0xCBF43926U);
+}
+
+TEST(Station, TheStatusLineNeverFillsTheTerminal)
+{
+    const std::vector<std::string> ports = {"COM1 (connected)", "COM2", "COM3",
+                                            "COM4 (connected)", "COM5", "COM6"};
+    const std::string rest = "2 of 29 done, next address 4";
+    const std::string named = "Watching COM1 (connected), COM2, COM3, COM4 (connected), COM5, COM6: " + rest;
+    EXPECT_EQ(status_line(ports, rest, 0), named);
+    EXPECT_EQ(status_line(ports, rest, static_cast<unsigned>(named.size()) + 1), named);
+    EXPECT_EQ(status_line(ports, rest, static_cast<unsigned>(named.size())),
+              "Watching 6 ports, 2 connected: " + rest);
+    EXPECT_EQ(status_line(ports, rest, 20), "Watching 6 ports, 2");
+    EXPECT_EQ(status_line({}, rest, 80), "Watching for ports: " + rest);
 }

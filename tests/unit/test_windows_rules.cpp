@@ -227,3 +227,23 @@ TEST(WindowsConsole, OwnOnlyWhenOpenedForThisProgramAloneAndReadFrom)
         EXPECT_EQ(own_console(processes, input), own) << processes << " " << input;
     }
 }
+
+TEST(WindowsConsole, EveryControlEventStopsAndThoseThatEndTheProcessHoldItForTheRecord)
+{
+    // CTRL_C, CTRL_BREAK, CTRL_CLOSE, CTRL_LOGOFF, CTRL_SHUTDOWN
+    const std::pair<unsigned long, unsigned> cases[] = {{0, 0}, {1, 0}, {2, 4500}, {5, 4500}, {6, 4500}};
+    for (const auto& [event, hold_ms] : cases) {
+        EXPECT_TRUE(control_event_rule(event).stop) << event;
+        EXPECT_EQ(control_event_rule(event).hold_ms, hold_ms) << event;
+    }
+}
+
+TEST(WindowsConsole, QuickEditGoesOffWithTheExtendedFlagsAndAModeWithoutItStays)
+{
+    // conhost's default 0x1F7 (QuickEdit, insert, extended flags and the line modes)
+    EXPECT_EQ(without_quick_edit(0x1F7).mode, 0x1B7U);
+    EXPECT_TRUE(without_quick_edit(0x1F7).changed);
+    EXPECT_EQ(without_quick_edit(0x0047).mode, 0x0087U) << "the extended flags say the QuickEdit bit counts";
+    EXPECT_FALSE(without_quick_edit(0x01B7).changed);
+    EXPECT_EQ(without_quick_edit(0x01B7).mode, 0x01B7U);
+}
