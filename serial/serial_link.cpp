@@ -87,8 +87,7 @@ SerialPort& SerialPort::operator=(SerialPort&& other) noexcept
         failed_call = std::move(other.failed_call);
         device_group = std::move(other.device_group);
         observer = std::move(other.observer);
-        handle = other.handle; // the port is this one's now, and closes with it
-        other.handle = -1;
+        device_line = std::move(other.device_line); // the port is this one's now, and closes with it
     }
     return *this;
 }
@@ -113,13 +112,13 @@ SerialPort open_port(ComPort port, const ComNaming& naming, const LineSettings& 
 
 bool is_open(const SerialPort& link)
 {
-    return link.handle != -1;
+    return link.device_line != nullptr;
 }
 
 Transfer port_write(SerialPort& link, std::span<const std::uint8_t> bytes, unsigned timeout_ms)
 {
     const Clock::time_point start = Clock::now();
-    const Transfer written = platform::write(link.handle, bytes, timeout_ms);
+    const Transfer written = platform::write(*link.device_line, bytes, timeout_ms);
     tell(link, transfer_event(LineEvent::Kind::sent, bytes, bytes.size(), timeout_ms, start, written));
     return written;
 }
@@ -127,7 +126,7 @@ Transfer port_write(SerialPort& link, std::span<const std::uint8_t> bytes, unsig
 Transfer port_read(SerialPort& link, std::span<std::uint8_t> bytes, unsigned timeout_ms)
 {
     const Clock::time_point start = Clock::now();
-    const Transfer received = platform::read(link.handle, bytes, timeout_ms);
+    const Transfer received = platform::read(*link.device_line, bytes, timeout_ms);
     tell(link, transfer_event(LineEvent::Kind::received, bytes, bytes.size(), timeout_ms, start, received));
     return received;
 }
@@ -139,7 +138,7 @@ std::size_t port_discard_input(SerialPort& link)
     std::array<std::uint8_t, 256> waiting{};
     std::size_t discarded = 0;
     for (int round = 0; round < 16; ++round) {
-        const Transfer taken = platform::read(link.handle, waiting, 0);
+        const Transfer taken = platform::read(*link.device_line, waiting, 0);
         if (taken.count > 0) {
             tell(link, {.kind = LineEvent::Kind::discarded, .bytes = std::span(waiting).first(taken.count)});
             discarded += taken.count;
@@ -154,9 +153,7 @@ std::size_t port_discard_input(SerialPort& link)
 void close_port(SerialPort& link)
 {
     if (is_open(link)) {
-        const std::intptr_t handle = link.handle;
-        link.handle = -1;
-        platform::close(handle);
+        link.device_line.reset();
         tell(link, {.kind = LineEvent::Kind::closed});
     }
 }

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -81,6 +82,13 @@ struct Transfer {
 
 struct SerialPort;
 
+// The open line as its own link holds it (a device's descriptor or handle),
+// defined in that link's file; closing it is deleting it.
+struct DeviceLine;
+struct DeviceLineClose {
+    void operator()(DeviceLine* line) const;
+};
+
 // What crossed the link, as it happened: for a trace of the line.
 struct LineEvent {
     enum class Kind { opened, open_failed, sent, received, discarded, closed };
@@ -105,7 +113,7 @@ struct SerialPort {
     std::string failed_call{};  // the system call that failed, where that tells more (SetCommState)
     std::string device_group{}; // denied: the group that may use the device, if known
     LineObserver observer{};
-    std::intptr_t handle = -1; // the platform's descriptor or handle; -1 when not open
+    std::unique_ptr<DeviceLine, DeviceLineClose> device_line{}; // null when not open
 
     SerialPort() = default;
     SerialPort(SerialPort&& other) noexcept;
