@@ -1,4 +1,4 @@
-// What every platform's serial link shares: COM names, telling the observer
+// What every platform's serial link shares: telling the observer
 // what crossed the line, moving and closing a port, and discarding what
 // waits.
 
@@ -8,6 +8,7 @@
 #include <chrono>
 #include <utility>
 
+#include "network_link.hpp"
 #include "serial_platform.hpp"
 
 namespace {
@@ -39,35 +40,19 @@ LineEvent transfer_event(LineEvent::Kind kind, std::span<const std::uint8_t> byt
             .error = transfer.error};
 }
 
+Transfer line_write(SerialPort& link, std::span<const std::uint8_t> bytes, unsigned timeout_ms)
+{
+    return link.network_line ? network::write(*link.network_line, bytes, timeout_ms)
+                             : platform::write(*link.device_line, bytes, timeout_ms);
+}
+
+Transfer line_read(SerialPort& link, std::span<std::uint8_t> bytes, unsigned timeout_ms)
+{
+    return link.network_line ? network::read(*link.network_line, bytes, timeout_ms)
+                             : platform::read(*link.device_line, bytes, timeout_ms);
+}
+
 } // namespace
-
-std::optional<ComPort> parse_com_port(std::string_view name)
-{
-    if (name.size() < 4 || name.size() > 7 || name[3] == '0') {
-        return std::nullopt;
-    }
-    for (std::size_t i = 0; i < 3; ++i) {
-        if ((name[i] | 0x20) != "com"[i]) {
-            return std::nullopt;
-        }
-    }
-    unsigned number = 0;
-    for (const char c : name.substr(3)) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        number = number * 10 + static_cast<unsigned>(c - '0');
-    }
-    if (number > highest_com_number) {
-        return std::nullopt;
-    }
-    return ComPort{number};
-}
-
-std::string com_name(ComPort port)
-{
-    return "COM" + std::to_string(port.number);
-}
 
 SerialPort::SerialPort(SerialPort&& other) noexcept
 {
@@ -78,6 +63,7 @@ SerialPort& SerialPort::operator=(SerialPort&& other) noexcept
 {
     if (this != &other) {
         close_port(*this);
+        name = other.name;
         port = other.port;
         device = std::move(other.device);
         line = other.line;
@@ -87,8 +73,10 @@ SerialPort& SerialPort::operator=(SerialPort&& other) noexcept
         failed_call = std::move(other.failed_call);
         device_group = std::move(other.device_group);
         observer = std::move(other.observer);
-        handle = other.handle; // the port is this one's now, and closes with it
-        other.handle = -1;
+        server = std::move(other.server);
+        // The line is this one's now, and closes with it.
+        device_line = std::move(other.device_line);
+        network_line = std::move(other.network_line);
     }
     return *this;
 }
@@ -102,6 +90,7 @@ SerialPort open_port(ComPort port, const ComNaming& naming, const LineSettings& 
                      Leaving leaving)
 {
     SerialPort link;
+    link.name = port;
     link.port = port;
     link.line = line;
     link.leaving = leaving;
@@ -111,15 +100,31 @@ SerialPort open_port(ComPort port, const ComNaming& naming, const LineSettings& 
     return link;
 }
 
+SerialPort open_port(const PortName& name, const ComNaming& naming, const LineSettings& line,
+                     LineObserver observer, Leaving leaving, const NetworkTiming& timing)
+{
+    if (const ComPort* port = std::get_if<ComPort>(&name)) {
+        return open_port(*port, naming, line, std::move(observer), leaving);
+    }
+    SerialPort link;
+    link.name = name;
+    link.line = line;
+    link.leaving = leaving;
+    link.observer = std::move(observer);
+    network::open(link, std::get<ServerAddress>(name), timing);
+    tell(link, {.kind = is_open(link) ? LineEvent::Kind::opened : LineEvent::Kind::open_failed});
+    return link;
+}
+
 bool is_open(const SerialPort& link)
 {
-    return link.handle != -1;
+    return link.device_line != nullptr || link.network_line != nullptr;
 }
 
 Transfer port_write(SerialPort& link, std::span<const std::uint8_t> bytes, unsigned timeout_ms)
 {
     const Clock::time_point start = Clock::now();
-    const Transfer written = platform::write(link.handle, bytes, timeout_ms);
+    const Transfer written = line_write(link, bytes, timeout_ms);
     tell(link, transfer_event(LineEvent::Kind::sent, bytes, bytes.size(), timeout_ms, start, written));
     return written;
 }
@@ -127,7 +132,7 @@ Transfer port_write(SerialPort& link, std::span<const std::uint8_t> bytes, unsig
 Transfer port_read(SerialPort& link, std::span<std::uint8_t> bytes, unsigned timeout_ms)
 {
     const Clock::time_point start = Clock::now();
-    const Transfer received = platform::read(link.handle, bytes, timeout_ms);
+    const Transfer received = line_read(link, bytes, timeout_ms);
     tell(link, transfer_event(LineEvent::Kind::received, bytes, bytes.size(), timeout_ms, start, received));
     return received;
 }
@@ -139,7 +144,7 @@ std::size_t port_discard_input(SerialPort& link)
     std::array<std::uint8_t, 256> waiting{};
     std::size_t discarded = 0;
     for (int round = 0; round < 16; ++round) {
-        const Transfer taken = platform::read(link.handle, waiting, 0);
+        const Transfer taken = line_read(link, waiting, 0);
         if (taken.count > 0) {
             tell(link, {.kind = LineEvent::Kind::discarded, .bytes = std::span(waiting).first(taken.count)});
             discarded += taken.count;
@@ -154,9 +159,8 @@ std::size_t port_discard_input(SerialPort& link)
 void close_port(SerialPort& link)
 {
     if (is_open(link)) {
-        const std::intptr_t handle = link.handle;
-        link.handle = -1;
-        platform::close(handle);
+        link.device_line.reset();
+        link.network_line.reset();
         tell(link, {.kind = LineEvent::Kind::closed});
     }
 }

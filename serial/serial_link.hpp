@@ -3,29 +3,20 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "port_name.hpp"
+
 // The serial link: a port is a value that open_port gives and that closes
 // itself when it goes, so a program may hold several at once. It reports
 // facts (what happened, the system's error code) and never words: nothing
 // here prints or phrases anything for a person. The caller gives the line's
 // settings and every time-out.
-
-// A COM port as Windows numbers them: COM1 to COM4096, as far as a resized
-// COM database goes.
-struct ComPort {
-    unsigned number = 0;
-    friend bool operator==(const ComPort&, const ComPort&) = default;
-};
-inline constexpr unsigned highest_com_number = 4096;
-
-// "COM7" or "com7" is COM7; COM0, COM07, COM4097 and anything else are none.
-std::optional<ComPort> parse_com_port(std::string_view name);
-std::string com_name(ComPort port);
 
 // Where COMn lives. Off Windows, COMn is `prefix` followed by n-1; on
 // Windows the system names its ports and the prefix is not used.
@@ -61,7 +52,12 @@ enum class OpenStatus {
     denied,
     not_serial,
     setup_failed,     // a call that sets the line up failed; see failed_call
-    settings_refused, // the driver does not keep the settings asked for
+    settings_refused, // the driver does not keep the settings asked for; a server answered others
+    // A port on a device server:
+    connection_refused,       // nothing listens there
+    no_such_host,             // the name does not resolve; system_error is getaddrinfo's code
+    connect_timed_out,        // no answer within the connect's time
+    in_use_by_another_client, // the server said so (ServerLine::said) or closed at once
     other,
 };
 
@@ -81,6 +77,45 @@ struct Transfer {
 
 struct SerialPort;
 
+// The open line as its own link holds it (a device's descriptor or handle),
+// defined in that link's file; closing it is deleting it.
+struct DeviceLine;
+struct DeviceLineClose {
+    void operator()(DeviceLine* line) const;
+};
+struct NetworkLine; // a connection to a device server
+struct NetworkLineClose {
+    void operator()(NetworkLine* line) const;
+};
+
+// What a device server answered for its line (RFC 2217 COM-PORT-OPTION), in
+// its codes; none where it did not answer in time.
+struct ComPortAnswers {
+    std::optional<std::uint32_t> baud{};
+    std::optional<std::uint8_t> data_size{};
+    std::optional<std::uint8_t> parity{};    // 1 none, 2 odd, 3 even, 4 mark, 5 space
+    std::optional<std::uint8_t> stop_size{}; // 1 one, 2 two, 3 one and a half
+    std::optional<std::uint8_t> control{};
+    bool purged = false;
+    friend bool operator==(const ComPortAnswers&, const ComPortAnswers&) = default;
+};
+
+// A port on a device server, as its open found it.
+struct ServerLine {
+    // The line runs on the server's own settings: a socket:// server, or one
+    // that refused COM-PORT-OPTION or never answered it.
+    bool own_settings = false;
+    ComPortAnswers answers{};
+    std::string said{}; // in_use_by_another_client: the text it sent, if any (at most 256 bytes)
+};
+
+// How long the open of a port on a device server may wait.
+struct NetworkTiming {
+    unsigned connect_ms = 5000;
+    unsigned answers_ms = 500;  // for the RFC 2217 answers; a server that gives none still works
+    unsigned greeting_ms = 150; // socket://: for a busy server's words or its close
+};
+
 // What crossed the link, as it happened: for a trace of the line.
 struct LineEvent {
     enum class Kind { opened, open_failed, sent, received, discarded, closed };
@@ -96,8 +131,9 @@ using LineObserver = std::function<void(const SerialPort& link, const LineEvent&
 
 // An open port, or why it is not one. Move-only: it closes itself.
 struct SerialPort {
-    ComPort port{};
-    std::string device{}; // what was opened: /dev/ttyUSB0, \\.\COM12
+    PortName name{};      // what it was opened for: a COM port or a server
+    ComPort port{};       // the COM port; none (0) for a server
+    std::string device{}; // what was opened: /dev/ttyUSB0, \\.\COM12, 10.0.0.5:4001
     LineSettings line{};
     Leaving leaving = Leaving::as_set;
     OpenStatus status = OpenStatus::other;
@@ -105,7 +141,10 @@ struct SerialPort {
     std::string failed_call{};  // the system call that failed, where that tells more (SetCommState)
     std::string device_group{}; // denied: the group that may use the device, if known
     LineObserver observer{};
-    std::intptr_t handle = -1; // the platform's descriptor or handle; -1 when not open
+    ServerLine server{}; // a port on a device server: what its server answered
+    std::unique_ptr<DeviceLine, DeviceLineClose> device_line{}; // open on this machine, or
+    std::unique_ptr<NetworkLine, NetworkLineClose>
+        network_line{}; // open on a server; both null when not open
 
     SerialPort() = default;
     SerialPort(SerialPort&& other) noexcept;
@@ -119,6 +158,13 @@ struct SerialPort {
 // open and `status`, `system_error`, `failed_call` and `device_group` say why.
 SerialPort open_port(ComPort port, const ComNaming& naming, const LineSettings& line,
                      LineObserver observer = {}, Leaving leaving = Leaving::as_set);
+// A COM port as above, or a server: it connects within timing.connect_ms,
+// and over RFC 2217 sets the server's line to `line`, purges its buffers and
+// checks what it answered. A server that sends text or closes before the
+// first request is in_use_by_another_client.
+SerialPort open_port(const PortName& name, const ComNaming& naming, const LineSettings& line,
+                     LineObserver observer = {}, Leaving leaving = Leaving::as_set,
+                     const NetworkTiming& timing = {});
 bool is_open(const SerialPort& link);
 
 // Writes the bytes within timeout_ms, until they have left the port.

@@ -23,21 +23,28 @@
 #define COM_DEVICE_PREFIX "/dev/ttyS"
 #endif
 
-namespace {
-
 // An open line, and its settings as this program found them, which a port
 // probed among others (a getty's, a terminal program's) gets back when it
 // closes.
-struct OpenLine {
+struct DeviceLine {
     int fd = -1;
     termios found{};
     bool restore = false;
 };
 
-int descriptor(std::intptr_t handle)
+void DeviceLineClose::operator()(DeviceLine* line) const
 {
-    return reinterpret_cast<const OpenLine*>(handle)->fd;
+    if (line->restore) {
+        (void)tcsetattr(line->fd, TCSANOW, &line->found);
+    }
+    // The exclusive flag outlives this descriptor while anyone else keeps
+    // the line open; clear it so the next session can open the port.
+    (void)ioctl(line->fd, TIOCNXCL);
+    ::close(line->fd);
+    delete line;
 }
+
+namespace {
 
 struct Speed {
     unsigned baud;
@@ -282,23 +289,22 @@ void platform::open(SerialPort& link, const ComNaming& naming)
         fail(link, terminal ? OpenStatus::in_use : OpenStatus::not_serial);
         return;
     }
-    auto* line = new OpenLine{.fd = fd};
-    const bool found = tcgetattr(fd, &line->found) == 0;
-    line->restore = found && link.leaving == Leaving::as_found;
-    link.handle = reinterpret_cast<std::intptr_t>(line);
+    link.device_line.reset(new DeviceLine{.fd = fd});
+    DeviceLine& line = *link.device_line;
+    const bool found = tcgetattr(fd, &line.found) == 0;
+    line.restore = found && link.leaving == Leaving::as_found;
     if (!found || !configure_line(fd, link.line)) {
         // A port that cannot be set up is not kept from others.
-        platform::close(link.handle);
-        link.handle = -1;
+        link.device_line.reset();
         fail(link, OpenStatus::settings_refused);
         return;
     }
     link.status = OpenStatus::open;
 }
 
-Transfer platform::write(std::intptr_t handle, std::span<const std::uint8_t> bytes, unsigned timeout_ms)
+Transfer platform::write(DeviceLine& line, std::span<const std::uint8_t> bytes, unsigned timeout_ms)
 {
-    const int fd = descriptor(handle);
+    const int fd = line.fd;
     const std::int64_t deadline = monotonic_ns() + std::int64_t{timeout_ms} * 1'000'000;
     Transfer written;
     while (written.count < bytes.size()) {
@@ -321,9 +327,9 @@ Transfer platform::write(std::intptr_t handle, std::span<const std::uint8_t> byt
     return written;
 }
 
-Transfer platform::read(std::intptr_t handle, std::span<std::uint8_t> bytes, unsigned timeout_ms)
+Transfer platform::read(DeviceLine& line, std::span<std::uint8_t> bytes, unsigned timeout_ms)
 {
-    const int fd = descriptor(handle);
+    const int fd = line.fd;
     const std::int64_t deadline = monotonic_ns() + std::int64_t{timeout_ms} * 1'000'000;
     Transfer received;
     while (received.count < bytes.size()) {
@@ -343,19 +349,6 @@ Transfer platform::read(std::intptr_t handle, std::span<std::uint8_t> bytes, uns
         }
     }
     return received;
-}
-
-void platform::close(std::intptr_t handle)
-{
-    const OpenLine* line = reinterpret_cast<const OpenLine*>(handle);
-    if (line->restore) {
-        (void)tcsetattr(line->fd, TCSANOW, &line->found);
-    }
-    // The exclusive flag outlives this descriptor while anyone else keeps
-    // the line open; clear it so the next session can open the port.
-    (void)ioctl(line->fd, TIOCNXCL);
-    ::close(line->fd);
-    delete line;
 }
 
 std::vector<PortInfo> list_ports(const ComNaming& naming)

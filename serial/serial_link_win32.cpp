@@ -10,12 +10,18 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
-namespace {
+// An open port's synchronous handle.
+struct DeviceLine {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+};
 
-HANDLE as_handle(std::intptr_t handle)
+void DeviceLineClose::operator()(DeviceLine* line) const
 {
-    return reinterpret_cast<HANDLE>(handle);
+    CloseHandle(line->handle);
+    delete line;
 }
+
+namespace {
 
 // One time-out for the whole of one read or write, whatever the count: a
 // total constant, no per-byte part and no gap between bytes. A read of 0
@@ -156,38 +162,33 @@ void platform::open(SerialPort& link, const ComNaming&)
     // The bytes already received stay: nothing is discarded here.
     DWORD errors = 0;
     ClearCommError(handle, &errors, nullptr);
-    link.handle = reinterpret_cast<std::intptr_t>(handle);
+    link.device_line.reset(new DeviceLine{handle});
     link.status = OpenStatus::open;
 }
 
-Transfer platform::write(std::intptr_t handle, std::span<const std::uint8_t> bytes, unsigned timeout_ms)
+Transfer platform::write(DeviceLine& line, std::span<const std::uint8_t> bytes, unsigned timeout_ms)
 {
     COMMTIMEOUTS timeouts = timeouts_for(0, timeout_ms);
-    if (!SetCommTimeouts(as_handle(handle), &timeouts)) {
+    if (!SetCommTimeouts(line.handle, &timeouts)) {
         return failed_transfer(0, GetLastError());
     }
     DWORD written = 0;
-    if (!WriteFile(as_handle(handle), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
+    if (!WriteFile(line.handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
         return failed_transfer(written, GetLastError());
     }
     return {.count = written,
             .end = written == bytes.size() ? TransferEnd::complete : TransferEnd::timed_out};
 }
 
-Transfer platform::read(std::intptr_t handle, std::span<std::uint8_t> bytes, unsigned timeout_ms)
+Transfer platform::read(DeviceLine& line, std::span<std::uint8_t> bytes, unsigned timeout_ms)
 {
     COMMTIMEOUTS timeouts = timeouts_for(timeout_ms, 0);
-    if (!SetCommTimeouts(as_handle(handle), &timeouts)) {
+    if (!SetCommTimeouts(line.handle, &timeouts)) {
         return failed_transfer(0, GetLastError());
     }
     DWORD read = 0;
-    if (!ReadFile(as_handle(handle), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)) {
+    if (!ReadFile(line.handle, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)) {
         return failed_transfer(read, GetLastError());
     }
     return {.count = read, .end = read == bytes.size() ? TransferEnd::complete : TransferEnd::timed_out};
-}
-
-void platform::close(std::intptr_t handle)
-{
-    CloseHandle(as_handle(handle));
 }

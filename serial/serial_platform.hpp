@@ -8,11 +8,11 @@
 
 namespace platform {
 
-// Fills in device, handle and status; on failure what the system said.
+// Fills in device, device_line and status; on failure what the system said.
+// The line closes when device_line lets it go (DeviceLineClose).
 void open(SerialPort& link, const ComNaming& naming);
-Transfer write(std::intptr_t handle, std::span<const std::uint8_t> bytes, unsigned timeout_ms);
+Transfer write(DeviceLine& line, std::span<const std::uint8_t> bytes, unsigned timeout_ms);
 // Returns once every byte arrived, timeout_ms passed or the line ended.
-Transfer read(std::intptr_t handle, std::span<std::uint8_t> bytes, unsigned timeout_ms);
-void close(std::intptr_t handle);
+Transfer read(DeviceLine& line, std::span<std::uint8_t> bytes, unsigned timeout_ms);
 
 } // namespace platform

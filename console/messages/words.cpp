@@ -35,9 +35,29 @@ std::string line_text(const LineSettings& line)
 
 std::string port_and_device(const SerialPort& link)
 {
-    const std::string name = com_name(link.port);
+    const std::string name =
+        std::holds_alternative<ServerAddress>(link.name) ? port_name_text(link.name) : com_name(link.port);
     return link.device.empty() || link.device.ends_with(name) ? name : name + " (" + link.device + ")";
 }
+
+namespace {
+
+// A server's words on one line: control characters and trailing line ends
+// dropped.
+std::string printable(const std::string& said)
+{
+    std::string text;
+    for (const char c : said) {
+        const auto byte = static_cast<unsigned char>(c);
+        text += byte >= 0x20 && byte < 0x7F ? std::string(1, c) : byte == '\r' || byte == '\n' ? " " : "?";
+    }
+    while (!text.empty() && text.back() == ' ') {
+        text.pop_back();
+    }
+    return text;
+}
+
+} // namespace
 
 std::string open_failure_text(const SerialPort& link)
 {
@@ -69,7 +89,19 @@ std::string open_failure_text(const SerialPort& link)
         return "the line cannot be set to " + line_text(link.line) + " (" + system_said + ")";
     case OpenStatus::settings_refused:
         return "the line cannot be set to " + line_text(link.line) +
-               "; the driver does not take these settings";
+               (std::holds_alternative<ServerAddress>(link.name)
+                    ? "; the server answered other settings"
+                    : "; the driver does not take these settings");
+    case OpenStatus::connection_refused:
+        return "the server refused the connection; is the host and port right, and its service running?";
+    case OpenStatus::no_such_host:
+        return "no such host; is the server's name right?";
+    case OpenStatus::connect_timed_out:
+        return "the server did not answer in time; is it on and reachable?";
+    case OpenStatus::in_use_by_another_client:
+        return link.server.said.empty()
+                   ? "in use by another client of the server; end it and try again"
+                   : "in use by another client of the server (it said: " + printable(link.server.said) + ")";
     case OpenStatus::other:
         break;
     }

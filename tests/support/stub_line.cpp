@@ -17,6 +17,16 @@ void reset(Line fresh)
 
 using stub::line;
 
+// The stub has one line; an open port holds a token of it.
+struct DeviceLine {};
+
+void DeviceLineClose::operator()(DeviceLine* open) const
+{
+    delete open;
+    line.open = false;
+    ++line.closes;
+}
+
 ComNaming default_com_naming()
 {
     return {"/stub/ttyS"};
@@ -38,11 +48,13 @@ void platform::open(SerialPort& link, const ComNaming& naming)
     link.device = naming.prefix + std::to_string(link.port.number - 1);
     ++line.opens;
     line.open = !line.refuse_open;
-    link.handle = line.open ? 3 : -1;
+    if (line.open) {
+        link.device_line.reset(new DeviceLine{});
+    }
     link.status = line.open ? OpenStatus::open : OpenStatus::no_device;
 }
 
-Transfer platform::write(std::intptr_t, std::span<const std::uint8_t> bytes, unsigned)
+Transfer platform::write(DeviceLine&, std::span<const std::uint8_t> bytes, unsigned)
 {
     if (line.write_end != TransferEnd::complete) {
         return {.end = line.write_end, .error = line.write_error};
@@ -56,7 +68,7 @@ Transfer platform::write(std::intptr_t, std::span<const std::uint8_t> bytes, uns
 }
 
 // What has arrived, up to the count asked for, at once.
-Transfer platform::read(std::intptr_t, std::span<std::uint8_t> bytes, unsigned timeout_ms)
+Transfer platform::read(DeviceLine&, std::span<std::uint8_t> bytes, unsigned timeout_ms)
 {
     line.reads.push_back(bytes.size());
     line.timeouts.push_back(timeout_ms);
@@ -67,10 +79,4 @@ Transfer platform::read(std::intptr_t, std::span<std::uint8_t> bytes, unsigned t
         return {.count = n};
     }
     return {.count = n, .end = line.dry_end, .error = line.dry_error};
-}
-
-void platform::close(std::intptr_t)
-{
-    line.open = false;
-    ++line.closes;
 }
