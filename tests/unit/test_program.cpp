@@ -4,6 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
 
 #include "messages/words.hpp"
 #include "program/options.hpp"
@@ -20,7 +25,8 @@ std::string described(std::vector<const char*> arguments)
                            "station",  "list", "find",    "refused: "};
     std::string text = modes[static_cast<int>(o.mode)] + o.error;
     for (const auto& [name, value] : {std::pair{"port", o.port ? com_name(*o.port) : ""},
-                                      {"file", o.file},
+                                      {"input", o.input},
+                                      {"output", o.output},
                                       {"prefix", o.com_prefix},
                                       {"trace", o.trace},
                                       {"log", o.log}}) {
@@ -38,7 +44,219 @@ std::string described(std::vector<const char*> arguments)
     return text;
 }
 
+const OptionRow* row_named(std::string_view name)
+{
+    for (const OptionRow& row : option_rows) {
+        if (row.name == name || row.short_name == name) {
+            return &row;
+        }
+    }
+    return nullptr;
+}
+
+// One option of a usage line: "[--port COMn]..." is {"--port", "COMn", true}.
+struct Named {
+    std::string option;
+    std::string value;
+    bool repeated = false;
+};
+
+// Each command line a usage line names: "A | B C" is A or B C, after what
+// comes before A.
+std::vector<std::vector<Named>> command_lines(const std::string& usage)
+{
+    std::istringstream words(usage);
+    std::vector<std::vector<Named>> alternatives(1);
+    for (std::string word; words >> word;) {
+        if (word == "usage:" || word == "zumel-config") {
+            continue;
+        }
+        if (word == "|") {
+            alternatives.push_back({});
+            continue;
+        }
+        const bool repeated = word.ends_with("...");
+        word = std::regex_replace(word, std::regex(R"(^\[|\]?(\.\.\.)?$)"), "");
+        if (word.starts_with("-")) {
+            alternatives.back().push_back({word, "", false});
+        } else if (!alternatives.back().empty()) {
+            alternatives.back().back().value = word;
+        }
+        alternatives.back().back().repeated = alternatives.back().back().repeated || repeated;
+    }
+    if (alternatives.size() == 1) {
+        return alternatives;
+    }
+    std::vector<Named> common = alternatives.front();
+    alternatives.front() = {common.back()};
+    common.pop_back();
+    for (std::vector<Named>& alternative : alternatives) {
+        alternative.insert(alternative.begin(), common.begin(), common.end());
+    }
+    return alternatives;
+}
+
+Options parsed(const std::vector<std::string>& arguments)
+{
+    std::vector<const char*> pointers{"zumel-config"};
+    for (const std::string& argument : arguments) {
+        pointers.push_back(argument.c_str());
+    }
+    return parse_options(static_cast<int>(pointers.size()), pointers.data());
+}
+
+// A value of the kind --help names.
+std::string sample(const std::string& kind, bool again)
+{
+    const std::map<std::string, std::pair<std::string, std::string>> samples = {
+        {"PREFIX", {"/x/ttyS", ""}},
+        {"COMn", {"COM1", "COM2"}},
+        {"FILE", {"f", ""}},
+        {"DIR", {"d", ""}},
+        {"NAME=VALUE", {"baud=1", "pwm_init=0"}},
+        {"FIRST-LAST", {"2-3", ""}},
+    };
+    const auto found = samples.find(kind);
+    return found == samples.end() ? "?" : again ? found->second.second : found->second.first;
+}
+
+std::vector<std::string> arguments_of(const std::vector<Named>& named, const Named* twice = nullptr)
+{
+    std::vector<std::string> arguments;
+    for (const Named& option : named) {
+        for (int time = 0; time < (option.repeated || &option == twice ? 2 : 1); ++time) {
+            arguments.push_back(option.option);
+            if (!option.value.empty()) {
+                arguments.push_back(sample(option.value, time == 1 && option.repeated));
+            }
+        }
+    }
+    return arguments;
+}
+
 } // namespace
+
+// --help names each option of the table with its value, and each of its
+// usage lines is a command line the table takes, naming every option of its
+// mode, "..." on exactly those that may come again.
+TEST(Options, TheHelpNamesEveryOptionAsTheTableHasIt)
+{
+    const std::string help = usage_text;
+    for (const OptionRow& row : option_rows) {
+        if (row.asks_for == Options::Mode::help || row.asks_for == Options::Mode::version) {
+            EXPECT_NE(help.find("zumel-config --help | --version\n"), help.npos);
+            continue;
+        }
+        const std::string line = "\n  " + (row.short_name.empty() ? "" : std::string(row.short_name) + ", ") +
+                                 std::string(row.name) +
+                                 (row.value.empty() ? "" : " " + std::string(row.value)) + " ";
+        EXPECT_NE(help.find(line), help.npos) << line;
+    }
+    std::set<Options::Mode> shown;
+    const std::string synopsis = help.substr(0, help.find("\n\n"));
+    for (std::size_t start = 0; start < synopsis.size();) {
+        std::size_t end = synopsis.find("\n       zumel-config", start);
+        end = end == synopsis.npos ? synopsis.size() : end;
+        for (const std::vector<Named>& line : command_lines(synopsis.substr(start, end - start))) {
+            const Options options = parsed(arguments_of(line));
+            ASSERT_NE(options.mode, Options::Mode::usage_error) << options.error;
+            shown.insert(options.mode);
+            if (options.mode == Options::Mode::help || options.mode == Options::Mode::version) {
+                continue;
+            }
+            std::set<const OptionRow*> named;
+            for (const Named& option : line) {
+                const OptionRow* row = row_named(option.option);
+                ASSERT_NE(row, nullptr) << option.option;
+                named.insert(row);
+                EXPECT_EQ(option.value, row->value) << option.option;
+                EXPECT_EQ(option.repeated, has_mode(row->repeatable, options.mode)) << option.option;
+                if (!option.repeated) {
+                    EXPECT_EQ(parsed(arguments_of(line, &option)).mode, Options::Mode::usage_error)
+                        << option.option << " twice";
+                }
+            }
+            for (const OptionRow& row : option_rows) {
+                if (named.contains(&row) || row.asks_for == Options::Mode::help ||
+                    row.asks_for == Options::Mode::version) {
+                    continue;
+                }
+                std::vector<Named> more = line;
+                more.push_back({std::string(row.name), std::string(row.value), false});
+                const Options other = parsed(arguments_of(more));
+                EXPECT_NE(other.mode, options.mode) << row.name << " belongs on the line of its mode";
+            }
+        }
+        start = end + 1;
+    }
+    EXPECT_EQ(shown.size(), static_cast<std::size_t>(Options::Mode::usage_error)) << "a line for every mode";
+}
+
+// The completion offers every option of the table, each value after the
+// options that take one, and after each option none of those that share no
+// mode with it; only those the table repeats come again.
+TEST(Options, TheCompletionOffersAndExcludesAsTheTable)
+{
+    std::ifstream file(COMPLETION_SCRIPT);
+    std::stringstream text;
+    text << file.rdbuf();
+    const std::string script = std::regex_replace(text.str(), std::regex("\\\\\n\\s*"), "");
+    std::smatch found;
+    ASSERT_TRUE(std::regex_search(script, found, std::regex(R"(for option in ([^;]*); do)")));
+    std::istringstream offered(found[1].str());
+    std::vector<std::string> names, expected;
+    for (std::string name; offered >> name;) {
+        names.push_back(name);
+        const OptionRow* row = row_named(name);
+        expected.push_back(row == nullptr ? "" : std::string(row->name));
+    }
+    std::vector<std::string> table;
+    for (const OptionRow& row : option_rows) {
+        table.emplace_back(row.name);
+    }
+    EXPECT_EQ(expected, table) << "offered in the table's order, by a name of each";
+
+    std::map<const OptionRow*, std::string> excludes;
+    std::set<const OptionRow*> valued;
+    const std::regex pattern(R"re(\n\s+(-[-a-z]+(?:\s*\|\s*-[-a-z]+)*)\)( excluded\+="([^"]*)" ;;)?)re");
+    for (auto line = std::sregex_iterator(script.begin(), script.end(), pattern);
+         line != std::sregex_iterator(); ++line) {
+        std::istringstream alternatives(std::regex_replace((*line)[1].str(), std::regex(R"(\|)"), " "));
+        for (std::string name; alternatives >> name;) {
+            const OptionRow* row = row_named(name);
+            ASSERT_NE(row, nullptr) << name;
+            if ((*line)[2].matched) {
+                excludes[row] = (*line)[3].str();
+            } else {
+                valued.insert(row);
+            }
+        }
+    }
+    for (const OptionRow& row : option_rows) {
+        std::string excluded;
+        for (const OptionRow& other : option_rows) {
+            excluded += exclude_each_other(row, other) ? std::string(spoken_name(other)) + " " : "";
+        }
+        EXPECT_EQ(excludes[&row], excluded) << row.name;
+        EXPECT_EQ(valued.contains(&row), !row.value.empty()) << row.name << " takes a value";
+    }
+
+    ASSERT_TRUE(
+        std::regex_search(script, found, std::regex(R"(\[\[ \$given == -\* ([^\n]*)\]\] && excluded)")));
+    std::string again;
+    for (const OptionRow& row : option_rows) {
+        if (row.repeatable == row.modes && row.repeatable != 0) {
+            again += "&& $given != " + std::string(row.name) + " ";
+        }
+    }
+    for (const OptionRow& row : option_rows) {
+        if (row.repeatable != row.modes && row.repeatable != 0) {
+            ASSERT_EQ(row.repeatable, modes({Options::Mode::station})) << row.name;
+            again += "&& ! ($given == " + std::string(row.name) + " && $station == true) ";
+        }
+    }
+    EXPECT_EQ(found[1].str(), again);
+}
 
 TEST(Options, EachModeAndEveryRefusal)
 {
@@ -47,15 +265,22 @@ TEST(Options, EachModeAndEveryRefusal)
         {{"--com-prefix", "/dev/ttyUSB"}, "dialogue, prefix /dev/ttyUSB"},
         {{"--port", "com9", "--trace", "t.txt", "--log", "d"}, "dialogue, port COM9, trace t.txt, log d"},
         {{"--port=com12", "--read", "-o", "a.conf", "--com-prefix=/x/t"},
-         "read, port COM12, file a.conf, prefix /x/t"},
+         "read, port COM12, output a.conf, prefix /x/t"},
         {{"--write", "-", "--port", "COM4096", "--set", "address=3", "--set=baud=1"},
-         "write, port COM4096, file -, set address=3, set baud=1"},
+         "write, port COM4096, input -, set address=3, set baud=1"},
         {{"--list"}, "list"},
         {{"--find", "--trace", "t"}, "find, trace t"},
         {{"--read", "--help"}, "help"},
         {{"-h", "--version"}, "help"},
         {{"--version"}, "version"},
         {{"--bogus"}, "refused: unknown option --bogus"},
+        {{"--prot", "COM1"}, "refused: unknown option --prot; did you mean --port?"},
+        {{"--Read"}, "refused: unknown option --Read; did you mean --read?"},
+        {{"--adresses=2-3"}, "refused: unknown option --adresses; did you mean --addresses?"},
+        {{"--out", "a"}, "refused: unknown option --out; did you mean --output?"},
+        {{"--s"}, "refused: unknown option --s"}, // --set, -o and -h as near
+        {{"-p"}, "refused: unknown option -p"},
+        {{"--"}, "refused: unknown option --"},
         {{"COM1"}, "refused: unexpected argument COM1"},
         {{"--com-prefix"}, "refused: --com-prefix needs a value"},
         {{"--com-prefix="}, "refused: --com-prefix needs a value"},
@@ -63,21 +288,27 @@ TEST(Options, EachModeAndEveryRefusal)
         {{"--read"}, "refused: --read needs --port COMn"},
         {{"--write", "a"}, "refused: --write needs --port COMn"},
         {{"--port", "COM1", "--read", "--write", "a"}, "refused: --read and --write exclude each other"},
-        {{"--port", "COM1", "--write", "a", "-o", "b"}, "refused: -o goes with --read only"},
-        {{"--port", "COM1", "--read", "--set", "baud=1"}, "refused: --set goes with --write only"},
-        {{"--port", "COM1", "--read", "--log", "d"}, "refused: --log goes with --write or the dialogue"},
+        {{"--port", "COM1", "--write", "a", "-o", "b"}, "refused: -o and --write exclude each other"},
+        {{"--port", "COM1", "--read", "--set", "baud=1"}, "refused: --read and --set exclude each other"},
+        {{"--port", "COM1", "--read", "--log", "d"}, "refused: --read and --log exclude each other"},
         {{"--port", "COM1", "--port", "COM2", "--read"}, "refused: --port given twice"},
         {{"-o", "a", "--output", "b"}, "refused: -o given twice"},
+        {{"--read", "--read"}, "refused: --read given twice"},
+        {{"-o", "a"}, "refused: -o goes with --read only"},
+        {{"--port", "COM1", "--set", "baud=1"}, "refused: --set goes with --write only"},
+        {{"--port", "COM1", "--write", "a", "--addresses", "2-3"},
+         "refused: --addresses goes with --station only"},
+        {{"--port", "COM1", "--log", "d"}, "dialogue, port COM1, log d"},
         {{"--list", "--find"}, "refused: --list and --find exclude each other"},
         {{"--find", "--port", "COM1"}, "refused: --find and --port exclude each other"},
         {{"--list", "--set", "a=1"}, "refused: --list and --set exclude each other"},
-        {{"--list", "--trace", "t"}, "refused: --list opens no port: there is nothing to trace"},
-        {{"--station", "--write", "a", "--log", "d"}, "station, file a, log d"},
+        {{"--list", "--trace", "t"}, "refused: --list and --trace exclude each other"},
+        {{"--station", "--write", "a", "--log", "d"}, "station, input a, log d"},
         {{"--station", "--write=a", "--log=d", "--port", "COM1", "--port", "com12", "--addresses", "2-63",
           "--set", "baud=1"},
-         "station, port COM1, file a, log d, set baud=1, watch COM1, watch COM12, addresses 2-63"},
+         "station, port COM1, input a, log d, set baud=1, watch COM1, watch COM12, addresses 2-63"},
         {{"--station", "--write", "a", "--log", "d", "--addresses=7-7"},
-         "station, file a, log d, addresses 7-7"},
+         "station, input a, log d, addresses 7-7"},
         {{"--station", "--log", "d"}, "refused: --station needs --write FILE"},
         {{"--station", "--write", "a"}, "refused: --station needs --log DIR: it keeps the batch there"},
         {{"--station", "--write", "a", "--log", "d", "--read"},
