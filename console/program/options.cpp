@@ -70,16 +70,6 @@ constexpr Need needs[] = {
     {Mode::write, "--port", ""},
 };
 
-constexpr const OptionRow* row_named(std::string_view name)
-{
-    for (const OptionRow& row : option_rows) {
-        if (row.name == name || (!row.short_name.empty() && row.short_name == name)) {
-            return &row;
-        }
-    }
-    return nullptr;
-}
-
 constexpr const OptionRow* row_asking_for(Mode mode)
 {
     for (const OptionRow& row : option_rows) {
@@ -94,7 +84,7 @@ constexpr bool needs_are_options()
 {
     return row_asking_for(Mode::help) != nullptr && row_asking_for(Mode::version) != nullptr &&
            std::all_of(std::begin(needs), std::end(needs), [](const Need& need) {
-               return row_named(need.option) != nullptr && row_asking_for(need.mode) != nullptr;
+               return option_named(need.option) != nullptr && row_asking_for(need.mode) != nullptr;
            });
 }
 static_assert(needs_are_options(), "help, version and each mode with needs are asked for by an option, "
@@ -115,7 +105,8 @@ std::string unknown_option(std::string_view argument)
 }
 
 // "--set goes with --write only": the options that ask for the modes `row`
-// goes with, but a mode that needs one of the others as well.
+// goes with, leaving out one whose mode needs another of them as well
+// (--station needs --write).
 std::string goes_with(const OptionRow& row)
 {
     std::vector<std::string_view> askers;
@@ -124,7 +115,7 @@ std::string goes_with(const OptionRow& row)
             continue;
         }
         const bool needs_another = std::any_of(std::begin(needs), std::end(needs), [&](const Need& need) {
-            const OptionRow* other = row_named(need.option);
+            const OptionRow* other = option_named(need.option);
             return need.mode == asker.asks_for && other->asks_for && has_mode(row.modes, *other->asks_for);
         });
         if (!needs_another) {
@@ -196,10 +187,10 @@ Options with_mode(Options options, const Given& given)
         return refuse(goes_with(*narrowest));
     }
     for (const Need& need : needs) {
-        if (need.mode == options.mode && !given[row_named(need.option) - option_rows.data()]) {
+        if (need.mode == options.mode && !given[option_named(need.option) - option_rows.data()]) {
             const OptionRow& asker = *row_asking_for(need.mode);
             return refuse(std::string(spoken_name(asker)) + " needs " + std::string(need.option) + " " +
-                          std::string(row_named(need.option)->value) +
+                          std::string(option_named(need.option)->value) +
                           (need.why.empty() ? "" : ": " + std::string(need.why)));
         }
     }
@@ -234,7 +225,7 @@ Options parse_options(int argc, const char* const* argv)
             argument = argument.substr(0, equals);
             has_value = true;
         }
-        const OptionRow* row = row_named(argument);
+        const OptionRow* row = option_named(argument);
         if (row == nullptr) {
             return refuse(argument.starts_with("-") ? unknown_option(argument)
                                                     : "unexpected argument " + std::string(argument));

@@ -125,6 +125,17 @@ inline constexpr std::array option_rows{
     OptionRow{.name = "--version", .modes = option_modes::every, .asks_for = Options::Mode::version},
 };
 
+// The row of "--output" or "-o"; null for none.
+constexpr const OptionRow* option_named(std::string_view name)
+{
+    for (const OptionRow& row : option_rows) {
+        if (row.name == name || (!row.short_name.empty() && row.short_name == name)) {
+            return &row;
+        }
+    }
+    return nullptr;
+}
+
 // "-o" for --output: the name refusals give.
 std::string_view spoken_name(const OptionRow& row);
 

@@ -8,7 +8,6 @@
 #include "expected_screens.hpp"
 #include "session.hpp"
 
-// A refused command line says why, and where the usage is.
 TEST(Options, HelpVersionAndUsageErrorsNeverOpenAPort)
 {
     const std::string hint = "Try 'zumel-config --help' for more information.\n";
