@@ -39,6 +39,10 @@ inline constexpr std::array<SettingField, 8> setting_fields{{
     {"pwm_init", 0, 1, &ControllerSettings::pwm_init},
 }};
 
+// The network address, which a station gives each controller its own of.
+inline constexpr const SettingField& address_setting = setting_fields[0];
+static_assert(address_setting.member == &ControllerSettings::network_address);
+
 // Packs settings within range into the six bytes of the write frame. Bits
 // that no setting uses are written as 1, bit 7 always 0.
 ConfigurationBytes encode_settings(const ControllerSettings& settings);

@@ -48,7 +48,132 @@ std::string quoted(std::string_view text)
     return quote;
 }
 
+char lower(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Letters apart, two neighbours swapped counting one.
+std::size_t distance(std::string_view a, std::string_view b)
+{
+    std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+    for (std::size_t i = 0; i <= a.size(); ++i) {
+        for (std::size_t j = 0; j <= b.size(); ++j) {
+            if (i == 0 || j == 0) {
+                d[i][j] = i + j;
+                continue;
+            }
+            const std::size_t same = lower(a[i - 1]) == lower(b[j - 1]) ? 0 : 1;
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + same});
+            if (i > 1 && j > 1 && lower(a[i - 1]) == lower(b[j - 2]) && lower(a[i - 2]) == lower(b[j - 1])) {
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+            }
+        }
+    }
+    return d[a.size()][b.size()];
+}
+
+// The words for each code of a setting whose codes stand for something.
+struct CodeWords {
+    std::string_view setting;
+    std::array<std::string_view, 4> words;
+};
+
+constexpr CodeWords coded_settings[] = {
+    {"baud", {"2400 Bd", "4800 Bd", "9600 Bd", "19200 Bd"}},
+    {"led_init", {"off", "on", "slow blink", "fast blink"}},
+};
+
+constexpr bool a_word_for_each_code()
+{
+    for (const CodeWords& coded : coded_settings) {
+        const auto field = std::find_if(setting_fields.begin(), setting_fields.end(),
+                                        [&](const SettingField& f) { return f.name == coded.setting; });
+        if (field == setting_fields.end() || field->lowest != 0 || field->highest + 1 != coded.words.size()) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(a_word_for_each_code(), "a coded setting has a word for each of its codes, from 0");
+
+// Letter case and blanks aside.
+std::string folded(std::string_view text)
+{
+    std::string fold;
+    for (const char c : text) {
+        if (!is_blank(c)) {
+            fold += lower(c);
+        }
+    }
+    return fold;
+}
+
+// " (0 = 2400 Bd, ...); for 9600 Bd write 2" for a value that names a
+// code, by its words or their first ("9600", "slow"); empty for a setting
+// without words.
+std::string code_words(std::string_view setting, std::string_view value)
+{
+    for (const CodeWords& coded : coded_settings) {
+        if (coded.setting != setting) {
+            continue;
+        }
+        std::string text = " (";
+        std::string meant;
+        for (std::size_t code = 0; code < coded.words.size(); ++code) {
+            const std::string_view word = coded.words[code];
+            text.append(code == 0 ? "" : ", ").append(std::to_string(code) + " = ").append(word);
+            if (folded(value) == folded(word) || folded(value) == folded(word.substr(0, word.find(' ')))) {
+                meant = "; for " + std::string(word) + " write " + std::to_string(code);
+            }
+        }
+        return text + ")" + meant;
+    }
+    return "";
+}
+
+std::string unknown_setting(std::string_view name)
+{
+    std::vector<std::string_view> names;
+    std::string all;
+    for (const SettingField& field : setting_fields) {
+        names.emplace_back(field.name);
+        all.append(all.empty() ? "" : ", ").append(field.name);
+    }
+    const std::string_view meant = meant_name(name, names);
+    return "unknown setting " + quoted(name) +
+           (meant.empty() ? "; the settings are "
+                          : "; did you mean '" + std::string(meant) + "'? The settings are ") +
+           all;
+}
+
 } // namespace
+
+std::string_view meant_name(std::string_view typed, const std::vector<std::string_view>& names)
+{
+    constexpr std::size_t longest_typed = 64, furthest = 2;
+    if (typed.empty() || typed.size() > longest_typed) {
+        return {};
+    }
+    std::string_view closest, begun;
+    std::size_t closest_distance = furthest + 1, begun_by = 0;
+    bool tie = false;
+    for (const std::string_view name : names) {
+        const std::size_t apart = distance(typed, name);
+        if (apart < closest_distance) {
+            closest = name;
+            closest_distance = apart;
+            tie = false;
+        } else if (apart == closest_distance) {
+            tie = true;
+        }
+        if (name.size() > typed.size() && folded(name.substr(0, typed.size())) == folded(typed)) {
+            begun = name;
+            ++begun_by;
+        }
+    }
+    return !closest.empty() && !tie ? closest : begun_by == 1 ? begun : std::string_view();
+}
 
 std::string setting_line(const SettingField& field, const ControllerSettings& settings)
 {
@@ -154,7 +279,7 @@ std::size_t check_setting(std::string_view name, std::string_view value, Control
         ++index;
     }
     if (index == setting_fields.size()) {
-        problem = "unknown setting " + quoted(name);
+        problem = unknown_setting(name);
         return index;
     }
     const SettingField& field = setting_fields[index];
@@ -165,10 +290,11 @@ std::size_t check_setting(std::string_view name, std::string_view value, Control
         parsed = parsed * 10 + static_cast<unsigned>(c - '0');
     }
     if (!digits) {
-        problem = quoted(name) + " is not a number: " + quoted(value);
+        problem = quoted(name) + " is not a number: " + quoted(value) + code_words(name, value);
     } else if (parsed < field.lowest || parsed > field.highest) {
         problem = quoted(name) + " = " + std::string(value) + " is out of range " +
-                  std::to_string(field.lowest) + "-" + std::to_string(field.highest);
+                  std::to_string(field.lowest) + "-" + std::to_string(field.highest) +
+                  code_words(name, value);
     } else {
         settings.*field.member = static_cast<unsigned>(parsed);
     }

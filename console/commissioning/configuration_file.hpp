@@ -41,6 +41,11 @@ using Overridden = std::array<bool, setting_fields.size()>;
 std::vector<FileProblem> parse_configuration_file(std::string_view text, ControllerSettings& settings,
                                                   const Overridden& overridden = {});
 
+// The one of `names` a mistyped name most likely meant, letter case aside:
+// the closest within two letters (two neighbours swapped count one), else
+// the only one it begins; empty when there is no such single one.
+std::string_view meant_name(std::string_view typed, const std::vector<std::string_view>& names);
+
 // The setting an override "NAME=VALUE" names, blanks around it dropped.
 std::string_view override_name(std::string_view set);
 

@@ -53,9 +53,8 @@ bool named(const std::string& name)
 
 bool file_names_allowed(const Options& options)
 {
-    const bool write = options.mode == Options::Mode::write;
-    const std::string& input = write ? options.file : std::string();
-    const std::string& output = options.mode == Options::Mode::read ? options.file : std::string();
+    const std::string& input = options.mode == Options::Mode::write ? options.input : std::string();
+    const std::string& output = options.output;
     bool allowed = true;
     for (const std::string* name : {&input, &output, &options.trace, &options.log}) {
         if (const std::string device = named(*name) ? device_behind_name(*name) : ""; !device.empty()) {

@@ -51,14 +51,15 @@ ExitStatus run(const Options& options, const ComNaming& naming, const LineObserv
     case Options::Mode::find:
         return find_controllers(naming, observer);
     case Options::Mode::read:
-        return read_configuration(target, options.file);
+        return read_configuration(target, options.output);
     case Options::Mode::write:
-        return write_configuration(target, {.input = options.file, .sets = options.sets, .log = options.log});
+        return write_configuration(target,
+                                   {.input = options.input, .sets = options.sets, .log = options.log});
     case Options::Mode::station:
         return run_station({.ports = options.ports,
                             .naming = naming,
                             .observer = observer,
-                            .write = {.input = options.file, .sets = options.sets, .log = options.log},
+                            .write = {.input = options.input, .sets = options.sets, .log = options.log},
                             .addresses = options.addresses});
     default:
         break;
@@ -86,7 +87,7 @@ ExitStatus start(const Options& options, bool& dialogue_ended_itself)
         return ExitStatus::done;
     case Options::Mode::usage_error:
         say(options.error);
-        std::fputs(usage_text, stderr);
+        print_error_line(usage_hint);
         return ExitStatus::refused;
     default:
         break;

@@ -1,6 +1,7 @@
 #include "options.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <string_view>
 
@@ -41,19 +42,92 @@ const char* const usage_text =
     "failed, no controller found, or a file, folder or output could not be read or written;\n"
     "2 bad usage or a refused configuration.\n";
 
+const char* const usage_hint = "Try 'zumel-config --help' for more information.";
+
 namespace {
+
+using Mode = Options::Mode;
 
 Options refuse(std::string error)
 {
     Options options;
-    options.mode = Options::Mode::usage_error;
+    options.mode = Mode::usage_error;
     options.error = std::move(error);
     return options;
 }
 
-constexpr std::string_view valued[] = {"--com-prefix", "--port", "--write", "-o",         "--output",
-                                       "--trace",      "--log",  "--set",   "--addresses"};
-constexpr std::string_view flags[] = {"--help", "-h", "--version", "--read", "--list", "--find", "--station"};
+// What a mode needs besides the option that asks for it.
+struct Need {
+    Mode mode;
+    std::string_view option;
+    std::string_view why; // empty: plain
+};
+
+constexpr Need needs[] = {
+    {Mode::station, "--write", ""},
+    {Mode::station, "--log", "it keeps the batch there"},
+    {Mode::read, "--port", ""},
+    {Mode::write, "--port", ""},
+};
+
+constexpr const OptionRow* row_asking_for(Mode mode)
+{
+    for (const OptionRow& row : option_rows) {
+        if (row.asks_for == mode) {
+            return &row;
+        }
+    }
+    return nullptr;
+}
+
+constexpr bool needs_are_options()
+{
+    return row_asking_for(Mode::help) != nullptr && row_asking_for(Mode::version) != nullptr &&
+           std::all_of(std::begin(needs), std::end(needs), [](const Need& need) {
+               return option_named(need.option) != nullptr && row_asking_for(need.mode) != nullptr;
+           });
+}
+static_assert(needs_are_options(), "help, version and each mode with needs are asked for by an option, "
+                                   "and what a mode needs is an option of the table");
+
+std::string unknown_option(std::string_view argument)
+{
+    std::vector<std::string_view> names;
+    for (const OptionRow& row : option_rows) {
+        names.push_back(row.name);
+        if (!row.short_name.empty()) {
+            names.push_back(row.short_name);
+        }
+    }
+    const std::string_view meant = meant_name(argument, names);
+    return "unknown option " + std::string(argument) +
+           (meant.empty() ? "" : "; did you mean " + std::string(meant) + "?");
+}
+
+// "--set goes with --write only": the options that ask for the modes `row`
+// goes with, leaving out one whose mode needs another of them as well
+// (--station needs --write).
+std::string goes_with(const OptionRow& row)
+{
+    std::vector<std::string_view> askers;
+    for (const OptionRow& asker : option_rows) {
+        if (!asker.asks_for || !has_mode(row.modes, *asker.asks_for)) {
+            continue;
+        }
+        const bool needs_another = std::any_of(std::begin(needs), std::end(needs), [&](const Need& need) {
+            const OptionRow* other = option_named(need.option);
+            return need.mode == asker.asks_for && other->asks_for && has_mode(row.modes, *other->asks_for);
+        });
+        if (!needs_another) {
+            askers.push_back(spoken_name(asker));
+        }
+    }
+    std::string text = std::string(spoken_name(row)) + " goes with ";
+    for (std::size_t i = 0; i < askers.size(); ++i) {
+        text.append(i == 0 ? "" : i + 1 == askers.size() ? " or " : ", ").append(askers[i]);
+    }
+    return text + (askers.size() == 1 ? " only" : "");
+}
 
 // "2-29": within the address's range, and not backwards.
 bool parse_address_range(std::string_view text, std::optional<AddressRange>& range)
@@ -68,27 +142,78 @@ bool parse_address_range(std::string_view text, std::optional<AddressRange>& ran
             return false;
         }
     }
-    const SettingField& address = setting_fields.front();
-    if (bounds[0] < address.lowest || bounds[1] > address.highest || bounds[0] > bounds[1]) {
+    if (bounds[0] < address_setting.lowest || bounds[1] > address_setting.highest || bounds[0] > bounds[1]) {
         return false;
     }
     range = AddressRange{bounds[0], bounds[1]};
     return true;
 }
 
-bool one_of(std::string_view argument, const auto& names)
+using Given = std::array<bool, option_rows.size()>;
+
+// The mode the options given ask for, or why they cannot go together.
+Options with_mode(Options options, const Given& given)
 {
-    return std::find(std::begin(names), std::end(names), argument) != std::end(names);
+    for (const Mode answer : {Mode::help, Mode::version}) {
+        if (given[row_asking_for(answer) - option_rows.data()]) {
+            options.mode = answer;
+            return options;
+        }
+    }
+    Modes shared = option_modes::every;
+    const OptionRow* narrowest = nullptr; // given, and not the dialogue's
+    for (std::size_t i = 0; i < option_rows.size(); ++i) {
+        if (!given[i]) {
+            continue;
+        }
+        for (std::size_t j = i + 1; j < option_rows.size(); ++j) {
+            if (given[j] && exclude_each_other(option_rows[i], option_rows[j])) {
+                return refuse(std::string(spoken_name(option_rows[i])) + " and " +
+                              std::string(spoken_name(option_rows[j])) + " exclude each other");
+            }
+        }
+        shared &= option_rows[i].modes;
+        if (!has_mode(option_rows[i].modes, Mode::dialogue) &&
+            (narrowest == nullptr || std::popcount(option_rows[i].modes) < std::popcount(narrowest->modes))) {
+            narrowest = &option_rows[i];
+        }
+    }
+    for (std::size_t i = 0; i < option_rows.size(); ++i) {
+        if (given[i] && option_rows[i].asks_for && has_mode(shared, *option_rows[i].asks_for)) {
+            options.mode = *option_rows[i].asks_for;
+        }
+    }
+    if (!has_mode(shared, options.mode)) {
+        return refuse(goes_with(*narrowest));
+    }
+    for (const Need& need : needs) {
+        if (need.mode == options.mode && !given[option_named(need.option) - option_rows.data()]) {
+            const OptionRow& asker = *row_asking_for(need.mode);
+            return refuse(std::string(spoken_name(asker)) + " needs " + std::string(need.option) + " " +
+                          std::string(option_named(need.option)->value) +
+                          (need.why.empty() ? "" : ": " + std::string(need.why)));
+        }
+    }
+    for (const OptionRow& row : option_rows) {
+        if (row.texts != nullptr && (options.*row.texts).size() > 1 &&
+            !has_mode(row.repeatable, options.mode)) {
+            return refuse(std::string(spoken_name(row)) + " given twice");
+        }
+    }
+    return options;
 }
 
 } // namespace
 
+std::string_view spoken_name(const OptionRow& row)
+{
+    return row.short_name.empty() ? row.name : row.short_name;
+}
+
 Options parse_options(int argc, const char* const* argv)
 {
     Options options;
-    std::string write_file, output_file, addresses;
-    std::vector<std::string> ports;
-    std::vector<std::string_view> given; // each option given; --set and --port may come again
+    Given given{};
     for (int i = 1; i < argc; ++i) {
         std::string_view argument = argv[i];
         std::string_view value;
@@ -100,11 +225,12 @@ Options parse_options(int argc, const char* const* argv)
             argument = argument.substr(0, equals);
             has_value = true;
         }
-        const bool takes_value = one_of(argument, valued);
-        if (!takes_value && !one_of(argument, flags)) {
-            return refuse((argument.starts_with("-") ? "unknown option " : "unexpected argument ") +
-                          std::string(argument));
+        const OptionRow* row = option_named(argument);
+        if (row == nullptr) {
+            return refuse(argument.starts_with("-") ? unknown_option(argument)
+                                                    : "unexpected argument " + std::string(argument));
         }
+        const bool takes_value = !row->value.empty();
         if (takes_value && !has_value) {
             if (i + 1 >= argc) {
                 return refuse(std::string(argument) + " needs a value");
@@ -116,83 +242,22 @@ Options parse_options(int argc, const char* const* argv)
         if (takes_value && value.empty()) {
             return refuse(std::string(argument) + " needs a value");
         }
-        if (argument == "--output") {
-            argument = "-o";
+        bool& again = given[row - option_rows.data()];
+        if (again && row->repeatable == 0) {
+            return refuse(std::string(spoken_name(*row)) + " given twice");
         }
-        const bool repeatable = argument == "--set" || argument == "--port";
-        if (one_of(argument, given) && !repeatable) {
-            return refuse(std::string(argument) + " given twice");
-        }
-        if (!one_of(argument, given)) {
-            given.push_back(argument);
-        }
-        if (repeatable) {
-            (argument == "--set" ? options.sets : ports).emplace_back(value);
-            continue;
-        }
-        std::string* field = argument == "--com-prefix"  ? &options.com_prefix
-                             : argument == "--addresses" ? &addresses
-                             : argument == "--write"     ? &write_file
-                             : argument == "-o"          ? &output_file
-                             : argument == "--trace"     ? &options.trace
-                             : argument == "--log"       ? &options.log
-                                                         : nullptr;
-        if (field != nullptr) {
-            *field = value;
+        again = true;
+        if (row->text != nullptr) {
+            options.*row->text = value;
+        } else if (row->texts != nullptr) {
+            (options.*row->texts).emplace_back(value);
         }
     }
-    auto has = [&given](std::string_view name) { return one_of(name, given); };
-    if (has("--help") || has("-h") || has("--version")) {
-        options.mode =
-            has("--version") && !has("--help") && !has("-h") ? Options::Mode::version : Options::Mode::help;
+    options = with_mode(std::move(options), given);
+    if (options.mode == Mode::usage_error || options.mode == Mode::help || options.mode == Mode::version) {
         return options;
     }
-    const bool read = has("--read"), station = has("--station"), write = has("--write") && !station;
-    if (has("--list") && has("--find")) {
-        return refuse("--list and --find exclude each other");
-    }
-    for (const char* other : {"--read", "-o", "--list", "--find"}) {
-        if (station && has(other)) {
-            return refuse(std::string("--station and ") + other + " exclude each other");
-        }
-    }
-    if (station && !has("--write")) {
-        return refuse("--station needs --write FILE");
-    }
-    if (station && !has("--log")) {
-        return refuse("--station needs --log DIR: it keeps the batch there");
-    }
-    if (has("--addresses") && !station) {
-        return refuse("--addresses goes with --station only");
-    }
-    if (ports.size() > 1 && !station) {
-        return refuse("--port given twice");
-    }
-    if (read && write) {
-        return refuse("--read and --write exclude each other");
-    }
-    const char* survey = has("--list") ? "--list" : has("--find") ? "--find" : nullptr;
-    for (const char* other : {"--port", "--read", "--write", "-o", "--log", "--set"}) {
-        if (survey != nullptr && has(other)) {
-            return refuse(std::string(survey) + " and " + other + " exclude each other");
-        }
-    }
-    if (has("--list") && has("--trace")) {
-        return refuse("--list opens no port: there is nothing to trace");
-    }
-    if (has("-o") && !read) {
-        return refuse("-o goes with --read only");
-    }
-    if (has("--set") && !write && !station) {
-        return refuse("--set goes with --write only");
-    }
-    if (has("--log") && read) {
-        return refuse("--log goes with --write or the dialogue");
-    }
-    if ((read || write) && ports.empty()) {
-        return refuse(std::string(read ? "--read" : "--write") + " needs --port COMn");
-    }
-    for (const std::string& name : ports) {
+    for (const std::string& name : options.port_names) {
         const std::optional<ComPort> port = parse_com_port(name);
         if (!port) {
             return refuse(name + " is not a port name: COM1 to COM4096");
@@ -202,26 +267,20 @@ Options parse_options(int argc, const char* const* argv)
         }
         options.ports.push_back(*port);
     }
-    if (!ports.empty()) {
+    if (!options.ports.empty()) {
         options.port = options.ports.front();
     }
+    const bool addresses = !options.address_range.empty();
     for (const std::string& set : options.sets) {
-        if (has("--addresses") && override_name(set) == setting_fields.front().name) {
+        if (addresses && override_name(set) == address_setting.name) {
             return refuse("--addresses and --set " + set +
                           " exclude each other: the station gives the addresses");
         }
     }
-    if (has("--addresses") && !parse_address_range(addresses, options.addresses)) {
-        const SettingField& address = setting_fields.front();
-        return refuse("--addresses " + addresses + ": expected FIRST-LAST within " +
-                      std::to_string(address.lowest) + "-" + std::to_string(address.highest) +
+    if (addresses && !parse_address_range(options.address_range, options.addresses)) {
+        return refuse("--addresses " + options.address_range + ": expected FIRST-LAST within " +
+                      std::to_string(address_setting.lowest) + "-" + std::to_string(address_setting.highest) +
                       ", FIRST not above LAST");
     }
-    options.file = read ? output_file : write_file;
-    options.mode = read      ? Options::Mode::read
-                   : write   ? Options::Mode::write
-                   : station ? Options::Mode::station
-                   : survey  ? (has("--list") ? Options::Mode::list : Options::Mode::find)
-                             : Options::Mode::dialogue;
     return options;
 }

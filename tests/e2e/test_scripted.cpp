@@ -94,11 +94,12 @@ TEST(Scripted, EveryRefusalOrFailureIsANonZeroExitWithItsReason)
     // reach the technician and that nothing is sent.
     std::vector<Case> cases = {
         {write,
-         conf_a + "baud = 2\nfoo = 1\n",
+         conf_a + "baud = 2\nadress = 1\n",
          {},
          2,
          "standard input:10: 'baud' is already set on line 3\nzumel-config: standard input:11: unknown "
-         "setting 'foo'\nzumel-config: nothing was sent\n",
+         "setting 'adress'; did you mean 'address'? The settings are address, baud, button_limit, bridge, "
+         "led_init, led_write_enable, pwm_divider, pwm_init\nzumel-config: nothing was sent\n",
          false},
         // Judged by its size on the disk, a mark included: cut at the limit,
         // its last line would be pwm_divider = 25.
@@ -138,11 +139,13 @@ TEST(Scripted, EveryRefusalOrFailureIsANonZeroExitWithItsReason)
          2,
          "standard input: not text: binary\n",
          false},
-        {with_option(write, "--set", "baud=9"),
+        {with_option(write, "--set", "baud=9600"),
          conf_a,
          {},
          2,
-         "--set baud=9: 'baud' = 9 is out of range 0-3\nzumel-config: nothing was sent\n",
+         "--set baud=9600: 'baud' = 9600 is out of range 0-3 (0 = 2400 Bd, 1 = 4800 Bd, 2 = 9600 Bd, 3 = "
+         "19200 "
+         "Bd); for 9600 Bd write 2\nzumel-config: nothing was sent\n",
          false},
         {{"--port", "COM1", "--write", file_argument(folder)},
          "",

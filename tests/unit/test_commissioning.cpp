@@ -28,6 +28,10 @@ const std::string good_file = "# ZML-4C08, firmware 105\n"
                               "address = 10\nbaud = 2\nbutton_limit = 1\nbridge = 0\n"
                               "led_init = 1\nled_write_enable = 0\npwm_divider = 128\npwm_init = 0\n";
 
+// What an unknown setting is answered with.
+const std::string every_setting =
+    "address, baud, button_limit, bridge, led_init, led_write_enable, pwm_divider, pwm_init";
+
 } // namespace
 
 TEST(ConfigurationFile, WrittenAsReadAndReadBackWhole)
@@ -52,7 +56,7 @@ TEST(ConfigurationFile, EveryProblemWithItsLine)
 {
     const std::string bad = "# controller 7\n"
                             "address = 0\n"
-                            "baud = 4\n"
+                            "baud = 9600\n"
                             "adress = 5\n"
                             "button_limit = x\n"
                             "bridge = -1\n"
@@ -67,19 +71,22 @@ TEST(ConfigurationFile, EveryProblemWithItsLine)
     for (const FileProblem& problem : parse_configuration_file(bad, parsed)) {
         problems += std::to_string(problem.line) + ": " + problem.text + "\n";
     }
-    EXPECT_EQ(problems, "2: 'address' = 0 is out of range 1-63\n"
-                        "3: 'baud' = 4 is out of range 0-3\n"
-                        "4: unknown setting 'adress'\n"
-                        "5: 'button_limit' is not a number: 'x'\n"
-                        "6: 'bridge' is not a number: '-1'\n"
-                        "7: expected NAME = VALUE, found 'led_init 1'\n"
-                        "8: 'bridge' is already set on line 6\n"
-                        "9: not text: control characters\n"
-                        "10: 'pwm_divider' is not a number: '99999999999'\n"
-                        "11: 'address' is already set on line 2\n"
-                        "12: 'pwm_init' = 2 is out of range 0-1\n"
-                        "0: missing setting 'led_init'\n"
-                        "0: missing setting 'led_write_enable'\n");
+    EXPECT_EQ(problems,
+              "2: 'address' = 0 is out of range 1-63\n"
+              "3: 'baud' = 9600 is out of range 0-3 (0 = 2400 Bd, 1 = 4800 Bd, 2 = 9600 Bd, 3 = "
+              "19200 Bd); for 9600 Bd write 2\n"
+              "4: unknown setting 'adress'; did you mean 'address'? The settings are address, baud, "
+              "button_limit, bridge, led_init, led_write_enable, pwm_divider, pwm_init\n"
+              "5: 'button_limit' is not a number: 'x'\n"
+              "6: 'bridge' is not a number: '-1'\n"
+              "7: expected NAME = VALUE, found 'led_init 1'\n"
+              "8: 'bridge' is already set on line 6\n"
+              "9: not text: control characters\n"
+              "10: 'pwm_divider' is not a number: '99999999999'\n"
+              "11: 'address' is already set on line 2\n"
+              "12: 'pwm_init' = 2 is out of range 0-1\n"
+              "0: missing setting 'led_init'\n"
+              "0: missing setting 'led_write_enable'\n");
 
     const auto huge = parse_configuration_file(std::string(largest_configuration_file + 1, '#'), parsed);
     ASSERT_EQ(huge.size(), 1U);
@@ -104,8 +111,35 @@ TEST(ConfigurationFile, SettingsFromTheCommandLineStandInsteadOfTheFiles)
     EXPECT_EQ(
         parse_setting_overrides({"adress=5", "address", "baud=4", "pwm_init=1", "pwm_init=0"}, parsed, again),
         (std::vector<std::string>{
-            "--set adress=5: unknown setting 'adress'", "--set address: expected NAME=VALUE",
-            "--set baud=4: 'baud' = 4 is out of range 0-3", "--set pwm_init=0: 'pwm_init' is given twice"}));
+            "--set adress=5: unknown setting 'adress'; did you mean 'address'? The settings are " +
+                every_setting,
+            "--set address: expected NAME=VALUE",
+            "--set baud=4: 'baud' = 4 is out of range 0-3 (0 = 2400 Bd, 1 = 4800 Bd, 2 = 9600 Bd, 3 = 19200 "
+            "Bd)",
+            "--set pwm_init=0: 'pwm_init' is given twice"}));
+}
+
+// A refused name says which was meant; a refused code says what each code
+// means, and which one a meaning given instead of it stands for.
+TEST(ConfigurationFile, ARefusalSaysWhatWasMeant)
+{
+    const std::string bauds = " (0 = 2400 Bd, 1 = 4800 Bd, 2 = 9600 Bd, 3 = 19200 Bd)";
+    const std::string leds = " (0 = off, 1 = on, 2 = slow blink, 3 = fast blink)";
+    const std::pair<std::string, std::string> cases[] = {
+        {"baud=9600bd", "'baud' is not a number: '9600bd'" + bauds + "; for 9600 Bd write 2"},
+        {"led_init=slow", "'led_init' is not a number: 'slow'" + leds + "; for slow blink write 2"},
+        {"led_init = Fast Blink",
+         "'led_init' is not a number: 'Fast Blink'" + leds + "; for fast blink write 3"},
+        {"led_init=blink", "'led_init' is not a number: 'blink'" + leds},
+        {"led_i=1", "unknown setting 'led_i'; did you mean 'led_init'? The settings are " + every_setting},
+        {"led=1", "unknown setting 'led'; the settings are " + every_setting}, // led_init or led_write_enable
+    };
+    for (const auto& [set, refusal] : cases) {
+        ControllerSettings parsed;
+        Overridden overridden{};
+        EXPECT_EQ(parse_setting_overrides({set}, parsed, overridden),
+                  std::vector<std::string>{"--set " + set + ": " + refusal});
+    }
 }
 
 TEST(ConfigurationFile, TextAsWindowsToolsSaveIt)

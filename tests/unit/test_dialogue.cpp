@@ -1,14 +1,9 @@
-// What the dialogue reads and shows beside the line: typed numbers, and the
-// settings' texts against the settings' table and the bash completion.
+// What the dialogue reads beside the line: typed numbers.
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <fstream>
-#include <regex>
-#include <sstream>
 
-#include "dialogue/setting_texts.hpp"
 #include "dialogue/typed_numbers.hpp"
 #include "kit.hpp"
 
@@ -82,26 +77,4 @@ TEST(ReadNumber, ValuesSignsWrappingAndWhatStaysUnread)
     discard_input_line();
     discard_input_line();
     EXPECT_EQ(read_number().status, Status::end_of_input);
-}
-
-// The completion offers after --set exactly the names the program takes.
-TEST(SettingNames, TheCompletionOffersTheSettingsTableAsItStands)
-{
-    std::ifstream file(COMPLETION_SCRIPT);
-    std::stringstream text;
-    text << file.rdbuf();
-    std::smatch words;
-    const std::string script = text.str();
-    ASSERT_TRUE(std::regex_search(script, words,
-                                  std::regex(R"re(--set\)\s*COMPREPLY=\(\$\(compgen -W "([^"]*)")re")));
-    std::istringstream offered(words[1].str());
-    std::vector<std::string> names;
-    for (std::string name; offered >> name;) {
-        names.push_back(name);
-    }
-    std::vector<std::string> expected;
-    for (const SettingField& field : setting_fields) {
-        expected.push_back(std::string(field.name) + "=");
-    }
-    EXPECT_EQ(names, expected);
 }

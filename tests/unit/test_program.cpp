@@ -3,7 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
 
 #include "messages/words.hpp"
 #include "program/options.hpp"
@@ -20,7 +26,8 @@ std::string described(std::vector<const char*> arguments)
                            "station",  "list", "find",    "refused: "};
     std::string text = modes[static_cast<int>(o.mode)] + o.error;
     for (const auto& [name, value] : {std::pair{"port", o.port ? com_name(*o.port) : ""},
-                                      {"file", o.file},
+                                      {"input", o.input},
+                                      {"output", o.output},
                                       {"prefix", o.com_prefix},
                                       {"trace", o.trace},
                                       {"log", o.log}}) {
@@ -38,7 +45,144 @@ std::string described(std::vector<const char*> arguments)
     return text;
 }
 
+// One option of a usage line: "[--port COMn]..." is {"--port", "COMn", true}.
+struct Named {
+    std::string option, value;
+    bool repeated = false;
+};
+
+// The command lines a usage line names: "A | B C" is A or B C, after what
+// comes before A.
+std::vector<std::vector<Named>> command_lines(const std::string& usage)
+{
+    std::vector<std::vector<Named>> lines(1);
+    const std::regex option(R"(\s\[?(-[-a-z]+)(?: ([A-Z][A-Za-z=-]*))?\]?(\.\.\.)?|\s\|)");
+    for (auto m = std::sregex_iterator(usage.begin(), usage.end(), option); m != std::sregex_iterator();
+         ++m) {
+        if ((*m)[1].matched) {
+            lines.back().push_back({(*m)[1].str(), (*m)[2].str(), (*m)[3].matched});
+        } else {
+            lines.push_back({});
+        }
+    }
+    std::vector<Named> common(lines.front().begin(), lines.front().end() - (lines.size() > 1 ? 1 : 0));
+    lines.front().erase(lines.front().begin(), lines.front().begin() + common.size());
+    for (std::vector<Named>& line : lines) {
+        line.insert(line.begin(), common.begin(), common.end());
+    }
+    return lines;
+}
+
+// A value of each kind --help names, a second one of those that repeat.
+Options parsed(const std::vector<Named>& line)
+{
+    std::vector<const char*> arguments{"zumel-config"};
+    for (const Named& named : line) {
+        for (int time = 0; time < (named.repeated ? 2 : 1); ++time) {
+            const bool again = time == 1;
+            arguments.push_back(named.option.c_str());
+            if (!named.value.empty()) {
+                arguments.push_back(named.value == "COMn"         ? (again ? "COM2" : "COM1")
+                                    : named.value == "NAME=VALUE" ? (again ? "pwm_init=0" : "baud=1")
+                                    : named.value == "FIRST-LAST" ? "2-3"
+                                                                  : "x");
+            }
+        }
+    }
+    return parse_options(static_cast<int>(arguments.size()), arguments.data());
+}
+
 } // namespace
+
+// --help names each option of the table with its value, and each of its
+// usage lines is a command line the table takes, naming every option of its
+// mode, "..." on exactly those that may come again there.
+TEST(Options, TheHelpNamesEveryOptionAsTheTableHasIt)
+{
+    const std::string help = usage_text;
+    for (const OptionRow& row : option_rows) {
+        const std::string line = "\n  " + (row.short_name.empty() ? "" : std::string(row.short_name) + ", ") +
+                                 std::string(row.name) +
+                                 (row.value.empty() ? "" : " " + std::string(row.value)) + " ";
+        EXPECT_NE(help.find(row.asks_for == Options::Mode::help || row.asks_for == Options::Mode::version
+                                ? " " + std::string(row.name)
+                                : line),
+                  help.npos)
+            << line;
+    }
+    std::set<Options::Mode> shown;
+    const std::string synopsis = help.substr(0, help.find("\n\n"));
+    for (std::size_t start = 0, end = 0; start < synopsis.size(); start = end + 1) {
+        end = std::min(synopsis.find("\n       zumel-config", start), synopsis.size());
+        for (const std::vector<Named>& line : command_lines(synopsis.substr(start, end - start))) {
+            const Options options = parsed(line);
+            ASSERT_NE(options.mode, Options::Mode::usage_error) << options.error;
+            shown.insert(options.mode);
+            std::set<const OptionRow*> named;
+            for (const Named& option : line) {
+                const OptionRow* row = option_named(option.option);
+                ASSERT_NE(row, nullptr) << option.option;
+                named.insert(row);
+                EXPECT_EQ(option.value, row->value) << option.option;
+                EXPECT_EQ(option.repeated, has_mode(row->repeatable, options.mode)) << option.option;
+            }
+            for (const OptionRow& row : option_rows) {
+                std::vector<Named> more = line;
+                more.push_back({std::string(row.name), std::string(row.value)});
+                EXPECT_TRUE(named.contains(&row) || options.mode == Options::Mode::help ||
+                            options.mode == Options::Mode::version || parsed(more).mode != options.mode)
+                    << row.name << " belongs on the line of its mode";
+            }
+        }
+    }
+    EXPECT_EQ(shown.size(), static_cast<std::size_t>(Options::Mode::usage_error)) << "a line for every mode";
+}
+
+// The completion offers every option of the table, a value after those that
+// take one (after --set the settings' names), and after each option none of
+// those that share no mode with it.
+TEST(Options, TheCompletionOffersAndExcludesAsTheTable)
+{
+    std::stringstream text;
+    text << std::ifstream(COMPLETION_SCRIPT).rdbuf();
+    const std::string script = std::regex_replace(text.str(), std::regex("\\\\\n\\s*"), "");
+    std::smatch found;
+    ASSERT_TRUE(std::regex_search(script, found, std::regex(R"(for option in ([^;]*); do)")));
+    std::istringstream offered(found[1].str());
+    std::string in_order, table;
+    for (std::string name; offered >> name;) {
+        in_order += option_named(name) == nullptr ? "? " : std::string(option_named(name)->name) + " ";
+    }
+    std::map<const OptionRow*, std::string> excludes;
+    std::set<const OptionRow*> valued;
+    const std::regex pattern(R"re(\n\s+(-[-a-z]+(?:\s*\|\s*-[-a-z]+)*)\)( excluded\+="([^"]*)" ;;)?)re");
+    for (auto line = std::sregex_iterator(script.begin(), script.end(), pattern);
+         line != std::sregex_iterator(); ++line) {
+        std::istringstream alternatives(std::regex_replace((*line)[1].str(), std::regex(R"(\|)"), " "));
+        for (std::string name; alternatives >> name;) {
+            ASSERT_NE(option_named(name), nullptr) << name;
+            (*line)[2].matched ? void(excludes[option_named(name)] = (*line)[3].str())
+                               : void(valued.insert(option_named(name)));
+        }
+    }
+    for (const OptionRow& row : option_rows) {
+        table += std::string(row.name) + " ";
+        std::string excluded;
+        for (const OptionRow& other : option_rows) {
+            excluded += exclude_each_other(row, other) ? std::string(spoken_name(other)) + " " : "";
+        }
+        EXPECT_EQ(excludes[&row], excluded) << row.name;
+        EXPECT_EQ(valued.contains(&row), !row.value.empty()) << row.name << " takes a value";
+    }
+    EXPECT_EQ(in_order, table) << "offered in the table's order, by a name of each";
+    std::string settings;
+    for (const SettingField& field : setting_fields) {
+        settings += std::string(field.name) + "= ";
+    }
+    ASSERT_TRUE(std::regex_search(script, found,
+                                  std::regex(R"re(--set\)\s*COMPREPLY=\(\$\(compgen -W "([^"]*)")re")));
+    EXPECT_EQ(std::regex_replace(found[1].str(), std::regex("\\s+"), " ") + " ", settings) << "after --set";
+}
 
 TEST(Options, EachModeAndEveryRefusal)
 {
@@ -47,15 +191,16 @@ TEST(Options, EachModeAndEveryRefusal)
         {{"--com-prefix", "/dev/ttyUSB"}, "dialogue, prefix /dev/ttyUSB"},
         {{"--port", "com9", "--trace", "t.txt", "--log", "d"}, "dialogue, port COM9, trace t.txt, log d"},
         {{"--port=com12", "--read", "-o", "a.conf", "--com-prefix=/x/t"},
-         "read, port COM12, file a.conf, prefix /x/t"},
+         "read, port COM12, output a.conf, prefix /x/t"},
         {{"--write", "-", "--port", "COM4096", "--set", "address=3", "--set=baud=1"},
-         "write, port COM4096, file -, set address=3, set baud=1"},
+         "write, port COM4096, input -, set address=3, set baud=1"},
         {{"--list"}, "list"},
         {{"--find", "--trace", "t"}, "find, trace t"},
         {{"--read", "--help"}, "help"},
         {{"-h", "--version"}, "help"},
         {{"--version"}, "version"},
         {{"--bogus"}, "refused: unknown option --bogus"},
+        {{"--s"}, "refused: unknown option --s"}, // --set, -o and -h as near
         {{"COM1"}, "refused: unexpected argument COM1"},
         {{"--com-prefix"}, "refused: --com-prefix needs a value"},
         {{"--com-prefix="}, "refused: --com-prefix needs a value"},
@@ -63,21 +208,21 @@ TEST(Options, EachModeAndEveryRefusal)
         {{"--read"}, "refused: --read needs --port COMn"},
         {{"--write", "a"}, "refused: --write needs --port COMn"},
         {{"--port", "COM1", "--read", "--write", "a"}, "refused: --read and --write exclude each other"},
-        {{"--port", "COM1", "--write", "a", "-o", "b"}, "refused: -o goes with --read only"},
-        {{"--port", "COM1", "--read", "--set", "baud=1"}, "refused: --set goes with --write only"},
-        {{"--port", "COM1", "--read", "--log", "d"}, "refused: --log goes with --write or the dialogue"},
+        {{"--port", "COM1", "--write", "a", "-o", "b"}, "refused: -o and --write exclude each other"},
+        {{"--port", "COM1", "--read", "--set", "baud=1"}, "refused: --read and --set exclude each other"},
         {{"--port", "COM1", "--port", "COM2", "--read"}, "refused: --port given twice"},
         {{"-o", "a", "--output", "b"}, "refused: -o given twice"},
+        {{"-o", "a"}, "refused: -o goes with --read only"},
+        {{"--port", "COM1", "--set", "baud=1"}, "refused: --set goes with --write only"},
         {{"--list", "--find"}, "refused: --list and --find exclude each other"},
         {{"--find", "--port", "COM1"}, "refused: --find and --port exclude each other"},
-        {{"--list", "--set", "a=1"}, "refused: --list and --set exclude each other"},
-        {{"--list", "--trace", "t"}, "refused: --list opens no port: there is nothing to trace"},
-        {{"--station", "--write", "a", "--log", "d"}, "station, file a, log d"},
+        {{"--list", "--trace", "t"}, "refused: --list and --trace exclude each other"},
+        {{"--station", "--write", "a", "--log", "d"}, "station, input a, log d"},
         {{"--station", "--write=a", "--log=d", "--port", "COM1", "--port", "com12", "--addresses", "2-63",
           "--set", "baud=1"},
-         "station, port COM1, file a, log d, set baud=1, watch COM1, watch COM12, addresses 2-63"},
+         "station, port COM1, input a, log d, set baud=1, watch COM1, watch COM12, addresses 2-63"},
         {{"--station", "--write", "a", "--log", "d", "--addresses=7-7"},
-         "station, file a, log d, addresses 7-7"},
+         "station, input a, log d, addresses 7-7"},
         {{"--station", "--log", "d"}, "refused: --station needs --write FILE"},
         {{"--station", "--write", "a"}, "refused: --station needs --log DIR: it keeps the batch there"},
         {{"--station", "--write", "a", "--log", "d", "--read"},
