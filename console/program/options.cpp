@@ -40,7 +40,7 @@ const char* const usage_text =
     "                       makes COM1 /dev/ttyUSB0 (not on Windows, which names its ports itself)\n"
     "Exit status: 0 done (and every way the dialogue ends); 1 the port or the controller\n"
     "failed, no controller found, or a file, folder or output could not be read or written;\n"
-    "2 bad usage or a refused configuration.\n";
+    "2 bad usage or a refused configuration; 3 a station stopped with addresses left.\n";
 
 const char* const usage_hint = "Try 'zumel-config --help' for more information.";
 
