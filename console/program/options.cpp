@@ -122,6 +122,9 @@ std::string goes_with(const OptionRow& row)
             askers.push_back(spoken_name(asker));
         }
     }
+    if (has_mode(row.modes, Mode::dialogue)) {
+        askers.push_back("the dialogue"); // the mode no option asks for
+    }
     std::string text = std::string(spoken_name(row)) + " goes with ";
     for (std::size_t i = 0; i < askers.size(); ++i) {
         text.append(i == 0 ? "" : i + 1 == askers.size() ? " or " : ", ").append(askers[i]);
@@ -151,6 +154,102 @@ bool parse_address_range(std::string_view text, std::optional<AddressRange>& ran
 
 using Given = std::array<bool, option_rows.size()>;
 
+// The faults a command line may have, each found by looking at the modes.
+enum class Fault {
+    askers_exclude, // two options that ask for modes sharing none: --list and --find
+    excludes,       // an option asking for a mode, and one outside it: --station and --read
+    needs,          // a mode without what it needs: --station needs --write FILE
+    foreign,        // an option outside the mode asked for: -o goes with --read only
+    again,          // given again where it may not be: --port given twice
+};
+
+struct Check {
+    Fault fault;
+    Modes modes; // of the options asking (excludes, needs); within which an option's modes
+                 // (foreign) or repeating modes (again) lie
+};
+
+// A line with several faults is refused for the first found in this order:
+// the station's, one controller's, the surveys', then each option's own.
+constexpr Check checks[] = {
+    {Fault::askers_exclude, modes({Mode::list, Mode::find})},
+    {Fault::excludes, modes({Mode::station})},
+    {Fault::needs, modes({Mode::station})},
+    {Fault::foreign, modes({Mode::station})},
+    {Fault::again, modes({Mode::station})},
+    {Fault::askers_exclude, modes({Mode::read, Mode::write})},
+    {Fault::excludes, modes({Mode::list, Mode::find})},
+    {Fault::foreign, option_modes::every},
+    {Fault::needs, modes({Mode::read, Mode::write})},
+    {Fault::again, option_modes::every},
+};
+
+bool asks_within(const OptionRow& row, Modes set)
+{
+    return row.asks_for && has_mode(set, *row.asks_for);
+}
+
+bool within(Modes some, Modes set)
+{
+    return some != 0 && (some & ~set) == 0;
+}
+
+// The first fault of `check`'s kind in the options given; empty for none.
+std::string fault(const Check& check, const Options& options, const Given& given)
+{
+    const auto is_given = [&given](const OptionRow& row) { return given[&row - option_rows.data()]; };
+    switch (check.fault) {
+    case Fault::askers_exclude:
+    case Fault::excludes:
+        for (const OptionRow& asker : option_rows) {
+            if (!is_given(asker) || !asks_within(asker, check.modes)) {
+                continue;
+            }
+            for (const OptionRow& other : option_rows) {
+                if (!is_given(other) || !exclude_each_other(asker, other) ||
+                    (check.fault == Fault::askers_exclude && !asks_within(other, check.modes))) {
+                    continue;
+                }
+                return asker.opens_no_port && other.text == &Options::trace
+                           ? std::string(spoken_name(asker)) + " opens no port: there is nothing to trace"
+                           : std::string(spoken_name(asker)) + " and " + std::string(spoken_name(other)) +
+                                 " exclude each other";
+            }
+        }
+        return "";
+    case Fault::needs:
+        for (const Need& need : needs) {
+            if (need.mode == options.mode && has_mode(check.modes, need.mode) &&
+                !is_given(*option_named(need.option))) {
+                return std::string(spoken_name(*row_asking_for(need.mode))) + " needs " +
+                       std::string(need.option) + " " + std::string(option_named(need.option)->value) +
+                       (need.why.empty() ? "" : ": " + std::string(need.why));
+            }
+        }
+        return "";
+    case Fault::foreign:
+        // The narrowest first: -o before --set before --log.
+        for (int width = 1; width <= std::popcount(option_modes::every); ++width) {
+            for (const OptionRow& row : option_rows) {
+                if (is_given(row) && std::popcount(row.modes) == width && within(row.modes, check.modes) &&
+                    !has_mode(row.modes, options.mode)) {
+                    return goes_with(row);
+                }
+            }
+        }
+        return "";
+    case Fault::again:
+        for (const OptionRow& row : option_rows) {
+            if (row.texts != nullptr && (options.*row.texts).size() > 1 &&
+                within(row.repeatable, check.modes) && !has_mode(row.repeatable, options.mode)) {
+                return std::string(spoken_name(row)) + " given twice";
+            }
+        }
+        return "";
+    }
+    return "";
+}
+
 // The mode the options given ask for, or why they cannot go together.
 Options with_mode(Options options, const Given& given)
 {
@@ -160,44 +259,16 @@ Options with_mode(Options options, const Given& given)
             return options;
         }
     }
-    Modes shared = option_modes::every;
-    const OptionRow* narrowest = nullptr; // given, and not the dialogue's
+    // The first given that asks for one: the station's before the --write it needs.
     for (std::size_t i = 0; i < option_rows.size(); ++i) {
-        if (!given[i]) {
-            continue;
-        }
-        for (std::size_t j = i + 1; j < option_rows.size(); ++j) {
-            if (given[j] && exclude_each_other(option_rows[i], option_rows[j])) {
-                return refuse(std::string(spoken_name(option_rows[i])) + " and " +
-                              std::string(spoken_name(option_rows[j])) + " exclude each other");
-            }
-        }
-        shared &= option_rows[i].modes;
-        if (!has_mode(option_rows[i].modes, Mode::dialogue) &&
-            (narrowest == nullptr || std::popcount(option_rows[i].modes) < std::popcount(narrowest->modes))) {
-            narrowest = &option_rows[i];
-        }
-    }
-    for (std::size_t i = 0; i < option_rows.size(); ++i) {
-        if (given[i] && option_rows[i].asks_for && has_mode(shared, *option_rows[i].asks_for)) {
+        if (given[i] && option_rows[i].asks_for) {
             options.mode = *option_rows[i].asks_for;
+            break;
         }
     }
-    if (!has_mode(shared, options.mode)) {
-        return refuse(goes_with(*narrowest));
-    }
-    for (const Need& need : needs) {
-        if (need.mode == options.mode && !given[option_named(need.option) - option_rows.data()]) {
-            const OptionRow& asker = *row_asking_for(need.mode);
-            return refuse(std::string(spoken_name(asker)) + " needs " + std::string(need.option) + " " +
-                          std::string(option_named(need.option)->value) +
-                          (need.why.empty() ? "" : ": " + std::string(need.why)));
-        }
-    }
-    for (const OptionRow& row : option_rows) {
-        if (row.texts != nullptr && (options.*row.texts).size() > 1 &&
-            !has_mode(row.repeatable, options.mode)) {
-            return refuse(std::string(spoken_name(row)) + " given twice");
+    for (const Check& check : checks) {
+        if (std::string found = fault(check, options, given); !found.empty()) {
+            return refuse(std::move(found));
         }
     }
     return options;
@@ -214,6 +285,7 @@ Options parse_options(int argc, const char* const* argv)
 {
     Options options;
     Given given{};
+    std::array<unsigned, option_rows.size()> spelled{}; // 1 by its name, 2 by its short name
     for (int i = 1; i < argc; ++i) {
         std::string_view argument = argv[i];
         std::string_view value;
@@ -242,11 +314,15 @@ Options parse_options(int argc, const char* const* argv)
         if (takes_value && value.empty()) {
             return refuse(std::string(argument) + " needs a value");
         }
-        bool& again = given[row - option_rows.data()];
-        if (again && row->repeatable == 0) {
-            return refuse(std::string(spoken_name(*row)) + " given twice");
+        // An option with a value is one by either name (-o a --output b gives
+        // two outputs); a flag is given twice by the same name (-h --help asks once).
+        const std::size_t at = row - option_rows.data();
+        const unsigned name = argument == row->name ? 1U : 2U;
+        if ((spelled[at] & (takes_value ? 3U : name)) != 0 && row->repeatable == 0) {
+            return refuse(std::string(takes_value ? spoken_name(*row) : argument) + " given twice");
         }
-        again = true;
+        spelled[at] |= name;
+        given[at] = true;
         if (row->text != nullptr) {
             options.*row->text = value;
         } else if (row->texts != nullptr) {

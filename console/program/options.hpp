@@ -61,6 +61,7 @@ struct OptionRow {
     std::optional<Options::Mode> asks_for{};            // the mode it makes the run's, if any
     std::string Options::*text = nullptr;               // where its value goes
     std::vector<std::string> Options::*texts = nullptr; // where a repeatable one's values go
+    bool opens_no_port = false;                         // its mode has nothing for --trace to record
 };
 
 constexpr bool exclude_each_other(const OptionRow& a, const OptionRow& b)
@@ -76,41 +77,45 @@ inline constexpr Modes one_controller =
 inline constexpr Modes writes = modes({Options::Mode::write, Options::Mode::station});
 } // namespace option_modes
 
-// In the order --help and the completion offer them.
+// In the order refusals look through them, which the completion follows:
+// the station and its own, one controller's, the surveys, then the rest.
 inline constexpr std::array option_rows{
     OptionRow{
         .name = "--station", .modes = modes({Options::Mode::station}), .asks_for = Options::Mode::station},
-    OptionRow{.name = "--list", .modes = modes({Options::Mode::list}), .asks_for = Options::Mode::list},
-    OptionRow{.name = "--find", .modes = modes({Options::Mode::find}), .asks_for = Options::Mode::find},
+    OptionRow{.name = "--addresses",
+              .value = "FIRST-LAST",
+              .modes = modes({Options::Mode::station}),
+              .text = &Options::address_range},
     OptionRow{.name = "--port",
               .value = "COMn",
               .modes = option_modes::one_controller,
               .repeatable = modes({Options::Mode::station}),
               .texts = &Options::port_names},
     OptionRow{.name = "--read", .modes = modes({Options::Mode::read}), .asks_for = Options::Mode::read},
-    OptionRow{.name = "--output",
-              .short_name = "-o",
-              .value = "FILE",
-              .modes = modes({Options::Mode::read}),
-              .text = &Options::output},
     OptionRow{.name = "--write",
               .value = "FILE",
               .modes = option_modes::writes,
               .asks_for = Options::Mode::write,
               .text = &Options::input},
+    OptionRow{.name = "--output",
+              .short_name = "-o",
+              .value = "FILE",
+              .modes = modes({Options::Mode::read}),
+              .text = &Options::output},
+    OptionRow{.name = "--log",
+              .value = "DIR",
+              .modes = option_modes::writes | modes({Options::Mode::dialogue}),
+              .text = &Options::log},
     OptionRow{.name = "--set",
               .value = "NAME=VALUE",
               .modes = option_modes::writes,
               .repeatable = option_modes::writes,
               .texts = &Options::sets},
-    OptionRow{.name = "--log",
-              .value = "DIR",
-              .modes = option_modes::writes | modes({Options::Mode::dialogue}),
-              .text = &Options::log},
-    OptionRow{.name = "--addresses",
-              .value = "FIRST-LAST",
-              .modes = modes({Options::Mode::station}),
-              .text = &Options::address_range},
+    OptionRow{.name = "--list",
+              .modes = modes({Options::Mode::list}),
+              .asks_for = Options::Mode::list,
+              .opens_no_port = true},
+    OptionRow{.name = "--find", .modes = modes({Options::Mode::find}), .asks_for = Options::Mode::find},
     OptionRow{.name = "--trace",
               .value = "FILE",
               .modes = option_modes::one_controller | modes({Options::Mode::find}),
