@@ -55,10 +55,9 @@ void log_input(const PtyLine& line, const std::vector<Response>& responses,
     for (std::size_t i = 0; i < responses.size(); ++i) {
         const Response& response = responses[i];
         const Request& request = requests[i];
-        std::string to;
-        if (visits) { // numbered from 1, as zumel-emulator's --visits has them
-            to = request.controller ? " to controller " + std::to_string(*request.controller + 1)
-                                    : " to nobody";
+        std::string to = request.controller ? "" : " to nobody";
+        if (visits && request.controller) { // numbered from 1, as zumel-emulator's --visits has them
+            to = " to controller " + std::to_string(*request.controller + 1);
         }
         log(line, "request " + std::to_string(response.request) + to + ": " + hex(request.frame));
         if (!request.line_problems.empty()) {
@@ -379,6 +378,12 @@ bool wait_for_requests(const PtyLine& line, std::size_t count, std::chrono::mill
     std::unique_lock lock(line.mutex);
     line.changed.wait_for(lock, timeout, [&] { return line.model.requests.size() >= count || line.closed; });
     return line.model.requests.size() >= count;
+}
+
+void connect(PtyLine& line, bool connected)
+{
+    std::lock_guard lock(line.mutex);
+    line.model.unplugged = !connected;
 }
 
 bool closed(const PtyLine& line)

@@ -109,6 +109,17 @@ TEST(Visits, EachRequestReachesTheControllerConnectedThenOrNobody)
     }
 }
 
+// Unplugged by hand (from a shell), nobody answers and the visits wait.
+TEST(Visits, AControllerUnpluggedByHandAnswersNothingAndTheVisitsWait)
+{
+    emulator::Line line = make(three_controllers(), {{0, 2, 1}, {1, 0, 0}});
+    EXPECT_EQ(answers(line, 1), "A");
+    line.unplugged = true;
+    EXPECT_EQ(answers(line, 2), "..");
+    line.unplugged = false;
+    EXPECT_EQ(answers(line, 4), "A.BB");
+}
+
 // The emulator judges the configurator's line settings in every end-to-end
 // session; its judgement must be trusted.
 TEST(EmulatorLine, NamesWrongLineSettings)
@@ -195,4 +206,33 @@ TEST(EmulatorLine, AClientThatComesAndGoesLeavesTheHoldersSessionAlone)
     const int next = open_client(port);
     EXPECT_EQ(waiting_for(next, 100), "") << "the holder's unread reply went with its session";
     close(next);
+}
+
+// A refused command line names the argument and why, then the usage and
+// where to read more; nothing is made.
+TEST(EmulatorProgram, NamesTheArgumentItRefuses)
+{
+    const std::string port = (kit::own_directory() / "refused" / "ttyS0").string();
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{port, "--type", "abc"}, "--type abc: expected eight printable characters"},
+        {{port, "--firmware", "1.200"}, "--firmware 1.200: expected version as HIGH.LOW, each 0..127"},
+        {{port, "--visits", "0:1:1"}, "--visits 0:1:1: expected N:STAYS:ABSENT,... with N 1..99"},
+        {{port, "--config"},
+         "--config needs a value: six configuration bytes as 12 hex digits, each byte 00..7F"},
+        {{port, "--typ", "ZML-4C08"}, "unknown option --typ"},
+        {{port, port}, "a second LINK_PATH " + port + ": one emulator makes one port"},
+        {{"--log"}, "no LINK_PATH: the port's path to make"},
+    };
+    for (const auto& [arguments, reason] : cases) {
+        ProgramRun run{.command = {kit::emulator_program()}};
+        run.command.insert(run.command.end(), arguments.begin(), arguments.end());
+        const ProgramResult result = run_program(run);
+        EXPECT_EQ(result.exit_code, 2) << reason;
+        EXPECT_TRUE(
+            result.errors.starts_with("zumel-emulator: " + reason + "\nusage: zumel-emulator LINK_PATH "))
+            << result.errors;
+        EXPECT_TRUE(result.errors.ends_with("]\nzumel-emulator --help tells more.\n")) << result.errors;
+        EXPECT_EQ(result.output, "");
+    }
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(port).parent_path()));
 }
