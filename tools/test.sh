@@ -43,5 +43,12 @@ ctest --test-dir "$build" --output-on-failure -j"$jobs" --timeout 600
 left=$(wine_prefix_processes)
 [ -z "$left" ] || { echo "Wine processes left after the tests: $left" >&2; exit 1; }
 
+# The demo as a newcomer starts it, through its banner and one reading:
+# the emulator's log it names holds what the controller answered. Its ports
+# are its own (build/demo/ports).
+demo=$(printf '1\n1\n3\n' | timeout 900 bash "$root/tools/demo.sh" 2>&1) &&
+  grep -q 'Zvolte COM port' <<<"$demo" && grep -q ': reply: FF 30 ' "$root/build/demo/emulator.log" ||
+  { printf '%s\n' "$demo" >&2; echo "tools/demo.sh: failed, no banner, or its emulator log lacks the session" >&2; exit 1; }
+
 bash "$root/tools/check-package.sh"
 bash "$root/tools/sanitize.sh"
