@@ -13,14 +13,15 @@ bash "$root/tools/install-deps.sh" test
 windows="$root/build/windows"
 cmake --preset windows -S "$root" -DZUMEL_WERROR=ON >/dev/null
 cmake --build "$windows" -j"$jobs"
-# It imports only system DLLs every Windows has (the registry and SetupAPI
-# for the port list), carries its version resource (type 0x10) and manifest
-# (0x18), and asks for ASLR with 64-bit entropy (with the relocations that
-# make it possible) and DEP.
+# It imports only system DLLs every Windows has (the registry, SetupAPI and
+# the configuration manager for the port list), carries its version resource
+# (type 0x10) and manifest (0x18, long-path aware), and asks for ASLR with
+# 64-bit entropy (with the relocations that make it possible) and DEP.
 pe=$(x86_64-w64-mingw32-objdump -p "$windows/zumel-config.exe")
-[[ $(grep 'DLL Name' <<<"$pe" | awk '{print $3}' | LC_ALL=C sort | xargs) == "ADVAPI32.dll KERNEL32.dll SETUPAPI.dll msvcrt.dll" ]] &&
-  grep -q 'Entry: ID: 0x000010' <<<"$pe" && grep -q 'Entry: ID: 0x000018' <<<"$pe" ||
-  { echo "zumel-config.exe: other imports, or no version resource or manifest" >&2; exit 1; }
+[[ $(grep 'DLL Name' <<<"$pe" | awk '{print $3}' | LC_ALL=C sort | xargs) == "ADVAPI32.dll CFGMGR32.dll KERNEL32.dll SETUPAPI.dll msvcrt.dll" ]] &&
+  grep -q 'Entry: ID: 0x000010' <<<"$pe" && grep -q 'Entry: ID: 0x000018' <<<"$pe" &&
+  grep -aq '<longPathAware [^>]*>true</longPathAware>' "$windows/zumel-config.exe" ||
+  { echo "zumel-config.exe: other imports, or no version resource or long-path-aware manifest" >&2; exit 1; }
 for flag in DYNAMIC_BASE HIGH_ENTROPY_VA NX_COMPAT; do
   sed -n '/^DllCharacteristics/,/^SizeOfStackReserve/p' <<<"$pe" | grep -qw "$flag" ||
     { echo "zumel-config.exe: DllCharacteristics lack $flag" >&2; exit 1; }
