@@ -264,6 +264,9 @@ std::optional<Line> make_line(const std::vector<ControllerSetup>& controllers,
 
 std::optional<std::size_t> connected(const Line& line)
 {
+    if (line.unplugged) {
+        return std::nullopt;
+    }
     if (line.visits.empty()) {
         return 0;
     }
@@ -376,7 +379,9 @@ std::vector<Response> feed(Line& line, std::span<const std::uint8_t> bytes, Micr
         }
         response.request = line.requests.size() - 1;
         responses.push_back(std::move(response));
-        count_request();
+        if (!line.unplugged) {
+            count_request();
+        }
     }
     return responses;
 }

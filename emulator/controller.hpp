@@ -158,6 +158,9 @@ struct Line {
     std::vector<Request> requests{};      // every valid frame, in order
     ProtocolErrors errors{};
     bool hung_up = false; // after a hang-up it takes no more input
+    // Disconnected by hand: nobody answers, and the visits' count waits
+    // until it is connected again.
+    bool unplugged = false;
 
   private:
     std::vector<ReceivedByte> frame_{}; // a frame begun but not complete
@@ -175,7 +178,7 @@ struct Line {
 std::optional<Line> make_line(const std::vector<ControllerSetup>& controllers,
                               const std::vector<Visit>& visits, std::string& error);
 
-// The controller connected now; none while the line is silent.
+// The controller connected now; none while the line is silent or unplugged.
 std::optional<std::size_t> connected(const Line& line);
 
 // The line seen as one controller: its bytes, requests, errors and hang-up,

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include <pthread.h>
+#include <unistd.h>
 
 namespace {
 
@@ -140,43 +141,63 @@ struct Options {
     bool log = false;
 };
 
-std::optional<Options> parse_options(int argc, char** argv)
+// An option with a value, what the value must be (as --help says it) and
+// how it is read.
+struct ValueOption {
+    std::string_view name;
+    std::string_view expected;
+    bool (*parse)(std::string_view text, Options& options);
+};
+
+constexpr ValueOption value_options[] = {
+    {"--type", "eight printable characters",
+     [](std::string_view text, Options& options) { return parse_type(text, options.setup); }},
+    {"--firmware", "version as HIGH.LOW, each 0..127",
+     [](std::string_view text, Options& options) { return parse_firmware(text, options.setup); }},
+    {"--config", "six configuration bytes as 12 hex digits, each byte 00..7F",
+     [](std::string_view text, Options& options) { return parse_configuration(text, options.setup); }},
+    {"--waiting", "bytes as hex pairs",
+     [](std::string_view text, Options& options) { return parse_waiting(text, options.setup); }},
+    {"--visits", "N:STAYS:ABSENT,... with N 1..99",
+     [](std::string_view text, Options& options) { return parse_visits(text, options.visits); }},
+};
+
+// The options, or none with `error` naming the argument refused and why.
+std::optional<Options> parse_options(int argc, char** argv, std::string& error)
 {
     Options options;
     for (int i = 1; i < argc; ++i) {
         const std::string_view argument = argv[i];
-        const bool has_value = i + 1 < argc;
+        const auto option =
+            std::find_if(std::begin(value_options), std::end(value_options),
+                         [argument](const ValueOption& known) { return known.name == argument; });
         if (argument == "--wire-speed") {
             options.setup.byte_time_us = emulator::byte_time_9600_8o1_us;
         } else if (argument == "--log") {
             options.log = true;
-        } else if (argument == "--type" && has_value) {
-            if (!parse_type(argv[++i], options.setup)) {
+        } else if (option != std::end(value_options)) {
+            if (i + 1 == argc) {
+                error = std::string(argument) + " needs a value: " + std::string(option->expected);
                 return std::nullopt;
             }
-        } else if (argument == "--firmware" && has_value) {
-            if (!parse_firmware(argv[++i], options.setup)) {
+            const std::string_view value = argv[++i];
+            if (!option->parse(value, options)) {
+                error = std::string(argument) + " " + std::string(value) + ": expected " +
+                        std::string(option->expected);
                 return std::nullopt;
             }
-        } else if (argument == "--config" && has_value) {
-            if (!parse_configuration(argv[++i], options.setup)) {
-                return std::nullopt;
-            }
-        } else if (argument == "--waiting" && has_value) {
-            if (!parse_waiting(argv[++i], options.setup)) {
-                return std::nullopt;
-            }
-        } else if (argument == "--visits" && has_value) {
-            if (!parse_visits(argv[++i], options.visits)) {
-                return std::nullopt;
-            }
-        } else if (argument.starts_with("-") || !options.link.empty()) {
+        } else if (argument.starts_with("-")) {
+            error = "unknown option " + std::string(argument);
+            return std::nullopt;
+        } else if (!options.link.empty()) {
+            error = "a second LINK_PATH " + std::string(argument) + ": one emulator makes one port";
             return std::nullopt;
         } else {
             options.link = argument;
         }
     }
     if (options.link.empty()) {
+        error = "no LINK_PATH: the port's path to make";
         return std::nullopt;
     }
     return options;
@@ -186,12 +207,11 @@ std::optional<Options> parse_options(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    const bool help =
-        argc == 2 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h");
-    const std::optional<Options> options = parse_options(argc, argv);
-    if (help || !options) {
-        std::FILE* out = help ? stdout : stderr;
-        std::fputs(usage, out);
+    const bool help = std::any_of(argv + 1, argv + argc, [](const char* argument) {
+        return std::string_view(argument) == "--help" || std::string_view(argument) == "-h";
+    });
+    if (help) {
+        std::fputs(usage, stdout);
         std::fputs("  --type      eight printable characters\n"
                    "  --firmware  version as HIGH.LOW, each 0..127\n"
                    "  --config    six configuration bytes as 12 hex digits, each byte 00..7F\n"
@@ -201,17 +221,26 @@ int main(int argc, char** argv)
                    "              answers for ABSENT requests; a returning one keeps its settings\n"
                    "  --wire-speed  take as long as 9600 Bd would\n"
                    "  --log       print requests and replies\n"
-                   "A link ending in 0 is COM1 for zumel-config --com-prefix LINK_PATH-without-the-0.\n",
-                   out);
-        return help ? 0 : 2;
+                   "A link ending in 0 is COM1 for zumel-config --com-prefix LINK_PATH-without-the-0.\n"
+                   "While it runs, kill -USR1 PID disconnects its controller (nobody answers, as if\n"
+                   "unplugged) and kill -USR2 PID connects it again, as it was; it prints its PID.\n",
+                   stdout);
+        return 0;
+    }
+    std::string error;
+    const std::optional<Options> options = parse_options(argc, argv, error);
+    if (!options) {
+        std::fprintf(stderr, "zumel-emulator: %s\n%szumel-emulator --help tells more.\n", error.c_str(),
+                     usage);
+        return 2;
     }
 
     // Blocked before the line's thread starts, so only sigwait sees them.
     sigset_t signals;
     sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGHUP);
+    for (const int number : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2}) {
+        sigaddset(&signals, number);
+    }
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     emulator::LogSink log;
@@ -219,7 +248,6 @@ int main(int argc, char** argv)
         log = [](const std::string& line) { std::fprintf(stderr, "zumel-emulator: %s\n", line.c_str()); };
     }
 
-    std::string error;
     // Each number up to the highest a controller of its own.
     std::size_t controllers = 1;
     for (const emulator::Visit& visit : options->visits) {
@@ -231,11 +259,21 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "zumel-emulator: %s\n", error.c_str());
         return 1;
     }
-    std::fprintf(stderr, "zumel-emulator: port %s -> %s\n", options->link.c_str(),
-                 emulator::slave_path(*line).c_str());
+    const long pid = static_cast<long>(getpid());
+    std::fprintf(stderr,
+                 "zumel-emulator: port %s -> %s\n"
+                 "zumel-emulator: kill -USR1 %ld disconnects the controller, kill -USR2 %ld connects it\n",
+                 options->link.c_str(), emulator::slave_path(*line).c_str(), pid, pid);
 
-    int signal = 0;
-    sigwait(&signals, &signal);
+    for (int signal = 0; sigwait(&signals, &signal) == 0;) {
+        if (signal != SIGUSR1 && signal != SIGUSR2) {
+            break;
+        }
+        emulator::connect(*line, signal == SIGUSR2);
+        // Said with or without --log: the shell that asked sees it done.
+        std::fprintf(stderr, "zumel-emulator: controller %s\n",
+                     signal == SIGUSR2 ? "connected" : "disconnected");
+    }
     line.reset();
     return 0;
 }

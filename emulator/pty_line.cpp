@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <deque>
+#include <filesystem>
 #include <optional>
 #include <span>
 
@@ -54,10 +55,9 @@ void log_input(const PtyLine& line, const std::vector<Response>& responses,
     for (std::size_t i = 0; i < responses.size(); ++i) {
         const Response& response = responses[i];
         const Request& request = requests[i];
-        std::string to;
-        if (visits) { // numbered from 1, as zumel-emulator's --visits has them
-            to = request.controller ? " to controller " + std::to_string(*request.controller + 1)
-                                    : " to nobody";
+        std::string to = request.controller ? "" : " to nobody";
+        if (visits && request.controller) { // numbered from 1, as zumel-emulator's --visits has them
+            to = " to controller " + std::to_string(*request.controller + 1);
         }
         log(line, "request " + std::to_string(response.request) + to + ": " + hex(request.frame));
         if (!request.line_problems.empty()) {
@@ -140,20 +140,45 @@ void end_session(PtyLine& line)
     log(line, "port closed by the client");
 }
 
-// Keeps `clients` up to date from the watch's events.
+// How many opens of the slave there are besides the one the line holds,
+// from every process's open files. Events cannot be counted instead: the
+// kernel folds an open into the one before it while neither is read, so two
+// clients opening at once would be counted as one.
+unsigned clients_now(const PtyLine& line)
+{
+    unsigned opens = 0;
+    std::error_code code;
+    for (const auto& process : std::filesystem::directory_iterator("/proc", code)) {
+        const std::string name = process.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        std::error_code gone; // a process may end while it is looked at
+        for (const auto& fd : std::filesystem::directory_iterator(process.path() / "fd", gone)) {
+            opens += std::filesystem::read_symlink(fd.path(), gone) == line.slave_path && !gone ? 1 : 0;
+        }
+    }
+    return opens > 0 ? opens - 1 : 0;
+}
+
+// Keeps `clients` up to date from the watch's events: an open adds one, a
+// close has them counted again, and the session ends with the last.
 void track_sessions(PtyLine& line, unsigned& clients)
 {
     alignas(inotify_event) char buffer[4096];
     const ssize_t count = ::read(line.session_watch, buffer, sizeof buffer);
+    bool closes = false;
     for (ssize_t offset = 0; offset < count;) {
         const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
-        if ((event->mask & IN_OPEN) != 0) {
-            ++clients;
-        }
-        if ((event->mask & IN_CLOSE) != 0 && clients > 0 && --clients == 0) {
+        clients += (event->mask & IN_OPEN) != 0 ? 1 : 0;
+        closes = closes || (event->mask & IN_CLOSE) != 0;
+        offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+    if (closes && clients > 0) {
+        clients = clients_now(line);
+        if (clients == 0) {
             end_session(line);
         }
-        offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
     }
 }
 
@@ -353,6 +378,12 @@ bool wait_for_requests(const PtyLine& line, std::size_t count, std::chrono::mill
     std::unique_lock lock(line.mutex);
     line.changed.wait_for(lock, timeout, [&] { return line.model.requests.size() >= count || line.closed; });
     return line.model.requests.size() >= count;
+}
+
+void connect(PtyLine& line, bool connected)
+{
+    std::lock_guard lock(line.mutex);
+    line.model.unplugged = !connected;
 }
 
 bool closed(const PtyLine& line)

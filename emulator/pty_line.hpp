@@ -76,6 +76,10 @@ Line line_snapshot(const PtyLine& line);
 // closed, at most `timeout`. True when they have.
 bool wait_for_requests(const PtyLine& line, std::size_t count, std::chrono::milliseconds timeout);
 
+// Connects or disconnects the line's controller by hand, as a technician
+// plugs one in or pulls it out (see Line::unplugged).
+void connect(PtyLine& line, bool connected);
+
 // True once the line hung up (a fault) or failed; the thread has then ended.
 bool closed(const PtyLine& line);
 

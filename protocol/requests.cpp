@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <utility>
 
 bool answered(const Exchange& exchange)
 {
@@ -43,11 +44,23 @@ Exchange exchange(SerialPort& link, std::span<const std::uint8_t> request, std::
 
 void read_trailing(SerialPort& link, Exchange& exchange)
 {
-    if (answered(exchange)) {
-        std::array<std::uint8_t, trailing_bytes_kept> more{};
-        const Transfer extra = port_read(link, more, trailing_bytes_ms);
-        exchange.trailing.assign(more.begin(), more.begin() + static_cast<std::ptrdiff_t>(extra.count));
+    if (!answered(exchange)) {
+        return;
     }
+    // The observer is told this read is the wait behind a reply, where
+    // nothing coming is the good case.
+    LineObserver observer = std::move(link.observer);
+    if (observer) {
+        link.observer = [&observer](const SerialPort& port, const LineEvent& event) {
+            LineEvent behind = event;
+            behind.behind_reply = true;
+            observer(port, behind);
+        };
+    }
+    std::array<std::uint8_t, trailing_bytes_kept> more{};
+    const Transfer extra = port_read(link, more, trailing_bytes_ms);
+    link.observer = std::move(observer);
+    exchange.trailing.assign(more.begin(), more.begin() + static_cast<std::ptrdiff_t>(extra.count));
 }
 
 Exchange identify_controller(SerialPort& link, ControllerType& type, Rule rule)

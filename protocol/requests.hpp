@@ -43,7 +43,8 @@ Exchange exchange(SerialPort& link, std::span<const std::uint8_t> request, std::
 // One exchange in two halves, for asking many ports at once: the request
 // goes out at `sent`, and its reply is awaited later against the deadline
 // its length gives from then; by the checked rule, what came right behind
-// an answered reply is read too.
+// an answered reply is read too, its read told to the observer as the wait
+// behind a reply (LineEvent::behind_reply).
 Transfer send_request(SerialPort& link, std::span<const std::uint8_t> request);
 Transfer await_reply(SerialPort& link, std::span<std::uint8_t> reply,
                      std::chrono::steady_clock::time_point sent);

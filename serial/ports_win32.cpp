@@ -11,7 +11,8 @@
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
-// clang-format off: initguid.h must come first, to define the class GUIDs.
+// clang-format off: the order matters. devguid.h comes before initguid.h,
+// so its class GUIDs stay declarations, defined once in mingw's libuuid.
 #include <cfgmgr32.h>
 #include <devguid.h>
 #include <initguid.h>

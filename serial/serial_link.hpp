@@ -126,6 +126,7 @@ struct LineEvent {
     unsigned elapsed_ms = 0;               // sent, received: how long it took
     TransferEnd end = TransferEnd::complete;
     int error = 0;
+    bool behind_reply = false; // received: the wait for bytes right behind a whole reply
 };
 using LineObserver = std::function<void(const SerialPort& link, const LineEvent& event)>;
 

@@ -42,7 +42,14 @@ std::string trace_line(const SerialPort& link, const LineEvent& event)
     case LineEvent::Kind::sent:
         return port + " sent " + moved(event) + bytes;
     case LineEvent::Kind::received:
-        return port + " received " + moved(event) + bytes;
+        if (event.behind_reply && event.end == TransferEnd::timed_out) {
+            return event.bytes.empty()
+                       ? port + " nothing behind the reply within " + std::to_string(event.timeout_ms) + " ms"
+                       : port + " received " + std::to_string(event.bytes.size()) +
+                             " bytes behind the reply within " + std::to_string(event.timeout_ms) + " ms" +
+                             bytes;
+        }
+        return port + " received " + moved(event) + (event.behind_reply ? " behind the reply" : "") + bytes;
     case LineEvent::Kind::discarded:
         return port + " discarded " + std::to_string(event.bytes.size()) + " bytes that were waiting" + bytes;
     case LineEvent::Kind::closed:

@@ -1,5 +1,7 @@
 #include <array>
 #include <chrono>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "messages/words.hpp"
@@ -9,6 +11,8 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+const std::string no_answer = "no answer";
 
 // One port's probe: the identify request went out at `sent`.
 struct Probe {
@@ -36,15 +40,20 @@ std::string verdict(Probe& probe, bool& found)
     if (!answered(identify)) {
         if (identify.sent.end == TransferEnd::complete && identify.received.end == TransferEnd::timed_out) {
             return identify.received.count == 0
-                       ? "no answer"
+                       ? no_answer
                        : std::to_string(identify.received.count) + " of " +
                              std::to_string(identify.expected) + " bytes: not a controller's answer";
         }
         return exchange_problem(identify, "the identify request");
     }
     ControllerIdentity identity{.type = parse_type_reply(probe.reply)};
-    if (!answered(query_firmware_version(link, identity.version))) {
-        return "answered the identify request but not the firmware request";
+    // By the checked rule: two controllers answering each request at once
+    // are no controller to name.
+    const Exchange version = query_firmware_version(link, identity.version, Rule::checked);
+    if (!answered(version)) {
+        return version.trailing.empty() ? "answered the identify request but not the firmware request"
+                                        : exchange_problem(version, "the firmware request") +
+                                              "; more than one controller on this line?";
     }
     found = true;
     return "controller " + identity_text(identity);
@@ -57,9 +66,13 @@ ExitStatus find_controllers(const ComNaming& naming, const LineObserver& observe
     // All requests go out first and the replies are awaited together, so
     // many silent ports take about one time-out in all.
     std::vector<Probe> probes;
-    for (const PortInfo& info : list_ports(naming)) {
+    std::vector<PortInfo> outside;
+    for (PortInfo& info : list_ports(naming)) {
         if (!info.port) {
-            continue; // outside the naming in force: named by --list, never opened
+            if (info.reached_as) {
+                outside.push_back(std::move(info)); // named by --list, never opened
+            }
+            continue;
         }
         // Lines no probe may touch, and ports that would only stall it.
         const char* left_alone = info.system_console ? "the system's console; not touched"
@@ -84,9 +97,12 @@ ExitStatus find_controllers(const ComNaming& naming, const LineObserver& observe
         }
     }
     std::vector<ComPort> found_on;
+    bool silent = false;
     for (Probe& probe : probes) {
         bool found = false;
-        print_line(port_column(probe.link.port) + verdict(probe, found));
+        const std::string said = verdict(probe, found);
+        silent = silent || said == no_answer;
+        print_line(port_column(probe.link.port) + said);
         close_port(probe.link);
         if (found) {
             found_on.push_back(probe.link.port);
@@ -96,8 +112,20 @@ ExitStatus find_controllers(const ComNaming& naming, const LineObserver& observe
         print_line("A controller is on " + com_name(port) + ": " + program_name + " " +
                    port_options(port, naming));
     }
-    if (found_on.empty()) {
-        print_line(probes.empty() ? "No serial ports to ask." : "No controller answered.");
+    if (found_on.empty() && !probes.empty()) {
+        print_line(silent
+                       ? "No controller answered; is it switched on with jumper J6 fitted, and its cable on "
+                         "one of these ports?"
+                       : "No controller answered.");
+    } else if (found_on.empty() && outside.empty()) {
+        print_line("No serial ports to ask.");
+    } else if (found_on.empty()) {
+        // As --list names them.
+        print_line("No serial ports to ask under the prefix in force; serial devices outside it:");
+        for (const PortInfo& info : outside) {
+            print_line("        " + padded(info.device, 14) + "  reached by " +
+                       port_options(*info.reached_as, {info.reached_with_prefix}));
+        }
     }
     return found_on.empty() ? ExitStatus::failed : ExitStatus::done;
 }

@@ -5,13 +5,13 @@
 #include "messages/words.hpp"
 #include "survey.hpp"
 
-namespace {
-
 std::string padded(std::string text, std::size_t width)
 {
     text.resize(std::max(text.size(), width), ' ');
     return text;
 }
+
+namespace {
 
 // What the system knows of a port: Device Manager's name, or the USB
 // adapter's maker, product and serial number.

@@ -18,5 +18,8 @@ ExitStatus find_controllers(const ComNaming& naming, const LineObserver& observe
 // "COM7  " then two spaces: the first column of both.
 std::string port_column(ComPort port);
 
+// `text` padded with spaces to `width`: a column of both.
+std::string padded(std::string text, std::size_t width);
+
 // A line as both print it, without trailing spaces.
 void print_line(std::string text);

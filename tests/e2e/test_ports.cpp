@@ -75,7 +75,39 @@ TEST(Ports, FindAsksEveryFreePortAndNamesTheOneWithAController)
     high = start_line(high_port, silent);
     result = run_with({"--find"});
     EXPECT_EQ(result.exit_code, 1);
-    holds(result.output, {high_column + "no answer", "No controller answered."});
+    holds(result.output,
+          {high_column + "no answer", "No controller answered; is it switched on with jumper J6 "
+                                      "fitted, and its cable on one of these ports?"});
+}
+
+// --find reads the firmware by the checked rule: the wait behind a reply is
+// traced as the good case it is, and two controllers answering every
+// request at once (each reply twice) are no controller to name.
+TEST(Ports, FindTracesTheWaitBehindAReplyAndTrustsNoDoubledOne)
+{
+    const std::filesystem::path trace = kit::own_directory() / "find-trace.txt";
+    auto line = start_line(high_port);
+    ProgramResult result = run_with({"--find", "--trace", file_argument(trace)});
+    EXPECT_EQ(result.exit_code, 0) << result.errors;
+    const std::string lines = trace_lines(trace);
+    EXPECT_NE(lines.find("\n" + high_name + " received 8 bytes: FF 26 05 01 00 00 55 80\n" + high_name +
+                         " nothing behind the reply within 50 ms\n"),
+              std::string::npos)
+        << lines;
+    EXPECT_EQ(lines.find("time-out"), std::string::npos) << lines;
+
+    const Bytes type_reply = {0xFF, 0x28, 0x5A, 0x4D, 0x4C, 0x2D, 0x34, 0x43, 0x30, 0x38, 0x5A, 0x80};
+    const Bytes firmware_reply = {0xFF, 0x26, 0x05, 0x01, 0x00, 0x00, 0x55, 0x80};
+    line.reset();
+    line = start_line(high_port,
+                      {.faults = {{.kind = FaultKind::extra_bytes, .request = 0, .bytes = type_reply},
+                                  {.kind = FaultKind::extra_bytes, .request = 1, .bytes = firmware_reply}}});
+    result = run_with({"--find"});
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(result.output,
+              high_column + "the controller sent more than the 8 bytes of its reply to the firmware request "
+                            "(then FF 26 05 01 00 00 55 80), so the reply is not trusted; more than one "
+                            "controller on this line?\nNo controller answered.\n");
 }
 
 // A line held without a lock by another program (a terminal program, a

@@ -306,3 +306,30 @@ TEST(Station, AStopWhileAnotherHoldsTheFoldersLockEndsAtOnceWithNothingWritten)
     EXPECT_EQ(emulator::snapshot(*line).configuration, emulator::ControllerSetup{}.configuration)
         << "nothing written";
 }
+
+// The emulator as a newcomer runs it from a shell: its controller pulled out
+// and plugged in again while the station watches (kill -USR1, kill -USR2).
+TEST(Station, AControllerDisconnectedAndConnectedFromTheShellIsAlreadyDone)
+{
+    SKIP_WHERE(platform.no_signals);
+    const fs::path log = kit::own_directory() / "from the shell" / "log";
+    const std::string identify = ": FF 28 59 80\n", read = ": FF 30 56 7B 80\n";
+    kit::Emulator emulator(com_port_path(1), {"--log"});
+    RunningProgram program = start_program(configurator_run("", station(log, "2-3")));
+    ASSERT_TRUE(kit::wait_until_said(emulator, ": FF 56 ")) << emulator.said;
+    // Polling again: done with it.
+    ASSERT_TRUE(kit::wait_until_said(emulator, identify, kit::times_said(emulator, identify) + 1));
+
+    ASSERT_TRUE(kit::connect_controller(emulator, false)) << emulator.said;
+    ASSERT_TRUE(kit::wait_until_said(emulator, " to nobody" + identify, 2)) << emulator.said;
+    ASSERT_TRUE(kit::connect_controller(emulator, true)) << emulator.said;
+    ASSERT_TRUE(kit::wait_until_said(emulator, read, kit::times_said(emulator, read) + 2)) << emulator.said;
+    ASSERT_TRUE(kit::wait_until_said(emulator, identify, kit::times_said(emulator, identify) + 1));
+    kill(program.pid, SIGINT);
+    const ProgramResult result = finish_program(program);
+    EXPECT_EQ(events(result.output).front(), "COM1: address 2 written, ZML-4C08, firmware 105 (1 of 2 done)");
+    EXPECT_EQ(events(result.output).at(1), "COM1: already done as address 2, ZML-4C08, firmware 105")
+        << result.output;
+    EXPECT_EQ(written_addresses(log), (std::multiset<std::string>{"2"}));
+    EXPECT_NE(kit::stop(emulator).find("zumel-emulator: controller disconnected\n"), std::string::npos);
+}

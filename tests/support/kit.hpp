@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "controller.hpp"
+#include "process.hpp"
 
 namespace kit {
 
@@ -35,5 +36,35 @@ std::string written_to(int fd, const std::function<void()>& run);
 // A fresh directory for this process, removed when it ends; tests that run
 // at the same time never share one.
 const std::filesystem::path& own_directory();
+
+// The zumel-emulator program, as built beside the tests.
+std::string emulator_program();
+
+// The zumel-emulator program on a port at `link`, started as a person starts
+// it from a shell, and stopped when this goes. What it says on standard
+// error is kept in `said`, read whenever it is waited for (so a test that
+// lets it log for long waits on it now and then).
+struct Emulator {
+    RunningProgram program{};
+    std::string said{};
+
+    explicit Emulator(const std::filesystem::path& link, const std::vector<std::string>& options = {});
+    Emulator(const Emulator&) = delete;
+    Emulator& operator=(const Emulator&) = delete;
+    ~Emulator();
+};
+
+// Waits until the emulator has said `text` at least `count` times, at most
+// `timeout`; true when it has.
+bool wait_until_said(Emulator& emulator, const std::string& text, std::size_t count = 1,
+                     std::chrono::milliseconds timeout = std::chrono::milliseconds(20'000));
+std::size_t times_said(const Emulator& emulator, const std::string& text);
+
+// Connects or disconnects its controller as a shell does (kill -USR2 and
+// kill -USR1 PID) and waits until it says so; true when it did.
+bool connect_controller(Emulator& emulator, bool connected);
+
+// Stops it (SIGTERM) and returns all it said.
+std::string stop(Emulator& emulator);
 
 } // namespace kit

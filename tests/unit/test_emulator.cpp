@@ -1,7 +1,12 @@
 // The emulator's own logic: controllers that come and go on one line, told
 // apart by the type each names.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
 
 #include "kit.hpp"
 #include "pty_line.hpp"
@@ -104,6 +109,17 @@ TEST(Visits, EachRequestReachesTheControllerConnectedThenOrNobody)
     }
 }
 
+// Unplugged by hand (from a shell), nobody answers and the visits wait.
+TEST(Visits, AControllerUnpluggedByHandAnswersNothingAndTheVisitsWait)
+{
+    emulator::Line line = make(three_controllers(), {{0, 2, 1}, {1, 0, 0}});
+    EXPECT_EQ(answers(line, 1), "A");
+    line.unplugged = true;
+    EXPECT_EQ(answers(line, 2), "..");
+    line.unplugged = false;
+    EXPECT_EQ(answers(line, 4), "A.BB");
+}
+
 // The emulator judges the configurator's line settings in every end-to-end
 // session; its judgement must be trusted.
 TEST(EmulatorLine, NamesWrongLineSettings)
@@ -123,4 +139,100 @@ TEST(EmulatorLine, NamesWrongLineSettings)
     EXPECT_EQ(emulator::line_setting_problems(wrong),
               "input speed not 9600, output speed not 9600, not 8 data bits, PARODD clear, CSTOPB set, "
               "CRTSCTS set, IXON set, ICRNL set, ICANON set, OPOST set");
+}
+
+namespace {
+
+// A client of the emulator's line: the slave opened and set to 9600 8O1.
+int open_client(const std::filesystem::path& port)
+{
+    // Not blocking: a read after a flush must not wait.
+    const int fd = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    termios line{};
+    tcgetattr(fd, &line);
+    cfmakeraw(&line);
+    line.c_cflag |= CS8 | PARENB | PARODD | CREAD | CLOCAL;
+    cfsetspeed(&line, B9600);
+    tcsetattr(fd, TCSANOW, &line);
+    return fd;
+}
+
+// What waits in the client's input after up to `wait_ms`.
+std::string waiting_for(int fd, int wait_ms)
+{
+    pollfd input{fd, POLLIN, 0};
+    Bytes bytes(64);
+    if (poll(&input, 1, wait_ms) != 1) {
+        return "";
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20)); // the rest of the reply
+    const ssize_t count = read(fd, bytes.data(), bytes.size());
+    bytes.resize(static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
+    return hex(bytes);
+}
+
+} // namespace
+
+// Two stations on one port: the one that opens it and goes again, refused,
+// must leave the holder's session as it is, its replies and what waits
+// unread; the holder's own close still ends the session.
+TEST(EmulatorLine, AClientThatComesAndGoesLeavesTheHoldersSessionAlone)
+{
+    const std::filesystem::path port = kit::own_directory() / "sessions" / "ttyS0";
+    std::string error;
+    emulator::PtyLineHandle line = emulator::start_pty_line(port, emulator::ControllerSetup{}, error);
+    ASSERT_TRUE(line) << error;
+    const std::string reply = "FF 28 5A 4D 4C 2D 34 43 30 38 5A 80";
+    // Opened at once: the kernel tells the two opens as one event.
+    const int holder = open_client(port);
+    close(open_client(port));
+    ASSERT_EQ(write(holder, kit::type_request.data(), 4), 4);
+    EXPECT_EQ(waiting_for(holder, 2000), reply) << "the holder's replies still reach it";
+
+    ASSERT_EQ(write(holder, kit::type_request.data(), 4), 4);
+    ASSERT_TRUE(emulator::wait_for_requests(*line, 2, std::chrono::milliseconds(2000)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50)); // the reply is in the holder's input
+    for (int i = 0; i < 3; ++i) {
+        close(open_client(port));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // the emulator has seen them go
+    EXPECT_EQ(waiting_for(holder, 0), reply) << "what waits for the holder stays";
+
+    ASSERT_EQ(write(holder, kit::type_request.data(), 4), 4);
+    ASSERT_TRUE(emulator::wait_for_requests(*line, 3, std::chrono::milliseconds(2000)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    close(holder);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const int next = open_client(port);
+    EXPECT_EQ(waiting_for(next, 100), "") << "the holder's unread reply went with its session";
+    close(next);
+}
+
+// A refused command line names the argument and why, then the usage and
+// where to read more; nothing is made.
+TEST(EmulatorProgram, NamesTheArgumentItRefuses)
+{
+    const std::string port = (kit::own_directory() / "refused" / "ttyS0").string();
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{port, "--type", "abc"}, "--type abc: expected eight printable characters"},
+        {{port, "--firmware", "1.200"}, "--firmware 1.200: expected version as HIGH.LOW, each 0..127"},
+        {{port, "--visits", "0:1:1"}, "--visits 0:1:1: expected N:STAYS:ABSENT,... with N 1..99"},
+        {{port, "--config"},
+         "--config needs a value: six configuration bytes as 12 hex digits, each byte 00..7F"},
+        {{port, "--typ", "ZML-4C08"}, "unknown option --typ"},
+        {{port, port}, "a second LINK_PATH " + port + ": one emulator makes one port"},
+        {{"--log"}, "no LINK_PATH: the port's path to make"},
+    };
+    for (const auto& [arguments, reason] : cases) {
+        ProgramRun run{.command = {kit::emulator_program()}};
+        run.command.insert(run.command.end(), arguments.begin(), arguments.end());
+        const ProgramResult result = run_program(run);
+        EXPECT_EQ(result.exit_code, 2) << reason;
+        EXPECT_TRUE(
+            result.errors.starts_with("zumel-emulator: " + reason + "\nusage: zumel-emulator LINK_PATH "))
+            << result.errors;
+        EXPECT_TRUE(result.errors.ends_with("]\nzumel-emulator --help tells more.\n")) << result.errors;
+        EXPECT_EQ(result.output, "");
+    }
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(port).parent_path()));
 }

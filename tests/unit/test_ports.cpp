@@ -149,6 +149,23 @@ TEST(PortList, ListShowsWhatTheSystemKnowsUnderOneHeadingForTheRest)
     EXPECT_EQ(kit::written_to(1, [] { list_serial_ports_command({"/x/ttyS"}); }), "No serial ports found.\n");
 }
 
+// With no COM port under the prefix, --find names the devices outside it as
+// --list does, with the options that reach them, and opens none.
+TEST(PortList, FindWithoutPortsNamesTheDevicesOutsideThePrefix)
+{
+    stub::reset({.ports = {{.device = "/dev/ttyACM0", .kind = PortInfo::Kind::usb},
+                           {.device = "/dev/ttyUSB3",
+                            .kind = PortInfo::Kind::usb,
+                            .reached_as = ComPort{4},
+                            .reached_with_prefix = "/dev/ttyUSB"}}});
+    EXPECT_EQ(kit::written_to(1, [] { find_controllers({"/x/ttyS"}, {}); }),
+              "No serial ports to ask under the prefix in force; serial devices outside it:\n"
+              "        /dev/ttyUSB3    reached by --com-prefix /dev/ttyUSB --port COM4\n");
+    stub::reset({.ports = {{.device = "/dev/ttyACM0", .kind = PortInfo::Kind::usb}}});
+    EXPECT_EQ(kit::written_to(1, [] { find_controllers({"/x/ttyS"}, {}); }), "No serial ports to ask.\n");
+    stub::reset();
+}
+
 // Who else uses a line: the process a UUCP lock names, in either form, and
 // this process's terminal as /proc tells it.
 TEST(LineUsers, LockFilesAndTheControllingTerminalAreReadAsTheSystemWritesThem)

@@ -268,6 +268,13 @@ TEST(Words, TheTraceSaysHowEachReadAndWriteEnded)
         {{Kind::sent, {}, 52, 1104, 1104, TransferEnd::timed_out},
          "COM3 sent 0 of 52 bytes, time-out after 1104 ms"},
         {{Kind::discarded, ff}, "COM3 discarded 1 bytes that were waiting: FF"},
+        // The wait behind a whole reply: nothing is the good case.
+        {{Kind::received, {}, 64, 50, 50, TransferEnd::timed_out, 0, true},
+         "COM3 nothing behind the reply within 50 ms"},
+        {{Kind::received, ff, 64, 50, 50, TransferEnd::timed_out, 0, true},
+         "COM3 received 1 bytes behind the reply within 50 ms: FF"},
+        {{Kind::received, {}, 64, 50, 3, TransferEnd::hung_up, 0, true},
+         "COM3 received 0 of 64 bytes, hung up after 3 ms behind the reply"},
     };
     for (const auto& [event, line] : cases) {
         EXPECT_EQ(trace_line(link, event), line);

@@ -71,3 +71,25 @@ TEST(WindowsFiles, NoFileIsEverASerialPort)
     const ProgramResult discarded = run_with({"--port", "COM1", "--read", "-o", "nul"});
     EXPECT_EQ(discarded.exit_code, 0) << discarded.errors;
 }
+
+// A new file whose whole name is near the 260-character limit: the
+// temporary one beside it is longer. Windows lets the program take it where
+// long paths are enabled, by its manifest's longPathAware (tools/test.sh
+// finds it in the .exe); Wine holds no such limit, so this proves the
+// program's own part: no path buffer of that size on the way.
+TEST(WindowsFiles, ANewFileNamedNearThePathLimitIsWritten)
+{
+    const std::filesystem::path folder = kit::own_directory() / "long names";
+    std::filesystem::create_directories(folder);
+    for (const std::size_t length : {245U, 259U}) {
+        const std::size_t stem = length - file_argument(folder).size() - 1 - std::string(".conf").size();
+        const std::filesystem::path file = folder / (std::string(stem, 'n') + ".conf");
+        ASSERT_EQ(file_argument(file).size(), length);
+        auto controller = start_line(1, {});
+        const ProgramResult result = run_with({"--port", "COM1", "--read", "-o", file_argument(file)});
+        EXPECT_EQ(result.exit_code, 0) << length << ": " << result.errors;
+        EXPECT_TRUE(contents(file).starts_with("# ZML-4C08, firmware 105\naddress = 10\n")) << length;
+        std::filesystem::remove(file);
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(folder)) << "no temporary file left";
+}
