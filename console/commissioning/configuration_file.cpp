@@ -189,6 +189,23 @@ std::string format_configuration_file(const ControllerIdentity& identity, const 
     return text;
 }
 
+std::string header_type(const ControllerIdentity& identity)
+{
+    return std::string(trimmed(type_text(identity.type)));
+}
+
+std::string type_named_in(std::string_view text)
+{
+    std::string_view first = text.substr(0, text.find('\n'));
+    first = trimmed(first.ends_with('\r') ? first.substr(0, first.size() - 1) : first);
+    constexpr std::string_view firmware = ", firmware ";
+    const std::size_t at = first.rfind(firmware);
+    if (!first.starts_with('#') || at == first.npos) {
+        return "";
+    }
+    return std::string(trimmed(first.substr(1, at - 1)));
+}
+
 bool decode_text(std::string_view raw, std::string& text, std::string& problem)
 {
     // Judged as it lies on the disk: a mark or UTF-16 must not let more in.

@@ -22,6 +22,13 @@ std::string setting_line(const SettingField& field, const ControllerSettings& se
 // line per setting.
 std::string format_configuration_file(const ControllerIdentity& identity, const ControllerSettings& settings);
 
+// The type a file's header names ("# ZML-4C08, firmware 105" on its first
+// line, as --read writes it); empty when the first line is no such header.
+std::string type_named_in(std::string_view text);
+
+// The controller's type as a header names it.
+std::string header_type(const ControllerIdentity& identity);
+
 // The text of a configuration file as Windows tools save it: UTF-8 with or
 // without a byte order mark, UTF-16 LE or BE with one, CR LF or LF line
 // ends. Gives the text as UTF-8; for anything else that is not text, or a

@@ -34,6 +34,11 @@ bool read_file_from(const std::string& name, std::uint64_t offset, std::size_t l
 // link stays; a device, FIFO or terminal is written into, never replaced.
 bool replace_file(const std::string& name, const std::string& text, std::string& error);
 
+// Whether replace_file could make the file there, asked before the work
+// whose result it is to hold: the folder it goes into (a symlink's target's)
+// is there and takes files, and a file already there may be written.
+bool may_replace(const std::string& name, std::string& error);
+
 // Writes a file that must not exist yet; fails with `exists` set if it does.
 bool create_new_file(const std::string& name, const std::string& text, bool& exists, std::string& error);
 

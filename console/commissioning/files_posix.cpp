@@ -277,6 +277,26 @@ bool hold_file(const std::string& name, FileHold& hold, std::string& error, Give
     return true;
 }
 
+bool may_replace(const std::string& name, std::string& error)
+{
+    std::string path = name;
+    if (!resolve_links(path, error)) {
+        return false;
+    }
+    struct stat status {};
+    if (stat(path.c_str(), &status) == 0) {
+        // As replace_file judges it: a device or FIFO is written into.
+        return S_ISDIR(status.st_mode)                                      ? failed(error, EISDIR)
+               : S_ISREG(status.st_mode) && access(path.c_str(), W_OK) != 0 ? failed(error)
+                                                                            : true;
+    }
+    const std::string directory = directory_of(path);
+    if (stat(directory.c_str(), &status) != 0) {
+        return failed(error);
+    }
+    return !S_ISDIR(status.st_mode) ? failed(error, ENOTDIR) : folder_takes_files(directory, error);
+}
+
 bool folder_takes_files(const std::string& name, std::string& error)
 {
     return access(name.c_str(), W_OK | X_OK) == 0 || failed(error);

@@ -423,6 +423,25 @@ bool read_file_from(const std::string& name, std::uint64_t offset, std::size_t l
     return done || failed(error, cause);
 }
 
+bool may_replace(const std::string& name, std::string& error)
+{
+    if (is_directory(wide(name))) {
+        error = "is a directory";
+        return false;
+    }
+    const std::size_t slash = name.find_last_of("\\/");
+    if (slash == std::string::npos || device_by_name(name, error)) {
+        return error.empty();
+    }
+    // C:\x.conf goes into C:\ and C:x.conf into the folder in force on C:.
+    const std::string folder = name.substr(0, slash == 0 || name[slash - 1] == ':' ? slash + 1 : slash);
+    const DWORD attributes = GetFileAttributesW(wide(folder).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return failed(error);
+    }
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || failed(error, ERROR_DIRECTORY);
+}
+
 bool folder_takes_files(const std::string&, std::string&)
 {
     return true; // a folder's read-only attribute does not keep files out; its rights are the write's to meet

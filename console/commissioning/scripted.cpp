@@ -60,9 +60,10 @@ void warn_outside_ranges(const ControllerSettings& settings)
 
 } // namespace
 
-bool read_wanted_settings(const WriteRequest& request, ControllerSettings& wanted, ExitStatus& status)
+bool read_wanted_settings(const WriteRequest& request, ControllerSettings& wanted, ExitStatus& status,
+                          std::string& file_type)
 {
-    const std::string name = request.input == "-" ? "standard input" : request.input;
+    const std::string name = input_name(request);
     std::string raw, text, error;
     if (!read_file(request.input, largest_configuration_file + 1, raw, error)) {
         say("cannot read " + name + ": " + error);
@@ -95,12 +96,29 @@ bool read_wanted_settings(const WriteRequest& request, ControllerSettings& wante
         say("nothing was sent");
         return false;
     }
+    file_type = type_named_in(text);
     return true;
+}
+
+std::string input_name(const WriteRequest& request)
+{
+    return request.input == "-" ? "standard input" : request.input;
+}
+
+std::string type_warning(const std::string& port, const ControllerIdentity& identity,
+                         const std::string& file_type, const std::string& input)
+{
+    const std::string type = header_type(identity);
+    if (file_type.empty() || file_type == type) {
+        return "";
+    }
+    return "warning: " + port + " is a " + type + ", and the header of " + input + " names a " + file_type +
+           "; written all the same";
 }
 
 WriteResult write_and_read_back(SerialPort& link, const ControllerSettings& wanted)
 {
-    WriteResult result;
+    WriteResult result{.sent = true};
     // Whatever became of the acknowledgement, what the controller now holds
     // is read back and recorded: a write may have taken without it.
     const Exchange acknowledgement = store_configuration(link, encode_settings(wanted), Rule::checked);
@@ -178,6 +196,12 @@ bool read_trusted_configuration(SerialPort& link, ControllerSettings& settings, 
 
 ExitStatus read_configuration(const Target& target, const std::string& output)
 {
+    std::string error;
+    // A file that cannot be made there is known before the controller is asked.
+    if (!output.empty() && output != "-" && !may_replace(output, error)) {
+        say("cannot write " + output + ": " + error);
+        return ExitStatus::failed;
+    }
     Session session{.link = open_port(target.port, target.naming, controller_line, target.observer)};
     ControllerIdentity identity;
     ControllerSettings settings;
@@ -189,7 +213,6 @@ ExitStatus read_configuration(const Target& target, const std::string& output)
     }
     warn_outside_ranges(settings);
     const std::string text = format_configuration_file(identity, settings);
-    std::string error;
     if (output.empty() || output == "-") {
         if (!write_standard_output(text, error)) {
             say("cannot write standard output: " + error);
@@ -209,7 +232,8 @@ ExitStatus write_configuration(const Target& target, const WriteRequest& request
 {
     ControllerSettings wanted;
     ExitStatus status = ExitStatus::done;
-    if (!read_wanted_settings(request, wanted, status)) {
+    std::string file_type;
+    if (!read_wanted_settings(request, wanted, status, file_type)) {
         return status;
     }
     std::optional<WriteLog> log;
@@ -232,6 +256,10 @@ ExitStatus write_configuration(const Target& target, const WriteRequest& request
             say("cannot add the write to " + log->directory + "/writes.csv: " + error);
         }
         return ExitStatus::failed;
+    }
+    if (const std::string warning = type_warning(port, identity, file_type, input_name(request));
+        !warning.empty()) {
+        say(warning);
     }
     const WriteSteps steps{
         .read_held =
@@ -262,6 +290,9 @@ ExitStatus write_configuration(const Target& target, const WriteRequest& request
         say(port + ": configuration written and read back");
     } else {
         say(port + ": " + done.problem);
+        for (const std::string& line : way_back(done, port_options(target.port, target.naming))) {
+            say(port + ": " + line);
+        }
     }
     if (!done.record_problem.empty()) {
         say(done.record_problem);

@@ -52,5 +52,15 @@ struct WriteRequest {
 ExitStatus write_configuration(const Target& target, const WriteRequest& request);
 
 // The file's settings, with those given by --set in their place; false
-// when anything is refused, each refusal said, and `status` why.
-bool read_wanted_settings(const WriteRequest& request, ControllerSettings& wanted, ExitStatus& status);
+// when anything is refused, each refusal said, and `status` why. The type
+// its header names (as --read writes it), empty when none.
+bool read_wanted_settings(const WriteRequest& request, ControllerSettings& wanted, ExitStatus& status,
+                          std::string& file_type);
+
+// "bus.conf", or "standard input".
+std::string input_name(const WriteRequest& request);
+
+// A warning when the controller is not of the type the file's header names;
+// empty when it is, or the file names none. `port` names the controller.
+std::string type_warning(const std::string& port, const ControllerIdentity& identity,
+                         const std::string& file_type, const std::string& input);

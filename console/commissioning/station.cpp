@@ -6,6 +6,7 @@
 #include <set>
 #include <string>
 
+#include "configuration_file.hpp"
 #include "files.hpp"
 #include "messages/terminal.hpp"
 #include "messages/words.hpp"
@@ -40,7 +41,8 @@ struct Batch {
     const StationRequest& request;
     WriteLog log;
     ControllerSettings wanted;
-    RecordCursor record{}; // the addresses this folder gave, by any station or write
+    std::string file_type{}; // the type the file's header names, if any
+    RecordCursor record{};   // the addresses this folder gave, by any station or write
     unsigned written = 0, already = 0, failed = 0;
     std::string halted{}; // why the station cannot go on
     bool terminal = output_is_terminal();
@@ -248,13 +250,21 @@ bool line_lost(const Exchange& exchange)
     return end == TransferEnd::hung_up || end == TransferEnd::failed;
 }
 
+// "ZML-2C04, firmware 105", with ", not the file's ZML-4C08" where the
+// file's header names another type.
+std::string identity_word(const Batch& batch, const ControllerIdentity& identity)
+{
+    const bool other = !batch.file_type.empty() && batch.file_type != header_type(identity);
+    return identity_text(identity) + (other ? ", not the file's " + batch.file_type : "");
+}
+
 void written_line(Batch& batch, const Watched& port, const ControllerIdentity& identity, unsigned address)
 {
     const std::string where =
         batch.request.addresses ? "address " + std::to_string(address) + " written" : "written";
     show_event(batch,
-               com_name(port.port) + ": " + where + ", " + identity_text(identity) + " (" + done_text(batch) +
-                   ")",
+               com_name(port.port) + ": " + where + ", " + identity_word(batch, identity) + " (" +
+                   done_text(batch) + ")",
                true);
 }
 
@@ -322,11 +332,26 @@ void take_controller(Batch& batch, Watched& port)
         ++batch.already;
         show_event(batch, name + ": already done as address " + std::to_string(held.network_address) + ", " +
                               identity_text(identity));
+        // For the audit only: a row of nothing written, which no count,
+        // import or judgement takes for a write.
+        std::string error;
+        if (!record_write(
+                batch.log,
+                {.port = port.port, .identity = identity, .outcome = already_done_outcome, .before = held},
+                error)) {
+            ++batch.failed;
+            tell(batch, "cannot add the controller to " + batch.log.directory + "/writes.csv: " + error);
+        }
         return;
     }
     ControllerSettings target = batch.wanted;
     if (stop_requested() || !reserve_next(batch, port, target)) {
         return; // stopped, complete (another station gave the last one), or halted
+    }
+    if (const std::string warning =
+            type_warning(name, identity, batch.file_type, input_name(batch.request.write));
+        !warning.empty()) {
+        tell(batch, warning);
     }
     const WriteSteps steps{
         .read_held =
@@ -344,10 +369,15 @@ void take_controller(Batch& batch, Watched& port)
         written_line(batch, port, identity, target.network_address);
     } else {
         ++batch.failed;
+        const bool other = identity_word(batch, identity) != identity_text(identity);
         tell(batch, name + ": " + done.problem +
                         (batch.request.addresses ? "; address " + std::to_string(target.network_address) +
                                                        " is given to no other controller"
-                                                 : ""));
+                                                 : "") +
+                        (other ? " (" + identity_word(batch, identity) + ")" : ""));
+        for (const std::string& line : way_back(done, port_options(port.port, batch.request.naming))) {
+            tell(batch, name + ": " + line);
+        }
     }
     if (!done.record_problem.empty()) {
         ++batch.failed;
@@ -405,7 +435,8 @@ ExitStatus run_station(const StationRequest& request)
 {
     ControllerSettings wanted;
     ExitStatus status = ExitStatus::done;
-    if (!read_wanted_settings(request.write, wanted, status)) {
+    std::string file_type;
+    if (!read_wanted_settings(request.write, wanted, status, file_type)) {
         return status;
     }
     // A stop ends the station wherever it waits, the folder's lock at the
@@ -415,7 +446,8 @@ ExitStatus run_station(const StationRequest& request)
     if (!open_write_log(request.write.log, log)) {
         return stop_requested() ? ExitStatus::stopped : ExitStatus::failed;
     }
-    Batch batch{.request = request, .log = *log, .wanted = wanted, .record = RecordCursor{}};
+    Batch batch{
+        .request = request, .log = *log, .wanted = wanted, .file_type = file_type, .record = RecordCursor{}};
     std::string error;
     if (!read_record_on(batch.log, batch.record, error)) {
         say("cannot read " + log->directory + "/" + address_record_name + ": " + error +

@@ -1,6 +1,7 @@
 #include "write_log.hpp"
 
 #include <charconv>
+#include <ctime>
 
 #include "configuration_file.hpp"
 #include "files.hpp"
@@ -41,6 +42,8 @@ std::string field(const std::string& raw)
     return quoted + "\"";
 }
 
+constexpr std::string_view before_file_name = "before_file";
+
 std::string header()
 {
     std::string text = "time_utc,port,type,firmware,outcome";
@@ -49,8 +52,27 @@ std::string header()
             text += std::string(",") + when + setting.name;
         }
     }
-    return text + "\r\n";
+    return text + "," + std::string(before_file_name) + "\r\n";
 }
+
+// Whether writes.csv was begun before the before_file column: its rows go
+// on in its own columns, so a spreadsheet never finds one row wider.
+bool old_columns(const std::string& name, bool& old, std::string& error)
+{
+    std::string text;
+    bool exists = false;
+    if (!read_file_from(name, 0, 4096, text, exists, error, stop_requested)) {
+        return false;
+    }
+    std::string_view first = std::string_view(text).substr(0, text.find('\n'));
+    if (first.ends_with('\r')) {
+        first.remove_suffix(1);
+    }
+    old = !first.empty() && !first.ends_with(std::string(",") + std::string(before_file_name));
+    return true;
+}
+
+constexpr const char* row_time_format = "%Y-%m-%dT%H:%M:%SZ";
 
 std::string values(const std::optional<ControllerSettings>& settings)
 {
@@ -64,13 +86,13 @@ std::string values(const std::optional<ControllerSettings>& settings)
     return text;
 }
 
-// Saves `before` as DIR/20261207-143015-COM3.before.conf, never over an
-// earlier file (20261207-143015-COM3-2.before.conf and so on).
-bool save_before(const WriteLog& log, ComPort port, const ControllerIdentity& identity,
+// Saves `before` as DIR/20261207-143015-COM3.before.conf (the time `when`),
+// never over an earlier file (20261207-143015-COM3-2.before.conf and so on).
+bool save_before(const WriteLog& log, ComPort port, std::time_t when, const ControllerIdentity& identity,
                  const ControllerSettings& before, std::string& saved_as, std::string& error)
 {
     const std::string text = format_configuration_file(identity, before);
-    const std::string stem = log.directory + "/" + utc_now("%Y%m%d-%H%M%S") + "-" + com_name(port);
+    const std::string stem = log.directory + "/" + utc_time(when, "%Y%m%d-%H%M%S") + "-" + com_name(port);
     for (int copy = 1; copy < 1000; ++copy) {
         saved_as = stem;
         if (copy > 1) {
@@ -138,16 +160,18 @@ bool read_write_log(const WriteLog& log, std::vector<WriteRecord>& rows, std::st
         return false;
     }
     constexpr std::size_t before_at = 5, after_at = before_at + setting_fields.size();
+    constexpr std::size_t old_width = after_at + setting_fields.size();
     for (const std::vector<std::string>& fields : csv_lines(text)) {
         const std::optional<ComPort> port = fields.size() > 1 ? parse_com_port(fields[1]) : std::nullopt;
-        if (fields.size() != after_at + setting_fields.size() || !port) {
+        if ((fields.size() != old_width && fields.size() != old_width + 1) || !port) {
             continue; // the header, the last line end, or not a row of ours
         }
         rows.push_back({.time_utc = fields[0],
                         .port = *port,
                         .outcome = fields[before_at - 1],
                         .before = settings_in(fields, before_at),
-                        .after = settings_in(fields, after_at)});
+                        .after = settings_in(fields, after_at),
+                        .before_file = fields.size() > old_width ? fields[old_width] : ""});
     }
     return true;
 }
@@ -173,7 +197,7 @@ bool start_record(const WriteLog& log, std::string& error)
     }
     std::string lines;
     for (const WriteRecord& row : rows) {
-        if (row.after) {
+        if (row.after && row.outcome != already_done_outcome) {
             lines += record_line({.time_utc = row.time_utc,
                                   .kind = AddressEvent::Kind::imported,
                                   .address = row.after->network_address,
@@ -226,32 +250,42 @@ bool record_address(const WriteLog& log, AddressEvent::Kind kind, unsigned addre
                     std::string& error)
 {
     const AddressEvent event{
-        .time_utc = utc_now("%Y-%m-%dT%H:%M:%SZ"), .kind = kind, .address = address, .port = com_name(port)};
+        .time_utc = utc_now(row_time_format), .kind = kind, .address = address, .port = com_name(port)};
     return append_rows(record_file(log), record_header(), record_line(event), error);
 }
 
-std::string csv_row(const std::string& time_utc, const WriteRecord& record)
+std::string csv_row(const std::string& time_utc, const WriteRecord& record, bool before_file_column)
 {
-    return time_utc + "," + com_name(record.port) + "," +
-           (record.identity
-                ? field(type_text(record.identity->type)) + "," + firmware_text(record.identity->version)
-                : ",") +
-           "," + field(record.outcome) + values(record.before) + values(record.after) + "\r\n";
+    std::string row = time_utc + "," + com_name(record.port) + "," +
+                      (record.identity ? field(type_text(record.identity->type)) + "," +
+                                             firmware_text(record.identity->version)
+                                       : ",") +
+                      "," + field(record.outcome) + values(record.before) + values(record.after);
+    if (before_file_column) {
+        row.append(",").append(field(record.before_file));
+    }
+    return row + "\r\n";
 }
 
 bool record_write(const WriteLog& log, const WriteRecord& record, std::string& error)
 {
+    bool old = false;
+    if (!old_columns(rows_file(log), old, error)) {
+        return false;
+    }
+    const std::string time = record.time_utc.empty() ? utc_now(row_time_format) : record.time_utc;
     // The technician's view waits for a spreadsheet holding it only while no
     // stop is asked for: the record holds the facts.
-    return append_rows(rows_file(log), header(), csv_row(utc_now("%Y-%m-%dT%H:%M:%SZ"), record), error,
-                       stop_requested);
+    return append_rows(rows_file(log), header(), csv_row(time, record, !old), error, stop_requested);
 }
 
 LoggedWrite logged_write(const WriteLog* log, ComPort port, const ControllerIdentity& identity,
                          const WriteSteps& steps)
 {
     LoggedWrite result;
-    WriteRecord record{.port = port, .identity = identity};
+    // One time names the before-file and stamps the row.
+    const std::time_t now = std::time(nullptr);
+    WriteRecord record{.time_utc = utc_time(now, row_time_format), .port = port, .identity = identity};
     ControllerSettings before;
     if (log != nullptr && !steps.read_held(*record.identity, before, result.problem)) {
         result.failed_at = LoggedWrite::Stage::reading_before;
@@ -259,7 +293,7 @@ LoggedWrite logged_write(const WriteLog* log, ComPort port, const ControllerIden
     } else if (log != nullptr) {
         record.before = before;
         std::string error;
-        if (!save_before(*log, port, *record.identity, before, result.saved_as, error)) {
+        if (!save_before(*log, port, now, *record.identity, before, result.saved_as, error)) {
             result.failed_at = LoggedWrite::Stage::saving_before;
             const std::string cause =
                 "cannot save what the controller holds in " + log->directory + ": " + error;
@@ -267,6 +301,7 @@ LoggedWrite logged_write(const WriteLog* log, ComPort port, const ControllerIden
             result.problem = cause + "; nothing was written";
             result.saved_as.clear();
         }
+        record.before_file = result.saved_as.substr(result.saved_as.empty() ? 0 : log->directory.size() + 1);
     }
     std::string error;
     if (log != nullptr && result.failed_at == LoggedWrite::Stage::done && !steps.reserved &&
@@ -281,6 +316,8 @@ LoggedWrite logged_write(const WriteLog* log, ComPort port, const ControllerIden
         const WriteResult written = steps.write();
         record.after = written.after;
         record.outcome = written.outcome;
+        result.after = written.after;
+        result.sent = written.sent;
         if (!written.written) {
             result.failed_at = LoggedWrite::Stage::writing;
             result.problem = written.problem;
@@ -296,4 +333,28 @@ LoggedWrite logged_write(const WriteLog* log, ComPort port, const ControllerIden
         result.record_problem = "cannot add the write to " + log->directory + "/writes.csv: " + error;
     }
     return result;
+}
+
+std::vector<std::string> way_back(const LoggedWrite& done, const std::string& port_options)
+{
+    if (!done.sent || done.failed_at != LoggedWrite::Stage::writing) {
+        return {};
+    }
+    std::vector<std::string> lines;
+    if (done.after) {
+        std::string held;
+        for (const SettingField& field : setting_fields) {
+            held += (held.empty() ? "" : ", ") + setting_line(field, *done.after);
+        }
+        lines.push_back("read back after the write, it holds " + held);
+    } else {
+        lines.emplace_back("what it holds now is not known: nothing trusted was read back after the write");
+    }
+    if (done.saved_as.empty()) {
+        lines.emplace_back("what it held before was not saved (--log DIR saves it before each write)");
+    } else {
+        lines.push_back("to put back what it held before: " + std::string(program_name) + " " + port_options +
+                        " --write " + command_word(done.saved_as));
+    }
+    return lines;
 }

@@ -3,8 +3,8 @@
 // A record of every write, for --log DIR: what the controller held before,
 // saved as a configuration file that --write takes back as it stands, and
 // one row per write in DIR/writes.csv (UTC time, port, type, firmware,
-// outcome, the eight settings before and the eight after). Runs at the same
-// time, one per adapter, may share DIR.
+// outcome, the eight settings before and the eight after, the before-file's
+// name). Runs at the same time, one per adapter, may share DIR.
 
 #include <functional>
 #include <optional>
@@ -43,16 +43,22 @@ bool record_address(const WriteLog& log, AddressEvent::Kind kind, unsigned addre
                     std::string& error);
 
 struct WriteRecord {
-    std::string time_utc{}; // as read back; a row written takes the time it is written
+    std::string time_utc{}; // a row written without one takes the time it is written
     ComPort port{};
     std::optional<ControllerIdentity> identity{}; // once the controller answered
-    std::string outcome{};                        // written, differs after the write: ..., failed: ...
+    // written, differs after the write: ..., failed: ..., or already done (a
+    // station's audit: nothing written, what it holds as `before`)
+    std::string outcome{};
     std::optional<ControllerSettings> before{};
     std::optional<ControllerSettings> after{};
+    std::string before_file{}; // its name in the folder, where one was saved
 };
 
+inline constexpr const char* already_done_outcome = "already done";
+
 // The row as writes.csv holds it, CR LF included; the time is the caller's.
-std::string csv_row(const std::string& time_utc, const WriteRecord& record);
+// A file begun before the before_file column keeps its own columns.
+std::string csv_row(const std::string& time_utc, const WriteRecord& record, bool before_file_column = true);
 
 bool record_write(const WriteLog& log, const WriteRecord& record, std::string& error);
 
@@ -67,6 +73,7 @@ struct WriteResult {
     std::optional<ControllerSettings> after{};
     std::string outcome{}; // the row's
     std::string problem{}; // why not written
+    bool sent = false;     // the write frame went out
 };
 
 // How one write is made: the caller's rules for reading what the
@@ -84,9 +91,11 @@ struct WriteSteps {
 struct LoggedWrite {
     enum class Stage { done, reading_before, saving_before, reserving, writing };
     Stage failed_at = Stage::done;
-    std::string problem{};        // why it stopped there
-    std::string saved_as{};       // the before-file, when one was saved
-    std::string record_problem{}; // why the row could not be added
+    std::string problem{};                     // why it stopped there
+    std::string saved_as{};                    // the before-file, when one was saved
+    std::string record_problem{};              // why the row could not be added
+    bool sent = false;                         // a write frame went out
+    std::optional<ControllerSettings> after{}; // what was read back after it
 };
 
 // One write with its record. Without a log, `write` alone. With one, what
@@ -95,3 +104,8 @@ struct LoggedWrite {
 // write its outcome is recorded and a row added, whatever happened.
 LoggedWrite logged_write(const WriteLog* log, ComPort port, const ControllerIdentity& identity,
                          const WriteSteps& steps);
+
+// After a write frame that did not end written: what the read-back shows
+// the controller holds, and how to put back what it held before, with the
+// port's options as the user types them. Nothing when no frame went out.
+std::vector<std::string> way_back(const LoggedWrite& done, const std::string& port_options);

@@ -98,7 +98,8 @@ bool show_identity(SerialPort& link, ControllerIdentity& identity)
 }
 
 // True when it ended on a form left unfinished.
-bool run_menu(SerialPort& link, const WriteLog* log, const ControllerIdentity& identity)
+bool run_menu(SerialPort& link, const WriteLog* log, const ControllerIdentity& identity,
+              const ComNaming& naming)
 {
     for (;;) {
         print_menu();
@@ -114,7 +115,7 @@ bool run_menu(SerialPort& link, const WriteLog* log, const ControllerIdentity& i
             return false;
         }
         const int result =
-            choice.value == 1 ? show_configuration(link) : enter_configuration(link, log, identity);
+            choice.value == 1 ? show_configuration(link) : enter_configuration(link, log, identity, naming);
         if (result == action_failed) {
             end_after_failure(link);
             return false;
@@ -174,5 +175,5 @@ bool run_configurator(const DialogueSetup& setup)
         end_after_failure(link);
         return false;
     }
-    return run_menu(link, setup.log, identity);
+    return run_menu(link, setup.log, identity, setup.naming);
 }

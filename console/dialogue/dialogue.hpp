@@ -37,7 +37,8 @@ int show_configuration(SerialPort& link);
 // With a log, reads what the controller holds before the write, saves it
 // and records the write; without one, sends only the form's frame.
 int enter_configuration(SerialPort& link, const WriteLog* log = nullptr,
-                        const ControllerIdentity& identity = {});
+                        const ControllerIdentity& identity = {},
+                        const ComNaming& naming = default_com_naming());
 
 // True when the request was answered; otherwise says on screen that the
 // controller does not respond.

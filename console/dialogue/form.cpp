@@ -35,7 +35,8 @@ bool ask_for(const char* prompt, const SettingField& field, unsigned& answer)
 
 } // namespace
 
-int enter_configuration(SerialPort& link, const WriteLog* log, const ControllerIdentity& identity)
+int enter_configuration(SerialPort& link, const WriteLog* log, const ControllerIdentity& identity,
+                        const ComNaming& naming)
 {
     ControllerSettings settings;
     for (std::size_t i = 0; i < setting_fields.size(); ++i) {
@@ -58,11 +59,13 @@ int enter_configuration(SerialPort& link, const WriteLog* log, const ControllerI
         .write =
             [&link, &settings] {
                 const bool acknowledged = replied(store_configuration(link, encode_settings(settings)));
-                return WriteResult{.written = acknowledged,
-                                   .after = acknowledged ? std::optional(settings) : std::nullopt,
-                                   .outcome = acknowledged
-                                                  ? "written; acknowledged, the dialogue does not read back"
-                                                  : "failed: no acknowledgement"};
+                return WriteResult{
+                    .written = acknowledged,
+                    .after = acknowledged ? std::optional(settings) : std::nullopt,
+                    .outcome = acknowledged ? "written; acknowledged, the dialogue does not read back"
+                                            : "failed: no acknowledgement",
+                    .problem = acknowledged ? "" : "the controller did not acknowledge the write",
+                    .sent = true};
             },
         .address = settings.network_address,
     };
@@ -73,6 +76,12 @@ int enter_configuration(SerialPort& link, const WriteLog* log, const ControllerI
         say(done.problem);
     } else if (done.failed_at == LoggedWrite::Stage::reading_before) {
         say(com_name(link.port) + ": " + done.problem + "; nothing was written");
+    } else if (log != nullptr && done.failed_at == LoggedWrite::Stage::writing) {
+        // The way back, where the before-file was saved.
+        say(com_name(link.port) + ": " + done.problem);
+        for (const std::string& line : way_back(done, port_options(link.port, naming))) {
+            say(com_name(link.port) + ": " + line);
+        }
     }
     if (!done.record_problem.empty()) {
         say(done.record_problem);

@@ -1,7 +1,10 @@
 #include "words.hpp"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <ctime>
+#include <string_view>
 
 #include "messages.hpp"
 #include "terminal.hpp"
@@ -20,9 +23,13 @@ std::string hex_pairs(std::span<const std::uint8_t> bytes)
 
 std::string utc_now(const char* format)
 {
-    const std::time_t now = std::time(nullptr);
+    return utc_time(std::time(nullptr), format);
+}
+
+std::string utc_time(std::time_t when, const char* format)
+{
     char text[32];
-    std::strftime(text, sizeof text, format, std::gmtime(&now));
+    std::strftime(text, sizeof text, format, std::gmtime(&when));
     return text;
 }
 
@@ -117,6 +124,16 @@ std::string port_options(ComPort port, const ComNaming& naming)
 {
     const bool own = naming.prefix == default_com_naming().prefix;
     return (own ? "" : "--com-prefix " + naming.prefix + " ") + "--port " + com_name(port);
+}
+
+std::string command_word(const std::string& name)
+{
+    const bool plain = !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte >= 0x80 || std::isalnum(byte) != 0 ||
+               std::string_view("_./:\\@%+=,-").find(c) != std::string_view::npos;
+    });
+    return plain ? name : "\"" + name + "\"";
 }
 
 std::string type_text(const ControllerType& type)

@@ -4,6 +4,7 @@
 // each piece of text or advice, whichever room shows it.
 
 #include <cstdint>
+#include <ctime>
 #include <span>
 #include <string>
 
@@ -13,8 +14,9 @@
 // "FF 28 59 80".
 std::string hex_pairs(std::span<const std::uint8_t> bytes);
 
-// The time now in UTC, as strftime's `format` writes it.
+// The time now, or `when`, in UTC, as strftime's `format` writes it.
 std::string utc_now(const char* format);
+std::string utc_time(std::time_t when, const char* format);
 
 // "9600 Bd, 8 data bits, odd parity, 1 stop bit".
 std::string line_text(const LineSettings& line);
@@ -31,6 +33,10 @@ std::string failure_line(const SerialPort& link);
 // The options that reach a port: "--com-prefix /dev/ttyUSB --port COM1",
 // or "--port COM1" where the naming is the program's own.
 std::string port_options(ComPort port, const ComNaming& naming);
+
+// A file's name as one word of a command to type: as it is where no shell
+// would split it, else in double quotes (as both sh and cmd take them).
+std::string command_word(const std::string& name);
 
 // "ZML-4C08" with anything unprintable as ?; "105"; "ZML-4C08, firmware 105".
 std::string type_text(const ControllerType& type);

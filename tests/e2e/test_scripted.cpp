@@ -179,11 +179,25 @@ TEST(Scripted, EveryRefusalOrFailureIsANonZeroExitWithItsReason)
          1,
          "COM1: the controller does not respond to the identify request; is it switched on with jumper J6 "
          "fitted?\n"},
+        // An output that cannot be made is known before the port is opened.
         {with_option(read, "-o", file_argument(folder)),
          "",
          {},
          1,
-         "cannot write " + file_argument(folder) + ": "},
+         "cannot write " + file_argument(folder) + ": ",
+         false},
+        {with_option(read, "-o", file_argument(kit::own_directory() / "no folder" / "x.conf")),
+         "",
+         {},
+         1,
+         "cannot write " + file_argument(kit::own_directory() / "no folder" / "x.conf") + ": ",
+         false},
+        {with_option(read, "-o", file_argument(plain / "x.conf")),
+         "",
+         {},
+         1,
+         "cannot write " + file_argument(plain / "x.conf") + ": ",
+         false},
         {{"--port", "COM4", "--read"}, "", {}, 1, "COM4", false},
     };
     for (const auto& [options, input, faults, exit_code, reason, sends] : cases) {
@@ -199,6 +213,23 @@ TEST(Scripted, EveryRefusalOrFailureIsANonZeroExitWithItsReason)
         }
     }
     EXPECT_EQ(contents(site), conf_a) << "an input named as an output stays as it was";
+}
+
+// A file read from another type of controller is written all the same,
+// with a warning.
+TEST(Scripted, AFileWhoseHeaderNamesAnotherTypeIsWrittenWithAWarning)
+{
+    auto line = start_line(1);
+    const std::filesystem::path other = kit::own_directory() / "other type.conf";
+    std::ofstream(other) << "# ZML-2C04, firmware 105\n" << settings_a;
+    const ProgramResult result = run_with({"--port", "COM1", "--write", file_argument(other)});
+    EXPECT_EQ(result.exit_code, 0) << result.errors;
+    EXPECT_EQ(result.errors, "zumel-config: COM1: ZML-4C08, firmware 105\n"
+                             "zumel-config: warning: COM1 is a ZML-4C08, and the header of " +
+                                 file_argument(other) +
+                                 " names a ZML-2C04; written all the same\n"
+                                 "zumel-config: COM1: configuration written and read back\n");
+    EXPECT_EQ(emulator::snapshot(*line).configuration, bytes_a);
 }
 
 TEST(Scripted, FilesAsWindowsToolsSaveThemAndNamesBeyondAscii)

@@ -119,10 +119,57 @@ TEST(Station, AControllerThatDoesNotTakeTheWriteKeepsItsAddressFromTheNext)
                            "(written 9), "),
         std::string::npos)
         << result.errors;
-    EXPECT_TRUE(result.errors.ends_with("; address 9 is given to no other controller\n")) << result.errors;
+    // Then what it holds, and the way back to what it held before.
+    const std::regex way_back(
+        "; address 9 is given to no other controller\n"
+        "zumel-config: COM1: read back after the write, it holds address = 10, baud = 2, "
+        "button_limit = 1, bridge = 0, led_init = 1, led_write_enable = 0, "
+        "pwm_divider = 128, pwm_init = 0\n"
+        "zumel-config: COM1: to put back what it held before: zumel-config (.*--port COM1) "
+        "--write \"?(.*\\.before\\.conf)\"?\n$");
+    std::smatch found;
+    ASSERT_TRUE(std::regex_search(result.errors, found, way_back)) << result.errors;
+    EXPECT_TRUE(fs::exists(found.str(2))) << found.str(2);
     EXPECT_EQ(events(result.output).front(),
               "COM1: address 10 written, ZML-BBBB, firmware 105 (2 of 2 done)");
     EXPECT_EQ(written_addresses(log), (std::multiset<std::string>{"10"}));
+}
+
+// A controller already done is a row of its own for the audit, which
+// counts as no write; one of another type than the file's header names is
+// written, and said to be.
+TEST(Station, AlreadyDoneIsARowAndAnotherTypeThanTheFilesIsSaid)
+{
+    const fs::path log = kit::own_directory() / "audit" / "log";
+    fs::create_directories(log.parent_path());
+    std::ofstream(log.parent_path() / "batch.conf") << "# ZML-AAAA, firmware 105\n" << settings_a;
+    auto line =
+        start_visits(1, {controller("ZML-AAAA"), controller("ZML-BBBB")}, {{0, 6, 2}, {0, 4, 2}, {1, 0, 0}});
+    const ProgramResult result = run_with(station(log, "2-3"));
+    EXPECT_EQ(result.exit_code, 0) << result.errors;
+    EXPECT_EQ(events(result.output),
+              (std::vector<std::string>{
+                  "COM1: address 2 written, ZML-AAAA, firmware 105 (1 of 2 done)",
+                  "COM1: already done as address 2, ZML-AAAA, firmware 105",
+                  "COM1: address 3 written, ZML-BBBB, firmware 105, not the file's ZML-AAAA (2 of 2 done)",
+                  "Batch complete: 2 written, 1 already done, 0 failed"}));
+    EXPECT_EQ(result.errors, "zumel-config: warning: COM1 is a ZML-BBBB, and the header of " +
+                                 file_argument(log.parent_path() / "batch.conf") +
+                                 " names a ZML-AAAA; written all the same\n");
+    std::vector<std::string> outcomes;
+    std::istringstream rows(contents(log / "writes.csv"));
+    std::smatch row;
+    for (std::string text; std::getline(rows, text);) {
+        if (std::regex_search(text, row,
+                              std::regex("^[^,]*,COM1,(ZML-....,105,[^,]*,(?:\\d*,){16})(.*)\r?$"))) {
+            outcomes.push_back(row.str(1) +
+                               (row.str(2).ends_with(".before.conf") ? "<before-file>" : row.str(2)));
+        }
+    }
+    EXPECT_EQ(outcomes, (std::vector<std::string>{
+                            "ZML-AAAA,105,written,10,2,1,0,1,0,128,0,2,3,2,1,2,1,200,1,<before-file>",
+                            "ZML-AAAA,105,already done,2,3,2,1,2,1,200,1,,,,,,,,,",
+                            "ZML-BBBB,105,written,10,2,1,0,1,0,128,0,3,3,2,1,2,1,200,1,<before-file>"}));
 }
 
 TEST(Station, TwoPortsAtOnceNeverShareAnAddress)
@@ -255,12 +302,14 @@ TEST(Station, AFileReadFromAFreshControllerGivesItsOwnAddressLast)
                 .exit_code,
             0);
     }
-    auto line = start_visits(1, {controller("ZML-AAAA"), controller("ZML-BBBB")}, {{0, 6, 2}, {1, 0, 0}});
+    // Of the file's type, as its header says.
+    auto line = start_visits(1, {controller("ZML-4C08"), controller("ZML-4C08")}, {{0, 6, 2}, {1, 0, 0}});
     const ProgramResult result = run_with(station(log, "10-11"));
     EXPECT_EQ(result.exit_code, 0) << result.errors;
+    EXPECT_EQ(result.errors, "");
     EXPECT_EQ(events(result.output),
-              (std::vector<std::string>{"COM1: address 11 written, ZML-AAAA, firmware 105 (1 of 2 done)",
-                                        "COM1: address 10 written, ZML-BBBB, firmware 105 (2 of 2 done)",
+              (std::vector<std::string>{"COM1: address 11 written, ZML-4C08, firmware 105 (1 of 2 done)",
+                                        "COM1: address 10 written, ZML-4C08, firmware 105 (2 of 2 done)",
                                         "Batch complete: 2 written, 0 already done, 0 failed"}));
 }
 

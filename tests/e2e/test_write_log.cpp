@@ -19,20 +19,33 @@ const std::string header =
     "time_utc,port,type,firmware,outcome,before_address,before_baud,before_button_limit,"
     "before_bridge,before_led_init,before_led_write_enable,before_pwm_divider,"
     "before_pwm_init,after_address,after_baud,after_button_limit,after_bridge,"
-    "after_led_init,after_led_write_enable,after_pwm_divider,after_pwm_init";
+    "after_led_init,after_led_write_enable,after_pwm_divider,after_pwm_init,before_file";
 
-// The rows of DIR/writes.csv after its header, each without its time.
-std::vector<std::string> rows(const fs::path& log)
+// The rows of DIR/writes.csv after its header, each without its time. A
+// before-file named in the last column is there, with the row's time in
+// its name, and shows as <before-file>.
+std::vector<std::string> rows(const fs::path& log, const std::string& first_line = header)
 {
     std::istringstream text(contents(log / "writes.csv"));
     std::string line;
     std::getline(text, line);
-    EXPECT_EQ(line, header);
+    EXPECT_EQ(line, first_line);
     std::vector<std::string> found;
+    std::smatch time;
     while (std::getline(text, line)) {
-        EXPECT_TRUE(std::regex_search(line, std::regex("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ,")))
+        EXPECT_TRUE(std::regex_search(line, time,
+                                      std::regex("^(\\d{4})-(\\d\\d)-(\\d\\d)T(\\d\\d):(\\d\\d):(\\d\\d)Z,")))
             << line;
-        found.push_back(line.substr(line.find(',') + 1));
+        std::string row = line.substr(line.find(',') + 1);
+        const std::string before_file = row.substr(row.rfind(',') + 1);
+        if (first_line == header && !before_file.empty()) {
+            const std::string stamp =
+                time.str(1) + time.str(2) + time.str(3) + "-" + time.str(4) + time.str(5) + time.str(6) + "-";
+            EXPECT_TRUE(before_file.starts_with(stamp)) << "one time for the row and its file: " << line;
+            EXPECT_TRUE(fs::exists(log / before_file)) << line;
+            row.replace(row.size() - before_file.size(), before_file.size(), "<before-file>");
+        }
+        found.push_back(row);
     }
     return found;
 }
@@ -97,9 +110,9 @@ TEST(WriteLog, WhatAWriteOverwroteIsSavedAndPutsTheControllerBackAsItWas)
     for (const fs::path& file : earlier) {
         EXPECT_EQ(contents(file), "earlier\n") << file;
     }
-    EXPECT_EQ(rows(log),
-              (std::vector<std::string>{"COM1,ZML-4C08,105,written,2,1,0,0,0,0,1,0,5,3,2,1,2,1,200,1",
-                                        "COM1,ZML-4C08,105,written,5,3,2,1,2,1,200,1,2,1,0,0,0,0,1,0"}));
+    EXPECT_EQ(rows(log), (std::vector<std::string>{
+                             "COM1,ZML-4C08,105,written,2,1,0,0,0,0,1,0,5,3,2,1,2,1,200,1,<before-file>",
+                             "COM1,ZML-4C08,105,written,5,3,2,1,2,1,200,1,2,1,0,0,0,0,1,0,<before-file>"}));
 }
 
 TEST(WriteLog, FailedWritesAreRowsTooAndRunsAtOnceLoseNone)
@@ -111,11 +124,11 @@ TEST(WriteLog, FailedWritesAreRowsTooAndRunsAtOnceLoseNone)
          "button_limit = 1 (written 2), bridge = 0 (written 1), led_init = 1 (written 2), led_write_enable = "
          "0 "
          "(written 1), pwm_divider = 128 (written 200), pwm_init = 0 (written 1)\","
-         "10,2,1,0,1,0,128,0,10,2,1,0,1,0,128,0"},
+         "10,2,1,0,1,0,128,0,10,2,1,0,1,0,128,0,<before-file>"},
         // Without a trusted acknowledgement, what it holds is still read back.
         {{{.kind = FaultKind::silent, .request = 4}},
          "COM1,ZML-4C08,105,failed: the controller does not respond to the write; it holds what was "
-         "written,10,2,1,0,1,0,128,0,7,3,2,1,2,1,200,1"},
+         "written,10,2,1,0,1,0,128,0,7,3,2,1,2,1,200,1,<before-file>"},
         {{{.kind = FaultKind::extra_bytes, .request = 4, .bytes = {0x42}},
           {.kind = FaultKind::ignore_write, .request = 4}},
          "COM1,ZML-4C08,105,\"failed: the controller sent more than the 4 bytes of its reply to the write "
@@ -123,15 +136,16 @@ TEST(WriteLog, FailedWritesAreRowsTooAndRunsAtOnceLoseNone)
          "42), so the reply is not trusted; it holds address = 10 (written 7), baud = 2 (written 3), "
          "button_limit = "
          "1 (written 2), bridge = 0 (written 1), led_init = 1 (written 2), led_write_enable = 0 (written 1), "
-         "pwm_divider = 128 (written 200), pwm_init = 0 (written 1)\",10,2,1,0,1,0,128,0,10,2,1,0,1,0,128,0"},
+         "pwm_divider = 128 (written 200), pwm_init = 0 (written "
+         "1)\",10,2,1,0,1,0,128,0,10,2,1,0,1,0,128,0,<before-file>"},
         // Nothing written from reads that disagree.
         {{{.kind = FaultKind::garble, .request = 3, .count = 4, .bytes = {0x01}}},
          "COM1,ZML-4C08,105,\"failed: two reads of the configuration disagree (0A 02 75 79 00 7D, then 0A 02 "
          "74 79 "
-         "00 7D); the line is not to be trusted\",,,,,,,,,,,,,,,,"},
+         "00 7D); the line is not to be trusted\",,,,,,,,,,,,,,,,,"},
         {{{.kind = FaultKind::silent, .always = true}},
          "COM1,,,failed: the controller does not respond to the identify request; is it switched on with "
-         "jumper J6 fitted?,,,,,,,,,,,,,,,,"},
+         "jumper J6 fitted?,,,,,,,,,,,,,,,,,"},
     };
     std::vector<std::string> expected;
     for (const auto& [faults, row] : cases) {
@@ -159,9 +173,9 @@ TEST(WriteLog, TwoAdaptersAtOnceShareOneLogAndLoseNoRow)
     }
     std::vector<std::string> both = rows(shared);
     std::sort(both.begin(), both.end());
-    EXPECT_EQ(both,
-              (std::vector<std::string>{"COM1,ZML-4C08,105,written,10,2,1,0,1,0,128,0,7,3,2,1,2,1,200,1",
-                                        "COM2,ZML-4C08,105,written,10,2,1,0,1,0,128,0,7,3,2,1,2,1,200,1"}));
+    EXPECT_EQ(both, (std::vector<std::string>{
+                        "COM1,ZML-4C08,105,written,10,2,1,0,1,0,128,0,7,3,2,1,2,1,200,1,<before-file>",
+                        "COM2,ZML-4C08,105,written,10,2,1,0,1,0,128,0,7,3,2,1,2,1,200,1,<before-file>"}));
     EXPECT_EQ(before_files(shared).size(), 2U);
     for (const fs::path& folder : {shared, shared.parent_path()}) {
         EXPECT_EQ(static_cast<mode_t>(fs::status(folder).permissions()), 0777 & ~creation_mask()) << folder;
@@ -184,7 +198,7 @@ TEST(WriteLog, TheDialogueRecordsItsWriteWhenAskedAndOnlyThenReadsFirst)
                                kit::write_frame({0x07, 0x03, 0x7E, 0x7E, 0x48, 0x7F})})));
     EXPECT_EQ(rows(log),
               (std::vector<std::string>{"COM1,ZML-4C08,105,\"written; acknowledged, the dialogue does not "
-                                        "read back\",10,2,1,0,1,0,128,0,7,3,2,1,2,1,200,1"}));
+                                        "read back\",10,2,1,0,1,0,128,0,7,3,2,1,2,1,200,1,<before-file>"}));
     ASSERT_EQ(before_files(log).size(), 1U);
     EXPECT_EQ(contents(before_files(log)[0]),
               "# ZML-4C08, firmware 105\naddress = 10\nbaud = 2\nbutton_limit = 1\n"
@@ -221,4 +235,169 @@ TEST(WriteLog, ABeforeFileThatCannotBeSavedStopsTheWrite)
             << row;
     }
     EXPECT_TRUE(result.errors.ends_with(": File name too long; nothing was written\n")) << result.errors;
+}
+
+namespace {
+
+// The words of a command as a shell splits them: blanks apart, double
+// quotes around one with blanks.
+std::vector<std::string> command_words(const std::string& command)
+{
+    std::vector<std::string> words;
+    std::string word;
+    bool quoted = false, in_word = false;
+    for (const char c : command) {
+        if (c == '"') {
+            quoted = !quoted;
+            in_word = true;
+        } else if (c == ' ' && !quoted) {
+            if (in_word) {
+                words.push_back(word);
+            }
+            word.clear();
+            in_word = false;
+        } else {
+            word += c;
+            in_word = true;
+        }
+    }
+    if (in_word) {
+        words.push_back(word);
+    }
+    return words;
+}
+
+// The port's options as the tests' runs give them.
+std::string port_words()
+{
+    const ProgramRun own = configurator_run("");
+    const auto prefix = std::find(own.command.begin(), own.command.end(), "--com-prefix");
+    return (prefix != own.command.end() ? "--com-prefix " + prefix[1] + " " : "") + "--port COM1";
+}
+
+std::string quoted_word(const std::string& name)
+{
+    return name.find(' ') == std::string::npos ? name : "\"" + name + "\"";
+}
+
+const std::string held_before = "address = 10, baud = 2, button_limit = 1, bridge = 0, led_init = 1, "
+                                "led_write_enable = 0, pwm_divider = 128, pwm_init = 0";
+const std::string held_as_written = "address = 7, baud = 3, button_limit = 2, bridge = 1, led_init = 2, "
+                                    "led_write_enable = 1, pwm_divider = 200, pwm_init = 1";
+
+} // namespace
+
+// A write that failed or that the controller did not take says, after the
+// line scripts match, what the read-back shows and how to put back what it
+// held: the command given runs as it stands. Nothing written, nothing said.
+TEST(WriteLog, AFailedOrDoubtfulWriteNamesTheWayBack)
+{
+    const fs::path log = kit::own_directory() / "way back" / "log";
+    const std::string not_saved =
+        "zumel-config: COM1: what it held before was not saved (--log DIR saves it before each write)\n";
+    struct Case {
+        std::vector<emulator::Fault> faults;
+        bool logged;
+        std::string problem; // the line as before, without the program's name
+        std::string after;   // the lines after it
+    };
+    const Case cases[] = {
+        {{{.kind = FaultKind::ignore_write, .always = true}},
+         false,
+         "COM1: the controller acknowledged the write but holds address = 10 (written 7), baud = 2 (written "
+         "3), button_limit = 1 (written 2), bridge = 0 (written 1), led_init = 1 (written 2), "
+         "led_write_enable = 0 (written 1), pwm_divider = 128 (written 200), pwm_init = 0 (written 1)\n",
+         "zumel-config: COM1: read back after the write, it holds " + held_before + "\n" + not_saved},
+        {{{.kind = FaultKind::silent, .request = 2}, {.kind = FaultKind::silent, .request = 3}},
+         false,
+         "COM1: the controller does not respond to the write\n",
+         "zumel-config: COM1: what it holds now is not known: nothing trusted was read back after the "
+         "write\n" +
+             not_saved},
+        {{{.kind = FaultKind::silent, .request = 4}},
+         true,
+         "COM1: the controller does not respond to the write; it holds what was written\n",
+         "zumel-config: COM1: read back after the write, it holds " + held_as_written + "\n"},
+    };
+    for (const Case& test : cases) {
+        auto line = start_line(1, {.faults = test.faults});
+        std::vector<std::string> options = {"--port", "COM1", "--write", "-"};
+        if (test.logged) {
+            options.insert(options.end(), {"--log", file_argument(log)});
+        }
+        const ProgramResult result = run_with(options, settings_a);
+        EXPECT_EQ(result.exit_code, 1) << test.problem;
+        const std::size_t at = result.errors.find("zumel-config: " + test.problem);
+        ASSERT_NE(at, std::string::npos) << result.errors;
+        const std::string rest =
+            result.errors.substr(at + std::string("zumel-config: ").size() + test.problem.size());
+        if (!test.logged) {
+            EXPECT_EQ(rest, test.after);
+            continue;
+        }
+        ASSERT_TRUE(rest.starts_with(test.after)) << rest;
+        const std::string lead = "zumel-config: COM1: to put back what it held before: zumel-config ";
+        const std::string command = rest.substr(test.after.size());
+        ASSERT_TRUE(command.starts_with(lead) && command.ends_with("\n")) << command;
+        // Ports named as the user named them: the prefix given, and no other.
+        std::vector<std::string> words =
+            command_words(command.substr(lead.size(), command.size() - lead.size() - 1));
+        const ProgramRun own = configurator_run("");
+        const auto prefix = std::find(own.command.begin(), own.command.end(), "--com-prefix");
+        if (prefix != own.command.end()) {
+            ASSERT_TRUE(words.size() > 2 && words[0] == "--com-prefix" && words[1] == prefix[1]) << command;
+            words.erase(words.begin(), words.begin() + 2);
+        }
+        ASSERT_EQ(words.size(), 4U) << command;
+        EXPECT_EQ(words[0] + " " + words[1] + " " + words[2], "--port COM1 --write");
+        EXPECT_NE(result.errors.find("what it held is saved in " + words[3] + "\n"), std::string::npos);
+        line.reset();
+        line = start_line(1, {.configuration = configuration_a()});
+        EXPECT_EQ(run_with(words).exit_code, 0);
+        EXPECT_EQ(emulator::snapshot(*line).configuration, emulator::ControllerSetup{}.configuration)
+            << "as it was before";
+    }
+    EXPECT_EQ(rows(log), (std::vector<std::string>{
+                             "COM1,ZML-4C08,105,failed: the controller does not respond to the write; it "
+                             "holds what was written,10,2,1,0,1,0,128,0,7,3,2,1,2,1,200,1,<before-file>"}));
+}
+
+// A writes.csv begun before the before_file column goes on in its own
+// columns, and its rows are still read (here: imported by a station).
+TEST(WriteLog, AWritesCsvBegunWithoutTheBeforeFileColumnKeepsItsColumns)
+{
+    const fs::path log = kit::own_directory() / "old" / "log";
+    fs::create_directories(log);
+    const std::string old_header = header.substr(0, header.rfind(','));
+    std::ofstream(log / "writes.csv") << old_header << "\r\n"
+                                      << "2025-01-02T03:04:05Z,COM1,ZML-4C08,105,written,10,2,1,0,1,0,128,0,"
+                                         "3,3,2,1,2,1,200,1\r\n";
+    auto line = start_line(1);
+    EXPECT_EQ(run_with({"--port", "COM1", "--write", "-", "--log", file_argument(log)}, settings_a).exit_code,
+              0);
+    EXPECT_EQ(rows(log, old_header),
+              (std::vector<std::string>{"COM1,ZML-4C08,105,written,10,2,1,0,1,0,128,0,3,3,2,1,2,1,200,1",
+                                        "COM1,ZML-4C08,105,written,10,2,1,0,1,0,128,0,7,3,2,1,2,1,200,1"}));
+    EXPECT_NE(contents(log / "addresses.record").find(" imported 3 COM1 "), std::string::npos)
+        << contents(log / "addresses.record");
+}
+
+// The dialogue's screens stay as they are; with a log, a write it sent and
+// saw go unacknowledged is followed on standard error by the way back.
+TEST(WriteLog, TheDialoguesUnacknowledgedWriteNamesTheWayBack)
+{
+    const fs::path log = kit::own_directory() / "dialogue way back";
+    const std::string keys = "1\n2\n7 3 2 1 2 1 200 1\n\n";
+    const Outcome plain = run_scenario(with(keys, {{.kind = FaultKind::silent, .request = 2}}));
+    EXPECT_EQ(plain.program.errors, "");
+    auto line = start_line(1, {.faults = {{.kind = FaultKind::silent, .request = 6}}});
+    const ProgramResult result = run_with({"--log", file_argument(log)}, keys);
+    EXPECT_EQ(result.output, plain.program.output) << "the same screens as without a log";
+    ASSERT_EQ(before_files(log).size(), 1U);
+    EXPECT_EQ(result.errors, "zumel-config: COM1: the controller did not acknowledge the write\n"
+                             "zumel-config: COM1: what it holds now is not known: nothing trusted was read "
+                             "back after the write\n"
+                             "zumel-config: COM1: to put back what it held before: zumel-config " +
+                                 port_words() + " --write " +
+                                 quoted_word(file_argument(before_files(log)[0])) + "\n");
 }

@@ -52,6 +52,21 @@ TEST(ConfigurationFile, WrittenAsReadAndReadBackWhole)
     EXPECT_EQ(parsed, (ControllerSettings{63, 3, 3, 1, 3, 1, 255, 1}));
 }
 
+// The type a header names, as --read writes it and editors save it again;
+// no other first line names one.
+TEST(ConfigurationFile, TheTypeItsHeaderNames)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {good_file, "ZML-4C08"},           {"#  ZML-2C04 , firmware 105\r\naddress = 1\r\n", "ZML-2C04"},
+        {"# A, B, firmware 1203", "A, B"}, {"address = 1\n# ZML-4C08, firmware 105\n", ""},
+        {"# made by hand\n", ""},          {"", ""},
+    };
+    for (const auto& [text, type] : cases) {
+        EXPECT_EQ(type_named_in(text), type) << text;
+    }
+    EXPECT_EQ(header_type({.type = {{'Z', 'M', 'L', '-', '2', ' ', ' ', ' '}}}), "ZML-2");
+}
+
 TEST(ConfigurationFile, EveryProblemWithItsLine)
 {
     const std::string bad = "# controller 7\n"
@@ -278,9 +293,12 @@ TEST(WriteLog, RowsQuoteWhatASpreadsheetWouldSplit)
                        .after = ControllerSettings{7, 3, 2, 1, 2, 1, 200, 1}};
     EXPECT_EQ(csv_row("T", record),
               "T,COM12,\"Z,\"\"Q\"\"? x\",105,\"differs after the write: address = 10 (written "
-              "7), baud = 2 (written 3)\",10,2,1,0,1,0,128,0,7,3,2,1,2,1,200,1\r\n");
-    EXPECT_EQ(csv_row("T", {.port = ComPort{1}, .outcome = "failed: no such device"}),
-              "T,COM1,,,failed: no such device,,,,,,,,,,,,,,,,\r\n");
+              "7), baud = 2 (written 3)\",10,2,1,0,1,0,128,0,7,3,2,1,2,1,200,1,\r\n");
+    EXPECT_EQ(csv_row("T", {.port = ComPort{1}, .outcome = "failed: no such device", .before_file = "a,b"}),
+              "T,COM1,,,failed: no such device,,,,,,,,,,,,,,,,,\"a,b\"\r\n");
+    // A file begun before the column goes on without it.
+    EXPECT_EQ(csv_row("T", {.port = ComPort{1}, .outcome = "failed", .before_file = "x"}, false),
+              "T,COM1,,,failed,,,,,,,,,,,,,,,,\r\n");
     // A field a spreadsheet would run as a formula shows as text.
     for (const char lead : {'=', '+', '-', '@'}) {
         record.identity->type.characters = {lead, 'S', 'U', 'M', '(', '1', ')', ' '};
@@ -337,7 +355,8 @@ TEST(WriteLog, RowsReadBackAsWritten)
         {.port = ComPort{3},
          .identity = ControllerIdentity{.type = {{'A', '"', 'B', ',', 'C', '=', ' ', ' '}}},
          .outcome = "written",
-         .after = ControllerSettings{12, 3, 2, 1, 2, 1, 200, 1}},
+         .after = ControllerSettings{12, 3, 2, 1, 2, 1, 200, 1},
+         .before_file = "20261207-143015-COM3.before.conf"},
         {.port = ComPort{4}, .outcome = "failed: the controller said \"no\", then nothing"}};
     std::string error;
     for (const WriteRecord& row : rows) {
@@ -350,6 +369,7 @@ TEST(WriteLog, RowsReadBackAsWritten)
         EXPECT_EQ(read[i].port, rows[i].port);
         EXPECT_EQ(read[i].outcome, rows[i].outcome);
         EXPECT_EQ(read[i].after, rows[i].after);
+        EXPECT_EQ(read[i].before_file, rows[i].before_file);
     }
 }
 

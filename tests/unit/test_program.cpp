@@ -282,6 +282,22 @@ TEST(Words, TheTraceSaysHowEachReadAndWriteEnded)
 }
 
 // The reasons a scripted run gives name what happened on the line.
+// A file's name in a command to type: one word to sh and to cmd alike.
+TEST(Words, ANameInACommandIsOneWord)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"site-a/20261207-143015-COM1.before.conf", "site-a/20261207-143015-COM1.before.conf"},
+        {"C:\\Users\\Tom\\b.conf", "C:\\Users\\Tom\\b.conf"},
+        {"m\xc4\x9bsto/b.conf", "m\xc4\x9bsto/b.conf"},
+        {"site a/b.conf", "\"site a/b.conf\""},
+        {"a&b;c", "\"a&b;c\""},
+        {"", "\"\""},
+    };
+    for (const auto& [name, word] : cases) {
+        EXPECT_EQ(command_word(name), word) << name;
+    }
+}
+
 TEST(Words, AnExchangeThatFailedSaysHow)
 {
     auto exchange = [](TransferEnd sent, TransferEnd received, std::size_t count,
