@@ -7,7 +7,7 @@ packages=(cmake g++ make libgtest-dev)
 case "${1:-build}" in
   test) packages+=(clang-format clang-format-15 tmux ser2net g++-mingw-w64-x86-64-win32 wine wine64 libwine clang lintian man-db dpkg-dev file
                    locales bash-completion) ;;
-  bench) packages+=(python3 python3-serial) ;;
+  bench) packages+=(python3 python3-serial ser2net) ;;
 esac
 
 updated=false
