@@ -1,14 +1,12 @@
 #include "scripted.hpp"
 
-#include <array>
-
-#include "configuration_file.hpp"
-#include "files.hpp"
-#include "messages/terminal.hpp"
+#include "controller/configuration_file.hpp"
+#include "controller/write_log.hpp"
 #include "messages/words.hpp"
 #include "requests.hpp"
 #include "settings.hpp"
-#include "write_log.hpp"
+#include "system/files.hpp"
+#include "system/terminal.hpp"
 
 namespace {
 
@@ -114,84 +112,6 @@ std::string type_warning(const std::string& port, const ControllerIdentity& iden
     }
     return "warning: " + port + " is a " + type + ", and the header of " + input + " names a " + file_type +
            "; written all the same";
-}
-
-WriteResult write_and_read_back(SerialPort& link, const ControllerSettings& wanted)
-{
-    WriteResult result{.sent = true};
-    // Whatever became of the acknowledgement, what the controller now holds
-    // is read back and recorded: a write may have taken without it.
-    const Exchange acknowledgement = store_configuration(link, encode_settings(wanted), Rule::checked);
-    ConfigurationBytes held_bytes{};
-    const Exchange read_back = fetch_configuration(link, held_bytes, Rule::checked);
-    if (!answered(read_back)) {
-        result.problem = answered(acknowledgement)
-                             ? exchange_problem(read_back, "the read-back after the write")
-                             : exchange_problem(acknowledgement, "the write");
-        result.outcome = "failed: " + result.problem;
-        return result;
-    }
-    const ControllerSettings held = decode_settings(held_bytes);
-    result.after = held;
-    std::string differences;
-    for (const SettingField& field : setting_fields) {
-        if (held.*field.member != wanted.*field.member) {
-            differences += (differences.empty() ? "" : ", ") + setting_line(field, held) + " (written " +
-                           std::to_string(wanted.*field.member) + ")";
-        }
-    }
-    if (!answered(acknowledgement)) {
-        result.problem = exchange_problem(acknowledgement, "the write") + "; it holds " +
-                         (differences.empty() ? "what was written" : differences);
-        result.outcome = "failed: " + result.problem;
-        return result;
-    }
-    if (!differences.empty()) {
-        result.outcome = "differs after the write: " + differences;
-        result.differs = true;
-        result.problem = "the controller acknowledged the write but holds " + differences;
-        return result;
-    }
-    result.written = true;
-    result.outcome = "written";
-    return result;
-}
-
-bool identify_trusted(SerialPort& link, ControllerIdentity& identity, std::string& problem)
-{
-    const Exchange identified = identify_controller(link, identity.type, Rule::checked);
-    if (!answered(identified)) {
-        problem = exchange_problem(identified, "the identify request");
-        if (identified.received.end == TransferEnd::timed_out && identified.received.count == 0) {
-            problem += "; is it switched on with jumper J6 fitted?";
-        }
-        return false;
-    }
-    const Exchange version = query_firmware_version(link, identity.version, Rule::checked);
-    if (!answered(version)) {
-        problem = exchange_problem(version, "the firmware request");
-        return false;
-    }
-    return true;
-}
-
-bool read_trusted_configuration(SerialPort& link, ControllerSettings& settings, std::string& problem)
-{
-    std::array<ConfigurationBytes, 2> reads{};
-    for (ConfigurationBytes& bytes : reads) {
-        const Exchange read = fetch_configuration(link, bytes, Rule::checked);
-        if (!answered(read)) {
-            problem = exchange_problem(read, "the read request");
-            return false;
-        }
-    }
-    if (reads[0] != reads[1]) {
-        problem = "two reads of the configuration disagree (" + hex_pairs(reads[0]) + ", then " +
-                  hex_pairs(reads[1]) + "); the line is not to be trusted";
-        return false;
-    }
-    settings = decode_settings(reads.front());
-    return true;
 }
 
 ExitStatus read_configuration(const Target& target, const std::string& output)

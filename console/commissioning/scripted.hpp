@@ -3,11 +3,12 @@
 #include <string>
 #include <vector>
 
+#include "controller/steps.hpp"
+#include "controller/write_log.hpp"
 #include "messages/messages.hpp"
 #include "requests.hpp"
 #include "serial_link.hpp"
 #include "settings.hpp"
-#include "write_log.hpp"
 
 // One controller read or written without the dialogue, for commissioning
 // many alike. Progress and failures go to standard error in English.
@@ -22,18 +23,6 @@ struct Target {
     ComNaming naming{};
     LineObserver observer{};
 };
-
-// Sends the configuration by the checked rule and reads back what the
-// controller holds, whatever became of the acknowledgement.
-WriteResult write_and_read_back(SerialPort& link, const ControllerSettings& wanted);
-
-// The controller's type and firmware by the checked rule. False with the
-// problem said in words.
-bool identify_trusted(SerialPort& link, ControllerIdentity& identity, std::string& problem);
-
-// Reads the configuration twice by the checked rule: a reply garbled on the
-// way is caught when the two differ. False with the problem said in words.
-bool read_trusted_configuration(SerialPort& link, ControllerSettings& settings, std::string& problem);
 
 // Identifies the controller and writes its configuration as a configuration
 // file to `output`, or to standard output when that is empty or "-".

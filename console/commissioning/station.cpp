@@ -6,12 +6,12 @@
 #include <set>
 #include <string>
 
-#include "configuration_file.hpp"
-#include "files.hpp"
-#include "messages/terminal.hpp"
+#include "controller/configuration_file.hpp"
+#include "controller/write_log.hpp"
 #include "messages/words.hpp"
 #include "requests.hpp"
-#include "write_log.hpp"
+#include "system/files.hpp"
+#include "system/terminal.hpp"
 
 namespace {
 

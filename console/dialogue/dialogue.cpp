@@ -2,9 +2,9 @@
 #include <optional>
 
 #include "dialogue.hpp"
-#include "key_wait.hpp"
 #include "messages/messages.hpp"
 #include "messages/words.hpp"
+#include "system/key_wait.hpp"
 #include "typed_numbers.hpp"
 
 namespace {

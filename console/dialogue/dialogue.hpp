@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "commissioning/write_log.hpp"
+#include "controller/write_log.hpp"
 #include "requests.hpp"
 #include "serial_link.hpp"
 

@@ -1,7 +1,7 @@
 #include <cstdio>
 
-#include "commissioning/scripted.hpp"
-#include "commissioning/write_log.hpp"
+#include "controller/steps.hpp"
+#include "controller/write_log.hpp"
 #include "dialogue.hpp"
 #include "messages/messages.hpp"
 #include "messages/words.hpp"

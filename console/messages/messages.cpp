@@ -1,6 +1,6 @@
 #include "messages.hpp"
 
-#include "terminal.hpp"
+#include "system/terminal.hpp"
 
 void say(const std::string& text)
 {

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "messages.hpp"
-#include "terminal.hpp"
+#include "system/terminal.hpp"
 
 std::string hex_pairs(std::span<const std::uint8_t> bytes)
 {

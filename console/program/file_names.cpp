@@ -3,8 +3,8 @@
 #include <filesystem>
 #include <string_view>
 
-#include "commissioning/files.hpp"
 #include "messages/messages.hpp"
+#include "system/files.hpp"
 
 namespace {
 

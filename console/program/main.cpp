@@ -10,13 +10,13 @@
 
 #include "commissioning/scripted.hpp"
 #include "commissioning/station.hpp"
-#include "commissioning/write_log.hpp"
+#include "controller/write_log.hpp"
 #include "dialogue/dialogue.hpp"
 #include "file_names.hpp"
 #include "messages/messages.hpp"
-#include "messages/terminal.hpp"
 #include "options.hpp"
 #include "survey/survey.hpp"
+#include "system/terminal.hpp"
 #include "trace.hpp"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <charconv>
 #include <string_view>
 
-#include "commissioning/configuration_file.hpp"
+#include "controller/configuration_file.hpp"
 #include "settings.hpp"
 
 const char* const usage_text =

@@ -1,9 +1,9 @@
 #include "trace.hpp"
 
-#include "commissioning/files.hpp"
 #include "messages/messages.hpp"
-#include "messages/terminal.hpp"
 #include "messages/words.hpp"
+#include "system/files.hpp"
+#include "system/terminal.hpp"
 
 namespace {
 

@@ -1,9 +1,9 @@
 #include <algorithm>
 #include <vector>
 
-#include "messages/terminal.hpp"
 #include "messages/words.hpp"
 #include "survey.hpp"
+#include "system/terminal.hpp"
 
 std::string padded(std::string text, std::size_t width)
 {

@@ -12,9 +12,9 @@
 #include <cstdlib>
 
 #include "dialogue/dialogue.hpp"
-#include "dialogue/key_wait.hpp"
 #include "dialogue_model.hpp"
 #include "stub_line.hpp"
+#include "system/key_wait.hpp"
 
 namespace {
 

@@ -9,15 +9,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "commissioning/address_record.hpp"
-#include "commissioning/configuration_file.hpp"
-#include "commissioning/files.hpp"
 #include "commissioning/scripted.hpp"
 #include "commissioning/station.hpp"
-#include "commissioning/write_log.hpp"
+#include "controller/address_record.hpp"
+#include "controller/configuration_file.hpp"
+#include "controller/write_log.hpp"
 #include "kit.hpp"
 #include "messages/words.hpp"
 #include "stub_line.hpp"
+#include "system/files.hpp"
 
 namespace {
 

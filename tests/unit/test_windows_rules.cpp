@@ -5,8 +5,8 @@
 
 #include <map>
 
-#include "commissioning/windows_files.hpp"
-#include "messages/windows_console.hpp"
+#include "system/windows_console.hpp"
+#include "system/windows_files.hpp"
 #include "windows_rules.hpp"
 
 TEST(WindowsLink, AFailedTransferIsAHangUpATimeOutOrAFailure)

@@ -52,9 +52,11 @@ bool folder_takes_files(const std::string& name, std::string& error);
 // synced to the disk before it returns. A last line left without its line
 // end (cut by a power cut) gets one first, so it is never glued to the new
 // rows. Waits while another program holds the file, unless `give_up` says
-// to stop.
+// to stop; a wait long enough to notice is told to `waiting` (the line for
+// the technician).
+using Waiting = void (*)(const std::string& line);
 bool append_rows(const std::string& name, const std::string& header, const std::string& rows,
-                 std::string& error, GiveUp give_up = nullptr);
+                 std::string& error, Waiting waiting, GiveUp give_up = nullptr);
 
 // An exclusive hold on a file, which other processes holding the same file
 // wait for, until `give_up` says to stop; made if missing. Released by

@@ -10,8 +10,7 @@
 #include <string>
 
 #include "files.hpp"
-#include "messages/messages.hpp"
-#include "messages/wide_text.hpp"
+#include "wide_text.hpp"
 #include "windows_files.hpp"
 
 #define WIN32_LEAN_AND_MEAN
@@ -308,7 +307,7 @@ bool make_directories(const std::string& name, std::string& error)
 }
 
 bool append_rows(const std::string& name, const std::string& header, const std::string& rows,
-                 std::string& error, GiveUp give_up)
+                 std::string& error, Waiting waiting, GiveUp give_up)
 {
     // Opened unshared: another run appending waits its turn, and so does
     // this one while a spreadsheet holds the file.
@@ -322,7 +321,7 @@ bool append_rows(const std::string& name, const std::string& header, const std::
             return error_unless(file != INVALID_HANDLE_VALUE);
         },
         {ERROR_SHARING_VIOLATION}, start + 10'000, tick_clock(give_up), start + 1'000,
-        [&] { say(name + " is open in another program (a spreadsheet?); waiting up to 10 s for it"); });
+        [&] { waiting(name + " is open in another program (a spreadsheet?); waiting up to 10 s for it"); });
     if (code != ERROR_SUCCESS) {
         return busy_failed(error, code, give_up);
     }

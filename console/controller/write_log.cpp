@@ -4,10 +4,10 @@
 #include <ctime>
 
 #include "configuration_file.hpp"
-#include "files.hpp"
 #include "messages/messages.hpp"
-#include "messages/terminal.hpp"
 #include "messages/words.hpp"
+#include "system/files.hpp"
+#include "system/terminal.hpp"
 
 namespace {
 
@@ -204,7 +204,7 @@ bool start_record(const WriteLog& log, std::string& error)
                                   .port = com_name(row.port)});
         }
     }
-    return append_rows(record_file(log), record_header(), lines, error);
+    return append_rows(record_file(log), record_header(), lines, error, say);
 }
 
 } // namespace
@@ -218,7 +218,7 @@ bool open_write_log(const std::string& directory, std::optional<WriteLog>& log)
     std::string error;
     FileHold hold;
     const bool usable = make_directories(directory, error) && folder_takes_files(directory, error) &&
-                        append_rows(rows_file(*log), header(), "", error) &&
+                        append_rows(rows_file(*log), header(), "", error, say) &&
                         hold_folder(*log, hold, error, stop_requested) && start_record(*log, error);
     release_hold(hold);
     if (!usable) {
@@ -251,7 +251,7 @@ bool record_address(const WriteLog& log, AddressEvent::Kind kind, unsigned addre
 {
     const AddressEvent event{
         .time_utc = utc_now(row_time_format), .kind = kind, .address = address, .port = com_name(port)};
-    return append_rows(record_file(log), record_header(), record_line(event), error);
+    return append_rows(record_file(log), record_header(), record_line(event), error, say);
 }
 
 std::string csv_row(const std::string& time_utc, const WriteRecord& record, bool before_file_column)
@@ -276,7 +276,7 @@ bool record_write(const WriteLog& log, const WriteRecord& record, std::string& e
     const std::string time = record.time_utc.empty() ? utc_now(row_time_format) : record.time_utc;
     // The technician's view waits for a spreadsheet holding it only while no
     // stop is asked for: the record holds the facts.
-    return append_rows(rows_file(log), header(), csv_row(time, record, !old), error, stop_requested);
+    return append_rows(rows_file(log), header(), csv_row(time, record, !old), error, say, stop_requested);
 }
 
 LoggedWrite logged_write(const WriteLog* log, ComPort port, const ControllerIdentity& identity,

@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "address_record.hpp"
-#include "files.hpp"
 #include "requests.hpp"
 #include "serial_link.hpp"
 #include "settings.hpp"
+#include "system/files.hpp"
 
 struct WriteLog {
     std::string directory;

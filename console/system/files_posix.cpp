@@ -232,7 +232,7 @@ bool make_directories(const std::string& name, std::string& error)
 }
 
 bool append_rows(const std::string& name, const std::string& header, const std::string& rows,
-                 std::string& error, GiveUp give_up)
+                 std::string& error, Waiting, GiveUp give_up)
 {
     const int fd = ::open(name.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     if (fd == -1) {
