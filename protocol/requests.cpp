@@ -63,6 +63,34 @@ void read_trailing(SerialPort& link, Exchange& exchange)
     exchange.trailing.assign(more.begin(), more.begin() + static_cast<std::ptrdiff_t>(extra.count));
 }
 
+void probe_ports(std::span<Probe> probes, bool read_behind)
+{
+    std::vector<std::chrono::steady_clock::time_point> sent(probes.size());
+    for (std::size_t i = 0; i < probes.size(); ++i) {
+        Probe& probe = probes[i];
+        if (probe.link != nullptr && is_open(*probe.link)) {
+            port_discard_input(*probe.link);
+            probe.identify.sent = send_request(*probe.link, type_request);
+            sent[i] = std::chrono::steady_clock::now();
+        }
+    }
+    for (std::size_t i = 0; i < probes.size(); ++i) {
+        Probe& probe = probes[i];
+        if (probe.link == nullptr || !is_open(*probe.link)) {
+            continue;
+        }
+        Exchange& identify = probe.identify;
+        if (identify.sent.end != TransferEnd::complete) {
+            identify.received = {.end = identify.sent.end, .error = identify.sent.error};
+            continue;
+        }
+        identify.received = await_reply(*probe.link, probe.reply, sent[i]);
+        if (read_behind) {
+            read_trailing(*probe.link, identify);
+        }
+    }
+}
+
 Exchange identify_controller(SerialPort& link, ControllerType& type, Rule rule)
 {
     std::array<std::uint8_t, type_reply_length> reply{};

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <span>
@@ -49,6 +50,20 @@ Transfer send_request(SerialPort& link, std::span<const std::uint8_t> request);
 Transfer await_reply(SerialPort& link, std::span<std::uint8_t> reply,
                      std::chrono::steady_clock::time_point sent);
 void read_trailing(SerialPort& link, Exchange& exchange);
+
+// The identify request on one port of many, for --find and the station.
+struct Probe {
+    SerialPort* link = nullptr; // not open: not asked
+    std::array<std::uint8_t, type_reply_length> reply{};
+    Exchange identify{.expected = type_reply_length};
+};
+
+// Asks every open port at once: what waits on each line is discarded and
+// every request goes out first, then each reply is awaited against its own
+// deadline, so many silent ports take about one time-out in all. A request
+// that did not leave ends its reply as the send ended. With `read_behind`,
+// what came right behind each answered reply is read too.
+void probe_ports(std::span<Probe> probes, bool read_behind);
 
 // The controller as the dialogue shows it and a log records it.
 struct ControllerIdentity {

@@ -30,11 +30,8 @@ struct Watched {
     bool occupied = false;         // a controller was handled here and has not gone
     unsigned unanswered = 0;       // identify requests unanswered in a row
     Clock::time_point due{};
-    // This round's identify request.
-    bool asked = false;
-    Clock::time_point asked_at{};
-    std::array<std::uint8_t, type_reply_length> reply{};
-    Exchange identify{};
+    bool asked = false; // this round, and what became of it
+    Probe probe{};
 };
 
 struct Batch {
@@ -224,21 +221,19 @@ void open_ports(Batch& batch, std::vector<Watched>& watched)
 void ask_ports(std::vector<Watched>& watched)
 {
     const Clock::time_point now = Clock::now();
+    std::vector<Probe> probes;
     for (Watched& port : watched) {
         port.asked = is_open(port.link) && port.due <= now;
         if (port.asked) {
-            port_discard_input(port.link);
-            port.identify = {.sent = send_request(port.link, type_request), .expected = type_reply_length};
-            port.asked_at = Clock::now();
-            port.due = port.asked_at + poll_interval;
+            probes.push_back({.link = &port.link});
+            port.due = now + poll_interval;
         }
     }
+    probe_ports(probes, true);
+    auto probe = probes.begin();
     for (Watched& port : watched) {
-        if (port.asked && port.identify.sent.end == TransferEnd::complete) {
-            port.identify.received = await_reply(port.link, port.reply, port.asked_at);
-            read_trailing(port.link, port.identify);
-        } else if (port.asked) {
-            port.identify.received = {.end = port.identify.sent.end, .error = port.identify.sent.error};
+        if (port.asked) {
+            port.probe = *probe++;
         }
     }
 }
@@ -316,7 +311,7 @@ void take_controller(Batch& batch, Watched& port)
 {
     const std::string name = com_name(port.port);
     port.occupied = true;
-    ControllerIdentity identity{.type = parse_type_reply(port.reply)};
+    ControllerIdentity identity{.type = parse_type_reply(port.probe.reply)};
     const Exchange firmware = query_firmware_version(port.link, identity.version, Rule::checked);
     ControllerSettings held;
     std::string problem = answered(firmware) ? "" : exchange_problem(firmware, "the firmware request");
@@ -390,15 +385,15 @@ void after_asking(Batch& batch, Watched& port)
     if (!port.asked) {
         return;
     }
-    if (line_lost(port.identify)) {
-        tell(batch, com_name(port.port) + ": " + exchange_problem(port.identify, "the identify request") +
-                        "; watching it");
+    if (line_lost(port.probe.identify)) {
+        tell(batch, com_name(port.port) + ": " +
+                        exchange_problem(port.probe.identify, "the identify request") + "; watching it");
         close_port(port.link);
         port.unavailable_said = true;
         port.occupied = false;
         return;
     }
-    if (!answered(port.identify)) {
+    if (!answered(port.probe.identify)) {
         port.unanswered = port.occupied ? port.unanswered + 1 : 0;
         port.occupied = port.occupied && port.unanswered < gone_after;
         return;

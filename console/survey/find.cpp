@@ -1,5 +1,3 @@
-#include <array>
-#include <chrono>
 #include <string>
 #include <utility>
 #include <vector>
@@ -10,22 +8,11 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 const std::string no_answer = "no answer";
 
-// One port's probe: the identify request went out at `sent`.
-struct Probe {
-    SerialPort link;
-    Clock::time_point sent{};
-    std::array<std::uint8_t, type_reply_length> reply{};
-    Exchange identify{.expected = type_reply_length};
-};
-
 // What became of one probe: for a controller its identity.
-std::string verdict(Probe& probe, bool& found)
+std::string verdict(SerialPort& link, const Probe& probe, bool& found)
 {
-    SerialPort& link = probe.link;
     if (!is_open(link)) {
         switch (link.status) {
         case OpenStatus::in_use:
@@ -63,9 +50,7 @@ std::string verdict(Probe& probe, bool& found)
 
 ExitStatus find_controllers(const ComNaming& naming, const LineObserver& observer)
 {
-    // All requests go out first and the replies are awaited together, so
-    // many silent ports take about one time-out in all.
-    std::vector<Probe> probes;
+    std::vector<SerialPort> links;
     std::vector<PortInfo> outside;
     for (PortInfo& info : list_ports(naming)) {
         if (!info.port) {
@@ -83,29 +68,23 @@ ExitStatus find_controllers(const ComNaming& naming, const LineObserver& observe
             print_line(port_column(*info.port) + left_alone + (info.bluetooth ? com_name(*info.port) : ""));
             continue;
         }
-        Probe& probe = probes.emplace_back(
-            Probe{.link = open_port(*info.port, naming, controller_line, observer, Leaving::as_found)});
-        if (is_open(probe.link)) {
-            port_discard_input(probe.link);
-            probe.identify.sent = send_request(probe.link, type_request);
-            probe.sent = Clock::now();
-        }
+        links.push_back(open_port(*info.port, naming, controller_line, observer, Leaving::as_found));
     }
-    for (Probe& probe : probes) {
-        if (is_open(probe.link) && probe.identify.sent.end == TransferEnd::complete) {
-            probe.identify.received = await_reply(probe.link, probe.reply, probe.sent);
-        }
+    std::vector<Probe> probes(links.size());
+    for (std::size_t i = 0; i < links.size(); ++i) {
+        probes[i].link = &links[i];
     }
+    probe_ports(probes, false);
     std::vector<ComPort> found_on;
     bool silent = false;
-    for (Probe& probe : probes) {
+    for (std::size_t i = 0; i < links.size(); ++i) {
         bool found = false;
-        const std::string said = verdict(probe, found);
+        const std::string said = verdict(links[i], probes[i], found);
         silent = silent || said == no_answer;
-        print_line(port_column(probe.link.port) + said);
-        close_port(probe.link);
+        print_line(port_column(links[i].port) + said);
+        close_port(links[i]);
         if (found) {
-            found_on.push_back(probe.link.port);
+            found_on.push_back(links[i].port);
         }
     }
     for (const ComPort port : found_on) {
