@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -182,6 +183,28 @@ TEST(Options, TheCompletionOffersAndExcludesAsTheTable)
     ASSERT_TRUE(std::regex_search(script, found,
                                   std::regex(R"re(--set\)\s*COMPREPLY=\(\$\(compgen -W "([^"]*)")re")));
     EXPECT_EQ(std::regex_replace(found[1].str(), std::regex("\\s+"), " ") + " ", settings) << "after --set";
+}
+
+// After --port a device server's scheme once a letter of it is typed, in
+// either case; nothing more where the technician types the host.
+TEST(Options, TheCompletionOffersTheServersSchemesAfterPort)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"r", "rfc2217://"}, {"SO", "socket://"}, {"", ""}, {"rfc2217:", ""}, {"x", ""}};
+    for (const auto& [typed, offered] : cases) {
+        const std::string command =
+            std::string("bash -c 'source \"$0\"; COMP_WORDS=(zumel-config --port \"$1\"); "
+                        "COMP_CWORD=2; PATH=/nonexistent; _zumel_config; "
+                        "echo \"${COMPREPLY[*]}\"' ") +
+            COMPLETION_SCRIPT + " '" + typed + "'";
+        std::FILE* shell = popen(command.c_str(), "r");
+        ASSERT_NE(shell, nullptr);
+        char line[256] = {};
+        const bool read = std::fgets(line, sizeof line, shell) != nullptr;
+        EXPECT_EQ(pclose(shell), 0) << typed;
+        EXPECT_TRUE(read) << typed;
+        EXPECT_EQ(std::string(line), std::string(offered) + "\n") << typed;
+    }
 }
 
 TEST(Options, EachModeAndEveryRefusal)
