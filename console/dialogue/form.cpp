@@ -66,13 +66,13 @@ int enter_configuration(SerialPort& link, const WriteLog* log, const ControllerI
             },
         .address = settings.network_address,
     };
-    const LoggedWrite done = logged_write(log, link.port, identity, steps);
+    const LoggedWrite done = logged_write(log, link.name, identity, steps);
     // The screen has shown what failed on the line; the rest is said here.
     if (done.failed_at == LoggedWrite::Stage::saving_before ||
         done.failed_at == LoggedWrite::Stage::reserving) {
         say(done.problem);
     } else if (done.failed_at == LoggedWrite::Stage::reading_before) {
-        say(com_name(link.port) + ": " + done.problem + "; nothing was written");
+        say(port_name_text(link.name) + ": " + done.problem + "; nothing was written");
     }
     if (!done.record_problem.empty()) {
         say(done.record_problem);

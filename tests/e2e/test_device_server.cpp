@@ -214,6 +214,56 @@ TEST(DeviceServer, ALoggedWriteOverEitherServerIsTheWriteOnAComPort)
     }
 }
 
+// The dialogue's logged write names the server as the scripted one does.
+TEST(DeviceServer, TheDialoguesLoggedWriteNamesTheServer)
+{
+    SKIP_WHERE(platform.few_server_runs);
+    Served served = serve("dialogue-log", kit::Ser2netMode::telnet_rfc2217);
+    ASSERT_TRUE(served.server);
+    const fs::path log = kit::own_directory() / "dialogue-log" / "log";
+    const ProgramResult result =
+        run_with({"--port", served.url, "--log", log.string()}, "2\n7 3 2 1 2 1 200 1\n3\n");
+    EXPECT_EQ(result.exit_code, 0) << result.errors;
+    EXPECT_EQ(result.errors, "");
+    EXPECT_EQ(emulator::snapshot(*served.line).configuration, configuration_a());
+    const std::vector<std::string> rows = rows_of(log);
+    ASSERT_EQ(rows.size(), 1U);
+    EXPECT_TRUE(rows[0].starts_with(served.url + ",ZML-4C08,105,\"written;")) << rows[0];
+    const std::vector<std::string> saved = before_files(log);
+    ASSERT_EQ(saved.size(), 1U);
+    EXPECT_TRUE(
+        saved[0].ends_with("-rfc2217-127.0.0.1-" + std::to_string(served.server->port) + ".before.conf"))
+        << saved[0];
+}
+
+// A server that keeps its own line although RFC 2217 was asked is said once
+// and used; one that answers other settings does not open, as a driver that
+// does not take them.
+TEST(DeviceServer, AServersOwnOrOtherSettingsAreSaid)
+{
+    SKIP_WHERE(platform.few_server_runs);
+    const kit::TelnetServerHandle own = kit::start_telnet_server({.refuse_com_port = true});
+    const std::string own_url = "rfc2217://127.0.0.1:" + std::to_string(kit::port_of(*own));
+    ProgramResult result = run_with({"--port", own_url, "--read"});
+    EXPECT_EQ(result.exit_code, 0) << result.errors;
+    EXPECT_EQ(result.errors,
+              "zumel-config: " + own_url +
+                  ": the server does not let its line be set (no COM-PORT-OPTION); set 9600 8O1 "
+                  "on the server\nzumel-config: " +
+                  own_url + ": ZML-4C08, firmware 105\n");
+
+    const kit::TelnetServerHandle other = kit::start_telnet_server({.answered_baud = 19200});
+    const std::string other_url = "rfc2217://127.0.0.1:" + std::to_string(kit::port_of(*other));
+    result = run_with({"--port", other_url, "--read"});
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(result.output, "");
+    EXPECT_EQ(result.errors,
+              "zumel-config: " + other_url + " (" + other_url.substr(10) + ")" +
+                  ": the line cannot be set to 9600 Bd, 8 data bits, odd parity, 1 stop bit; the "
+                  "server answered other settings\n");
+    EXPECT_EQ(hex(kit::seen_by(*other).data), "");
+}
+
 // One station over two servers and a COM port: each controller once, with
 // its own address, each row naming its port.
 TEST(DeviceServer, AStationWatchesServersBesideAComPort)
