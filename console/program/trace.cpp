@@ -56,7 +56,7 @@ std::string server_opening(const SerialPort& link)
     if (server.own_settings) {
         return address.scheme == ServerScheme::socket
                    ? "on the server's own line settings (bare TCP)"
-                   : "on the server's own line settings (COM-PORT-OPTION refused)";
+                   : "on the server's own line settings (no COM-PORT-OPTION)";
     }
     const ComPortAnswers& answers = server.answers;
     return "asked " + line_text(link.line) + ", no flow control; the server answered " +

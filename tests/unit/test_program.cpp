@@ -355,10 +355,9 @@ TEST(Words, AServersOpenSaysWhatItSettled)
     EXPECT_EQ(own_settings_notice(link), "") << "not open";
 
     link.server.own_settings = true;
-    EXPECT_EQ(
-        trace_line(link, opened),
-        "rfc2217://plc-7:4001 (10.0.0.5:4001) connected: on the server's own line settings (COM-PORT-OPTION "
-        "refused)");
+    EXPECT_EQ(trace_line(link, opened),
+              "rfc2217://plc-7:4001 (10.0.0.5:4001) connected: on the server's own line settings (no "
+              "COM-PORT-OPTION)");
     link.name = ServerAddress{.scheme = ServerScheme::socket, .host = "10.0.0.5", .port = 23};
     link.device = "10.0.0.5:23";
     EXPECT_EQ(trace_line(link, opened),
