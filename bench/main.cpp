@@ -20,6 +20,7 @@ struct Options {
     int runs = 20;
     bool find_only = false;
     bool station_only = false;
+    bool server_only = false;
 };
 
 Options options_from(int argc, char** argv)
@@ -33,8 +34,10 @@ Options options_from(int argc, char** argv)
             options.find_only = true;
         } else if (argument == "--station-only") {
             options.station_only = true;
+        } else if (argument == "--server-only") {
+            options.server_only = true;
         } else {
-            bench::fail("usage: zumel-bench [--runs N] [--find-only | --station-only]");
+            bench::fail("usage: zumel-bench [--runs N] [--find-only | --station-only | --server-only]");
         }
     }
     return options;
@@ -53,6 +56,11 @@ int main(int argc, char** argv)
     if (options.station_only) {
         progress("--station");
         print_station_report(measure_station(runs));
+        return 0;
+    }
+    if (options.server_only) {
+        progress("RFC 2217 through ser2net");
+        print_server_report(measure_server(runs));
         return 0;
     }
     if (options.find_only) {
@@ -74,9 +82,13 @@ int main(int argc, char** argv)
     const FindFigures find = measure_find(runs);
     progress("--station");
     const StationFigures station = measure_station(runs);
+    progress("RFC 2217 through ser2net");
+    const ServerFigures server = measure_server(runs);
 
     print_report(overhead, timeouts, sessions, timeout_runs, pty_write, find);
     std::printf("\n");
     print_station_report(station);
+    std::printf("\n");
+    print_server_report(server);
     return 0;
 }

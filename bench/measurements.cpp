@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "device_servers.hpp"
 #include "frames.hpp"
 #include "kit.hpp"
 #include "line.hpp"
@@ -157,6 +158,73 @@ Sessions measure_sessions(int runs, const std::string& write_frame)
                                              floor);
         figures.peer_cpu.push_back(peer.process.cpu_ms);
         figures.peer_rss.push_back(peer.number("peak_rss_kib"));
+    }
+    return figures;
+}
+
+ServerFigures measure_server(int runs)
+{
+    ServerFigures figures;
+    std::string write_frame; // as zumel-config's first session makes it, for the peer
+    // Without the port choice: --port names the server.
+    const std::string keys = session_keys.substr(session_keys.find('\n') + 1);
+    for (const bool paced : {false, true}) {
+        emulator::ControllerSetup setup;
+        setup.byte_time_us = paced ? emulator::byte_time_9600_8o1_us : 0;
+        const emulator::PtyLineHandle line =
+            start_line(setup, paced ? emulator::LineMode::paced : emulator::LineMode::instant);
+        std::string error;
+        const kit::Ser2netHandle server =
+            kit::start_ser2net(kit::own_directory() / (paced ? "ser2net-paced" : "ser2net-instant"),
+                               emulator::slave_path(*line), kit::Ser2netMode::telnet_rfc2217, error);
+        if (!server) {
+            figures.failure = error;
+            return figures;
+        }
+        const std::string url = "rfc2217://127.0.0.1:" + std::to_string(server->port);
+        const auto ours = [&] {
+            const Run run = spawn_and_wait({configurator, "--port", url}, keys, run_limit);
+            require(whole_session(run) && run.first_output_ms > 0,
+                    "zumel-config session over RFC 2217 failed: " + run.errors);
+            return run;
+        };
+        const auto peer = [&] {
+            const PeerRun run = run_peer_on(url, {"session", write_frame});
+            require(run.number("ok") == 1, "pyserial session over RFC 2217 failed");
+            return run;
+        };
+        std::size_t taken = 0;
+        ours(); // one of each first, not counted
+        if (write_frame.empty()) {
+            write_frame = kit::hex(last_write_frame(*line));
+            write_frame.erase(std::remove(write_frame.begin(), write_frame.end(), ' '), write_frame.end());
+            require(!write_frame.empty(), "zumel-config wrote no configuration over RFC 2217");
+        }
+        peer();
+        take_gaps(*line, taken);
+        const double floor = emulated_floor_ms();
+        for (int i = 0; i < runs; ++i) {
+            const Run our_run = ours();
+            const Values our_gaps = take_gaps(*line, taken);
+            const PeerRun peer_run = peer();
+            const Values peer_gaps = take_gaps(*line, taken);
+            require(our_gaps.size() == 4 && peer_gaps.size() == 4,
+                    "a session over RFC 2217 without its exchanges");
+            for (const emulator::Request& request : emulator::snapshot(*line).requests) {
+                require(request.line_problems.empty(), "ser2net's line was not set to 9600 8O1");
+            }
+            if (!paced) {
+                append(figures.ours_gap, our_gaps);
+                append(figures.peer_gap, peer_gaps);
+                continue;
+            }
+            figures.ours_total.push_back(our_run.elapsed_ms);
+            figures.ours_beyond.push_back(our_run.elapsed_ms - floor);
+            figures.peer_total.push_back(peer_run.process.elapsed_ms);
+            figures.peer_beyond.push_back(peer_run.process.elapsed_ms - floor);
+            figures.peer_inside_beyond.push_back(peer_run.ms_after_spawn("end") -
+                                                 peer_run.ms_after_spawn("open") - floor);
+        }
     }
     return figures;
 }

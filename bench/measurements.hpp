@@ -57,6 +57,16 @@ struct PtyWrite {
 // in poll, as the emulator's does: a pair of its own, a request at a time.
 PtyWrite measure_pty_write(int count);
 
+// Over RFC 2217 through ser2net on loopback, whose own line starts at
+// 19200 7E1: the gaps on an instant line, and whole sessions at wire speed,
+// of zumel-config and of pyserial's rfc2217:// client on the same server.
+struct ServerFigures {
+    Values ours_gap, peer_gap;
+    Values ours_total, ours_beyond, peer_total, peer_beyond, peer_inside_beyond;
+    std::string failure; // empty when ser2net started
+};
+ServerFigures measure_server(int runs);
+
 std::uintmax_t stripped_size();
 
 // Each port-after-port run waits out seven time-outs, so fewer of them.

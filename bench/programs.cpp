@@ -91,7 +91,12 @@ bool whole_session(const ProgramResult& run)
 
 PeerRun run_peer(const std::vector<std::string>& arguments)
 {
-    std::vector<std::string> command{python, peer_script, com1.string()};
+    return run_peer_on(com1.string(), arguments);
+}
+
+PeerRun run_peer_on(const std::string& port, const std::vector<std::string>& arguments)
+{
+    std::vector<std::string> command{python, peer_script, port};
     command.insert(command.end(), arguments.begin(), arguments.end());
     PeerRun run{spawn_and_wait(command, "", run_limit), {}};
     const std::size_t line = run.process.output.find("peer ");

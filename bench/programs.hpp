@@ -75,6 +75,8 @@ struct PeerRun {
 };
 
 PeerRun run_peer(const std::vector<std::string>& arguments);
+// The same on another port: a device server's rfc2217://HOST:PORT.
+PeerRun run_peer_on(const std::string& port, const std::vector<std::string>& arguments);
 
 bool in_process_session();
 

@@ -3,6 +3,7 @@
 
 Usage:
   pyserial_peer.py PORT_PATH session WRITE_FRAME_HEX [COUNT]
+  (PORT_PATH a pseudo-terminal's path, or rfc2217://HOST:PORT)
       identify, firmware, read, write, read: the requests the configurator
       sends in a session, each followed by a read of its reply's length;
       COUNT sessions (1), each opening and closing the port
@@ -40,8 +41,13 @@ class Port(serial.Serial):
 
 
 def open_port(path):
-    return Port(path, 9600, bytesize=serial.EIGHTBITS, parity=serial.PARITY_ODD,
-                stopbits=serial.STOPBITS_ONE, xonxoff=False, rtscts=False, dsrdtr=False)
+    settings = dict(baudrate=9600, bytesize=serial.EIGHTBITS, parity=serial.PARITY_ODD,
+                    stopbits=serial.STOPBITS_ONE, xonxoff=False, rtscts=False, dsrdtr=False)
+    if "://" in path:
+        # ser2net never acknowledges SET-CONTROL, for which pyserial would
+        # wait and fail: its own option for such servers.
+        return serial.serial_for_url(path + "?ign_set_control", **settings)
+    return Port(path, **settings)
 
 
 def read(port, count):

@@ -21,7 +21,7 @@ struct Session {
 // Said once the port is closed again.
 void say_problem(const Session& session)
 {
-    say(session.link.status == OpenStatus::open ? com_name(session.link.port) + ": " + session.problem
+    say(session.link.status == OpenStatus::open ? port_name_text(session.link.name) + ": " + session.problem
                                                 : failure_line(session.link));
 }
 
@@ -32,10 +32,13 @@ bool connect(Session& session, ControllerIdentity& identity)
         session.problem = open_failure_text(session.link);
         return false;
     }
+    if (const std::string notice = own_settings_notice(session.link); !notice.empty()) {
+        say(notice);
+    }
     if (!identify_trusted(session.link, identity, session.problem)) {
         return false;
     }
-    say(com_name(session.link.port) + ": " + identity_text(identity));
+    say(port_name_text(session.link.name) + ": " + identity_text(identity));
     return true;
 }
 
@@ -144,7 +147,7 @@ ExitStatus read_configuration(const Target& target, const std::string& output)
         say("cannot write " + output + ": " + error);
         return ExitStatus::failed;
     }
-    say(com_name(target.port) + ": configuration read into " + output);
+    say(port_name_text(target.port) + ": configuration read into " + output);
     return ExitStatus::done;
 }
 
@@ -166,7 +169,7 @@ ExitStatus write_configuration(const Target& target, const WriteRequest& request
         catch_stop_requests();
     }
     Session session{.link = open_port(target.port, target.naming, controller_line, target.observer)};
-    const std::string port = com_name(target.port);
+    const std::string port = port_name_text(target.port);
     ControllerIdentity identity;
     if (!connect(session, identity)) {
         say_problem(session);

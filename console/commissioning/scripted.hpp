@@ -19,7 +19,7 @@
 // The controller's port, how COM names reach devices, and who watches the
 // line.
 struct Target {
-    ComPort port{};
+    PortName port{};
     ComNaming naming{};
     LineObserver observer{};
 };

@@ -24,9 +24,10 @@ constexpr auto poll_interval = std::chrono::milliseconds(500);
 constexpr unsigned gone_after = 2;
 
 struct Watched {
-    ComPort port{};
+    PortName port{};
     SerialPort link{};
     bool unavailable_said = false; // why it is not open, said once until it opens
+    bool settings_said = false;    // a server's line on its own settings, said once
     bool occupied = false;         // a controller was handled here and has not gone
     unsigned unanswered = 0;       // identify requests unanswered in a row
     Clock::time_point due{};
@@ -125,7 +126,7 @@ std::string status_text(const Batch& batch, const std::vector<Watched>& watched)
 {
     std::vector<std::string> ports;
     for (const Watched& port : watched) {
-        ports.push_back(com_name(port.port) + (port.occupied ? " (connected)" : ""));
+        ports.push_back(port_name_text(port.port) + (port.occupied ? " (connected)" : ""));
     }
     const std::optional<unsigned> next = batch.request.addresses ? next_address(batch) : std::nullopt;
     return status_line(ports,
@@ -191,9 +192,10 @@ void add_new_ports(Batch& batch, std::vector<Watched>& watched)
 {
     for (const PortInfo& info : list_ports(batch.request.naming)) {
         const bool probed = info.port && !info.system_console && !info.bluetooth && info.running;
-        if (probed && std::none_of(watched.begin(), watched.end(),
-                                   [&info](const Watched& port) { return port.port == *info.port; })) {
-            watched.push_back({.port = *info.port});
+        if (probed && std::none_of(watched.begin(), watched.end(), [&info](const Watched& port) {
+                return port.port == PortName{*info.port};
+            })) {
+            watched.emplace_back().port = *info.port;
         }
     }
 }
@@ -207,9 +209,14 @@ void open_ports(Batch& batch, std::vector<Watched>& watched)
         port.link = open_port(port.port, batch.request.naming, controller_line, batch.request.observer,
                               Leaving::as_found);
         if (is_open(port.link) && port.unavailable_said) {
-            tell(batch, com_name(port.port) + ": open again; watching it");
+            tell(batch, port_name_text(port.port) + ": open again; watching it");
         } else if (!is_open(port.link) && !port.unavailable_said) {
             tell(batch, failure_line(port.link) + "; watching it");
+        }
+        if (const std::string notice = own_settings_notice(port.link);
+            !notice.empty() && !port.settings_said) {
+            tell(batch, notice);
+            port.settings_said = true;
         }
         port.unavailable_said = !is_open(port.link);
         port.occupied = port.occupied && is_open(port.link);
@@ -258,7 +265,7 @@ void written_line(Batch& batch, const Watched& port, const ControllerIdentity& i
     const std::string where =
         batch.request.addresses ? "address " + std::to_string(address) + " written" : "written";
     show_event(batch,
-               com_name(port.port) + ": " + where + ", " + identity_word(batch, identity) + " (" +
+               port_name_text(port.port) + ": " + where + ", " + identity_word(batch, identity) + " (" +
                    done_text(batch) + ")",
                true);
 }
@@ -309,7 +316,7 @@ bool reserve_next(Batch& batch, const Watched& port, ControllerSettings& target)
 // and written unless it already holds what this batch gave it.
 void take_controller(Batch& batch, Watched& port)
 {
-    const std::string name = com_name(port.port);
+    const std::string name = port_name_text(port.port);
     port.occupied = true;
     ControllerIdentity identity{.type = parse_type_reply(port.probe.reply)};
     const Exchange firmware = query_firmware_version(port.link, identity.version, Rule::checked);
@@ -386,7 +393,7 @@ void after_asking(Batch& batch, Watched& port)
         return;
     }
     if (line_lost(port.probe.identify)) {
-        tell(batch, com_name(port.port) + ": " +
+        tell(batch, port_name_text(port.port) + ": " +
                         exchange_problem(port.probe.identify, "the identify request") + "; watching it");
         close_port(port.link);
         port.unavailable_said = true;
@@ -455,8 +462,8 @@ ExitStatus run_station(const StationRequest& request)
                               " addresses already given; the station gives the free ones");
     }
     std::vector<Watched> watched;
-    for (const ComPort port : request.ports) {
-        watched.push_back({.port = port});
+    for (const PortName& port : request.ports) {
+        watched.emplace_back().port = port;
     }
     const ConsoleHold console = hold_console_for_watching();
     const auto going_on = [&batch] { return !stop_requested() && batch.halted.empty() && !complete(batch); };

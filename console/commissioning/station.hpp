@@ -20,7 +20,7 @@ struct AddressRange {
 };
 
 struct StationRequest {
-    std::vector<ComPort> ports{}; // none: every port --find would ask, as they come
+    std::vector<PortName> ports{}; // none: every port --find would ask, as they come
     ComNaming naming{};
     LineObserver observer{};
     WriteRequest write{};                    // the file, --set, and the log (required)

@@ -88,11 +88,13 @@ std::string values(const std::optional<ControllerSettings>& settings)
 
 // Saves `before` as DIR/20261207-143015-COM3.before.conf (the time `when`),
 // never over an earlier file (20261207-143015-COM3-2.before.conf and so on).
-bool save_before(const WriteLog& log, ComPort port, std::time_t when, const ControllerIdentity& identity,
-                 const ControllerSettings& before, std::string& saved_as, std::string& error)
+bool save_before(const WriteLog& log, const PortName& port, std::time_t when,
+                 const ControllerIdentity& identity, const ControllerSettings& before, std::string& saved_as,
+                 std::string& error)
 {
     const std::string text = format_configuration_file(identity, before);
-    const std::string stem = log.directory + "/" + utc_time(when, "%Y%m%d-%H%M%S") + "-" + com_name(port);
+    const std::string stem =
+        log.directory + "/" + utc_time(when, "%Y%m%d-%H%M%S") + "-" + port_file_name(port);
     for (int copy = 1; copy < 1000; ++copy) {
         saved_as = stem;
         if (copy > 1) {
@@ -162,7 +164,8 @@ bool read_write_log(const WriteLog& log, std::vector<WriteRecord>& rows, std::st
     constexpr std::size_t before_at = 5, after_at = before_at + setting_fields.size();
     constexpr std::size_t old_width = after_at + setting_fields.size();
     for (const std::vector<std::string>& fields : csv_lines(text)) {
-        const std::optional<ComPort> port = fields.size() > 1 ? parse_com_port(fields[1]) : std::nullopt;
+        const std::optional<PortName> port =
+            fields.size() > 1 ? parse_port_name(fields[1]).name : std::nullopt;
         if ((fields.size() != old_width && fields.size() != old_width + 1) || !port) {
             continue; // the header, the last line end, or not a row of ours
         }
@@ -201,7 +204,7 @@ bool start_record(const WriteLog& log, std::string& error)
             lines += record_line({.time_utc = row.time_utc,
                                   .kind = AddressEvent::Kind::imported,
                                   .address = row.after->network_address,
-                                  .port = com_name(row.port)});
+                                  .port = port_name_text(row.port)});
         }
     }
     return append_rows(record_file(log), record_header(), lines, error, say);
@@ -246,17 +249,17 @@ bool hold_folder(const WriteLog& log, FileHold& hold, std::string& error, GiveUp
     return hold_file(log.directory + "/station.lock", hold, error, give_up);
 }
 
-bool record_address(const WriteLog& log, AddressEvent::Kind kind, unsigned address, ComPort port,
+bool record_address(const WriteLog& log, AddressEvent::Kind kind, unsigned address, const PortName& port,
                     std::string& error)
 {
     const AddressEvent event{
-        .time_utc = utc_now(row_time_format), .kind = kind, .address = address, .port = com_name(port)};
+        .time_utc = utc_now(row_time_format), .kind = kind, .address = address, .port = port_name_text(port)};
     return append_rows(record_file(log), record_header(), record_line(event), error, say);
 }
 
 std::string csv_row(const std::string& time_utc, const WriteRecord& record, bool before_file_column)
 {
-    std::string row = time_utc + "," + com_name(record.port) + "," +
+    std::string row = time_utc + "," + field(port_name_text(record.port)) + "," +
                       (record.identity ? field(type_text(record.identity->type)) + "," +
                                              firmware_text(record.identity->version)
                                        : ",") +
@@ -279,7 +282,7 @@ bool record_write(const WriteLog& log, const WriteRecord& record, std::string& e
     return append_rows(rows_file(log), header(), csv_row(time, record, !old), error, say, stop_requested);
 }
 
-LoggedWrite logged_write(const WriteLog* log, ComPort port, const ControllerIdentity& identity,
+LoggedWrite logged_write(const WriteLog* log, const PortName& port, const ControllerIdentity& identity,
                          const WriteSteps& steps)
 {
     LoggedWrite result;

@@ -39,12 +39,12 @@ bool read_record_on(const WriteLog& log, RecordCursor& cursor, std::string& erro
 bool hold_folder(const WriteLog& log, FileHold& hold, std::string& error, GiveUp give_up);
 
 // Appends one event to the record, synced before it returns.
-bool record_address(const WriteLog& log, AddressEvent::Kind kind, unsigned address, ComPort port,
+bool record_address(const WriteLog& log, AddressEvent::Kind kind, unsigned address, const PortName& port,
                     std::string& error);
 
 struct WriteRecord {
     std::string time_utc{}; // a row written without one takes the time it is written
-    ComPort port{};
+    PortName port{};
     std::optional<ControllerIdentity> identity{}; // once the controller answered
     // written, differs after the write: ..., failed: ..., or already done (a
     // station's audit: nothing written, what it holds as `before`)
@@ -102,7 +102,7 @@ struct LoggedWrite {
 // the controller holds is read and saved first, the address is reserved in
 // the folder's record (nothing is written when either fails), and after the
 // write its outcome is recorded and a row added, whatever happened.
-LoggedWrite logged_write(const WriteLog* log, ComPort port, const ControllerIdentity& identity,
+LoggedWrite logged_write(const WriteLog* log, const PortName& port, const ControllerIdentity& identity,
                          const WriteSteps& steps);
 
 // After a write frame that did not end written: what the read-back shows

@@ -151,10 +151,12 @@ bool replied(const Exchange& exchange)
 bool run_configurator(const DialogueSetup& setup)
 {
     print_banner();
-    std::optional<ComPort> port = setup.port;
+    std::optional<PortName> port = setup.port;
     if (!port) {
         print_port_list();
-        port = chosen_port();
+        if (const std::optional<ComPort> chosen = chosen_port()) {
+            port = *chosen;
+        }
     }
     if (!port) {
         print("\n Volba COM portu je neplatna \n");
@@ -168,6 +170,9 @@ bool run_configurator(const DialogueSetup& setup)
         say(failure_line(link));
         ask_for_a_key();
         return false;
+    }
+    if (const std::string notice = own_settings_notice(link); !notice.empty()) {
+        say(notice);
     }
     print(separator);
     ControllerIdentity identity;

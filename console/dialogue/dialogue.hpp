@@ -12,9 +12,9 @@
 // What the command line gives the dialogue beyond the keys.
 struct DialogueSetup {
     ComNaming naming = default_com_naming();
-    std::optional<ComPort> port{}; // given: no port list and no choice
-    LineObserver observer{};       // a trace of the line, if asked for
-    const WriteLog* log = nullptr; // a record of every write, if asked for
+    std::optional<PortName> port{}; // given: no port list and no choice
+    LineObserver observer{};        // a trace of the line, if asked for
+    const WriteLog* log = nullptr;  // a record of every write, if asked for
 };
 
 // Every way it ends returns here; the process then exits with code 0. True

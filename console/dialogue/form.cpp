@@ -69,18 +69,18 @@ int enter_configuration(SerialPort& link, const WriteLog* log, const ControllerI
             },
         .address = settings.network_address,
     };
-    const LoggedWrite done = logged_write(log, link.port, identity, steps);
+    const LoggedWrite done = logged_write(log, link.name, identity, steps);
     // The screen has shown what failed on the line; the rest is said here.
     if (done.failed_at == LoggedWrite::Stage::saving_before ||
         done.failed_at == LoggedWrite::Stage::reserving) {
         say(done.problem);
     } else if (done.failed_at == LoggedWrite::Stage::reading_before) {
-        say(com_name(link.port) + ": " + done.problem + "; nothing was written");
+        say(port_name_text(link.name) + ": " + done.problem + "; nothing was written");
     } else if (log != nullptr && done.failed_at == LoggedWrite::Stage::writing) {
         // The way back, where the before-file was saved.
-        say(com_name(link.port) + ": " + done.problem);
-        for (const std::string& line : way_back(done, port_options(link.port, naming))) {
-            say(com_name(link.port) + ": " + line);
+        say(port_name_text(link.name) + ": " + done.problem);
+        for (const std::string& line : way_back(done, port_options(link.name, naming))) {
+            say(port_name_text(link.name) + ": " + line);
         }
     }
     if (!done.record_problem.empty()) {

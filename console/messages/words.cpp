@@ -120,10 +120,54 @@ std::string failure_line(const SerialPort& link)
     return port_and_device(link) + ": " + open_failure_text(link);
 }
 
+std::string port_name_problem_text(PortNameProblem problem)
+{
+    switch (problem) {
+    case PortNameProblem::none:
+        break;
+    case PortNameProblem::not_a_port:
+        return "COM1 to COM4096, rfc2217://HOST:PORT or socket://HOST:PORT";
+    case PortNameProblem::unknown_scheme:
+        return "a device server is rfc2217://HOST:PORT or socket://HOST:PORT";
+    case PortNameProblem::no_host:
+        return "no host before the port";
+    case PortNameProblem::bad_host:
+        return "the host is not a name, an IPv4 address or an IPv6 address in brackets";
+    case PortNameProblem::no_port:
+        return "no port after the host (HOST:PORT)";
+    case PortNameProblem::bad_port:
+        return "the port is not a number from 1 to 65535";
+    }
+    return "";
+}
+
+std::string own_settings_notice(const SerialPort& link)
+{
+    const ServerAddress* server = std::get_if<ServerAddress>(&link.name);
+    if (server == nullptr || !is_open(link) || !link.server.own_settings) {
+        return "";
+    }
+    const LineSettings& line = link.line;
+    const char parity = line.parity == Parity::none ? 'N' : line.parity == Parity::odd ? 'O' : 'E';
+    const std::string wanted = std::to_string(line.baud) + " " + std::to_string(line.data_bits) + parity +
+                               std::to_string(line.stop_bits);
+    return port_name_text(link.name) +
+           (server->scheme == ServerScheme::socket
+                ? ": a socket:// server keeps its own line settings"
+                : ": the server does not let its line be set (no COM-PORT-OPTION)") +
+           "; set " + wanted + " on the server";
+}
+
 std::string port_options(ComPort port, const ComNaming& naming)
 {
     const bool own = naming.prefix == default_com_naming().prefix;
     return (own ? "" : "--com-prefix " + naming.prefix + " ") + "--port " + com_name(port);
+}
+
+std::string port_options(const PortName& port, const ComNaming& naming)
+{
+    const ComPort* com = std::get_if<ComPort>(&port);
+    return com != nullptr ? port_options(*com, naming) : "--port " + command_word(port_name_text(port));
 }
 
 std::string command_word(const std::string& name)

@@ -30,9 +30,18 @@ std::string open_failure_text(const SerialPort& link);
 // "COM2 (/dev/ttyUSB1): permission denied; ...": a failed open as one line.
 std::string failure_line(const SerialPort& link);
 
+// Why a text is not a port's name: "no port after the host".
+std::string port_name_problem_text(PortNameProblem problem);
+
+// For a server whose line keeps its own settings (socket://, or an RFC 2217
+// server that refused COM-PORT-OPTION): "socket://host:23: ... set 9600 8O1
+// on the server"; empty for any other port.
+std::string own_settings_notice(const SerialPort& link);
+
 // The options that reach a port: "--com-prefix /dev/ttyUSB --port COM1",
 // or "--port COM1" where the naming is the program's own.
 std::string port_options(ComPort port, const ComNaming& naming);
+std::string port_options(const PortName& port, const ComNaming& naming);
 
 // A file's name as one word of a command to type: as it is where no shell
 // would split it, else in double quotes (as both sh and cmd take them).

@@ -44,7 +44,8 @@ ComNaming naming_from(const Options& options)
 ExitStatus run(const Options& options, const ComNaming& naming, const LineObserver& observer,
                bool& dialogue_ended_itself)
 {
-    const Target target{.port = options.port.value_or(ComPort{}), .naming = naming, .observer = observer};
+    const Target target{
+        .port = options.port.value_or(PortName{ComPort{}}), .naming = naming, .observer = observer};
     switch (options.mode) {
     case Options::Mode::list:
         return list_serial_ports_command(naming);

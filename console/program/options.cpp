@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "controller/configuration_file.hpp"
+#include "messages/words.hpp"
 #include "settings.hpp"
 
 const char* const usage_text =
@@ -25,8 +26,9 @@ const char* const usage_text =
     "  --list               list the serial ports, with what the system knows of each\n"
     "  --find               ask every free port for a controller's identity and say\n"
     "                       which port holds one\n"
-    "  --port COMn          the controller's port (COM1 to COM4096); without --read or\n"
-    "                       --write, the dialogue on that port; a station's (repeatable;\n"
+    "  --port COMn          the controller's port (COM1 to COM4096), or a device server's\n"
+    "                       line: rfc2217://HOST:PORT or socket://HOST:PORT; without --read\n"
+    "                       or --write, the dialogue on that port; a station's (repeatable;\n"
     "                       without it, every port --find would ask)\n"
     "  --read               print the controller's configuration as a configuration file\n"
     "  -o, --output FILE    with --read: write it to FILE instead\n"
@@ -334,14 +336,16 @@ Options parse_options(int argc, const char* const* argv)
         return options;
     }
     for (const std::string& name : options.port_names) {
-        const std::optional<ComPort> port = parse_com_port(name);
-        if (!port) {
-            return refuse(name + " is not a port name: COM1 to COM4096");
+        const ParsedPortName parsed = parse_port_name(name);
+        if (!parsed.name) {
+            return refuse(
+                name + " is not a port name: " +
+                (looks_like_url(name) ? port_name_problem_text(parsed.problem) : "COM1 to COM4096"));
         }
-        if (std::find(options.ports.begin(), options.ports.end(), *port) != options.ports.end()) {
+        if (std::find(options.ports.begin(), options.ports.end(), *parsed.name) != options.ports.end()) {
             return refuse(name + " given twice");
         }
-        options.ports.push_back(*port);
+        options.ports.push_back(*parsed.name);
     }
     if (!options.ports.empty()) {
         options.port = options.ports.front();

@@ -18,9 +18,9 @@
 struct Options {
     enum class Mode { dialogue, help, version, read, write, station, list, find, usage_error };
     Mode mode = Mode::dialogue;
-    std::string com_prefix{};      // empty: the build's own
-    std::optional<ComPort> port{}; // the dialogue's, or the one to read or write
-    std::vector<ComPort> ports{};  // every --port, in order: a station's
+    std::string com_prefix{};       // empty: the build's own
+    std::optional<PortName> port{}; // the dialogue's, or the one to read or write
+    std::vector<PortName> ports{};  // every --port, in order: a station's
     std::optional<AddressRange> addresses{};
     std::string input{};             // --write FILE: the file to send ("-" standard input)
     std::string output{};            // --read -o FILE, empty for standard output

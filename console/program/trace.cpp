@@ -1,5 +1,8 @@
 #include "trace.hpp"
 
+#include <initializer_list>
+#include <optional>
+
 #include "messages/messages.hpp"
 #include "messages/words.hpp"
 #include "system/files.hpp"
@@ -28,14 +31,55 @@ std::string moved(const LineEvent& event)
     return count + " bytes";
 }
 
+std::string code_text(const char* what, std::optional<unsigned> code,
+                      std::initializer_list<const char*> names)
+{
+    if (!code) {
+        return std::string(what) + " not answered";
+    }
+    const std::string number = std::to_string(*code);
+    return *code >= 1 && *code <= names.size() ? std::string(what) + " " + names.begin()[*code - 1]
+                                               : std::string(what) + " " + number;
+}
+
+template <typename T> std::optional<unsigned> widened(const std::optional<T>& value)
+{
+    return value ? std::optional<unsigned>(*value) : std::nullopt;
+}
+
+// What a server's open settled: the line it runs on, as it answered each
+// setting over RFC 2217, or that it keeps its own.
+std::string server_opening(const SerialPort& link)
+{
+    const ServerLine& server = link.server;
+    const ServerAddress& address = std::get<ServerAddress>(link.name);
+    if (server.own_settings) {
+        return address.scheme == ServerScheme::socket
+                   ? "on the server's own line settings (bare TCP)"
+                   : "on the server's own line settings (no COM-PORT-OPTION)";
+    }
+    const ComPortAnswers& answers = server.answers;
+    return "asked " + line_text(link.line) + ", no flow control; the server answered " +
+           (answers.baud ? std::to_string(*answers.baud) + " Bd" : "baud not answered") + ", " +
+           (answers.data_size ? std::to_string(*answers.data_size) + " data bits"
+                              : "data bits not answered") +
+           ", " + code_text("parity", widened(answers.parity), {"none", "odd", "even", "mark", "space"}) +
+           ", " + code_text("stop bits", widened(answers.stop_size), {"1", "2", "1.5"}) + ", " +
+           code_text("flow control", widened(answers.control), {"none", "XON/XOFF", "hardware"}) + ", " +
+           (answers.purged ? "buffers purged" : "purge not answered");
+}
+
 } // namespace
 
 std::string trace_line(const SerialPort& link, const LineEvent& event)
 {
-    const std::string port = com_name(link.port);
+    const std::string port = port_name_text(link.name);
     const std::string bytes = event.bytes.empty() ? "" : ": " + hex_pairs(event.bytes);
     switch (event.kind) {
     case LineEvent::Kind::opened:
+        if (std::holds_alternative<ServerAddress>(link.name)) {
+            return port_and_device(link) + " connected: " + server_opening(link);
+        }
         return port_and_device(link) + " opened: " + line_text(link.line) + ", no flow control";
     case LineEvent::Kind::open_failed:
         return port + " not opened: " + open_failure_text(link);

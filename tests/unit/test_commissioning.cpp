@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -357,20 +358,32 @@ TEST(WriteLog, RowsReadBackAsWritten)
          .outcome = "written",
          .after = ControllerSettings{12, 3, 2, 1, 2, 1, 200, 1},
          .before_file = "20261207-143015-COM3.before.conf"},
-        {.port = ComPort{4}, .outcome = "failed: the controller said \"no\", then nothing"}};
+        {.port = ComPort{4}, .outcome = "failed: the controller said \"no\", then nothing"},
+        {.port = ServerAddress{.scheme = ServerScheme::socket, .host = "fe80::1", .port = 4001},
+         .outcome = "written",
+         .after = ControllerSettings{13, 3, 2, 1, 2, 1, 200, 1}}};
     std::string error;
     for (const WriteRecord& row : rows) {
         ASSERT_TRUE(record_write(log, row, error)) << error;
     }
     std::vector<WriteRecord> read;
     ASSERT_TRUE(read_write_log(log, read, error)) << error;
-    ASSERT_EQ(read.size(), 2U);
+    ASSERT_EQ(read.size(), 3U);
     for (std::size_t i = 0; i < read.size(); ++i) {
         EXPECT_EQ(read[i].port, rows[i].port);
         EXPECT_EQ(read[i].outcome, rows[i].outcome);
         EXPECT_EQ(read[i].after, rows[i].after);
         EXPECT_EQ(read[i].before_file, rows[i].before_file);
     }
+    // A folder whose record is gone takes the rows' addresses back, a
+    // server's port as its row names it.
+    std::filesystem::remove(std::filesystem::path(log.directory) / address_record_name);
+    ASSERT_TRUE(open_write_log(log.directory, opened));
+    std::stringstream text;
+    text << std::ifstream(std::filesystem::path(log.directory) / address_record_name).rdbuf();
+    const std::string record = text.str();
+    EXPECT_NE(record.find(" imported 12 COM3 "), std::string::npos) << record;
+    EXPECT_NE(record.find(" imported 13 socket://[fe80::1]:4001 "), std::string::npos) << record;
 }
 
 TEST(AddressRecord, EveryCutOfTheRecordReadsAsTheWholeLinesBeforeItAndNoMore)

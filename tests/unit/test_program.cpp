@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -25,7 +26,7 @@ std::string described(std::vector<const char*> arguments)
     const char* modes[] = {"dialogue", "help", "version", "read",     "write",
                            "station",  "list", "find",    "refused: "};
     std::string text = modes[static_cast<int>(o.mode)] + o.error;
-    for (const auto& [name, value] : {std::pair{"port", o.port ? com_name(*o.port) : ""},
+    for (const auto& [name, value] : {std::pair{"port", o.port ? port_name_text(*o.port) : ""},
                                       {"input", o.input},
                                       {"output", o.output},
                                       {"prefix", o.com_prefix},
@@ -36,8 +37,8 @@ std::string described(std::vector<const char*> arguments)
     for (const std::string& set : o.sets) {
         text += ", set " + set;
     }
-    for (const ComPort port : o.ports.size() > 1 ? o.ports : std::vector<ComPort>{}) {
-        text += ", watch " + com_name(port);
+    for (const PortName& port : o.ports.size() > 1 ? o.ports : std::vector<PortName>{}) {
+        text += ", watch " + port_name_text(port);
     }
     if (o.addresses) {
         text += ", addresses " + std::to_string(o.addresses->first) + "-" + std::to_string(o.addresses->last);
@@ -184,6 +185,28 @@ TEST(Options, TheCompletionOffersAndExcludesAsTheTable)
     EXPECT_EQ(std::regex_replace(found[1].str(), std::regex("\\s+"), " ") + " ", settings) << "after --set";
 }
 
+// After --port a device server's scheme once a letter of it is typed, in
+// either case; nothing more where the technician types the host.
+TEST(Options, TheCompletionOffersTheServersSchemesAfterPort)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"r", "rfc2217://"}, {"SO", "socket://"}, {"", ""}, {"rfc2217:", ""}, {"x", ""}};
+    for (const auto& [typed, offered] : cases) {
+        const std::string command =
+            std::string("bash -c 'source \"$0\"; COMP_WORDS=(zumel-config --port \"$1\"); "
+                        "COMP_CWORD=2; PATH=/nonexistent; _zumel_config; "
+                        "echo \"${COMPREPLY[*]}\"' ") +
+            COMPLETION_SCRIPT + " '" + typed + "'";
+        std::FILE* shell = popen(command.c_str(), "r");
+        ASSERT_NE(shell, nullptr);
+        char line[256] = {};
+        const bool read = std::fgets(line, sizeof line, shell) != nullptr;
+        EXPECT_EQ(pclose(shell), 0) << typed;
+        EXPECT_TRUE(read) << typed;
+        EXPECT_EQ(std::string(line), std::string(offered) + "\n") << typed;
+    }
+}
+
 TEST(Options, EachModeAndEveryRefusal)
 {
     const std::pair<std::vector<const char*>, std::string> cases[] = {
@@ -232,6 +255,17 @@ TEST(Options, EachModeAndEveryRefusal)
         {{"--station", "--write", "a", "--log", "d", "--port", "COM1", "--port", "com1"},
          "refused: com1 given twice"},
         {{"--port", "COM1", "--addresses", "2-3"}, "refused: --addresses goes with --station only"},
+        // Device servers wherever a port is named; a URL that does not parse is refused in words.
+        {{"--port", "RFC2217://10.0.0.5:4001", "--read"}, "read, port rfc2217://10.0.0.5:4001"},
+        {{"--port=socket://[fe80::1]:23", "--write", "a", "--log", "d"},
+         "write, port socket://[fe80::1]:23, input a, log d"},
+        {{"--station", "--write", "a", "--log", "d", "--port", "rfc2217://h:1", "--port", "COM2", "--port",
+          "socket://h:1"},
+         "station, port rfc2217://h:1, input a, log d, watch rfc2217://h:1, watch COM2, watch socket://h:1"},
+        {{"--station", "--write", "a", "--log", "d", "--port", "rfc2217://h:1", "--port", "rfc2217://h:1"},
+         "refused: rfc2217://h:1 given twice"},
+        {{"--find", "--port", "rfc2217://h:1"}, "refused: --find and --port exclude each other"},
+        {{"--list", "--port", "socket://h:1"}, "refused: --list and --port exclude each other"},
         {{"--station", "--write", "a", "--log", "d", "--addresses", "2-9", "--set", " address =3"},
          "refused: --addresses and --set  address =3 exclude each other: the station gives the addresses"},
         {{"--station", "--write", "a", "--log", "d", "--addresses", "2-9", "--set", "address\t=3"},
@@ -250,12 +284,23 @@ TEST(Options, EachModeAndEveryRefusal)
         EXPECT_EQ(described({"--port", name}),
                   "refused: " + std::string(name) + " is not a port name: COM1 to COM4096");
     }
+    for (const auto& [name, why] : std::initializer_list<std::pair<const char*, const char*>>{
+             {"telnet://h:23", "a device server is rfc2217://HOST:PORT or socket://HOST:PORT"},
+             {"rfc2217://h", "no port after the host (HOST:PORT)"},
+             {"socket://:23", "no host before the port"},
+             {"socket://h/x:23", "the host is not a name, an IPv4 address or an IPv6 address in brackets"},
+             {"rfc2217://h:65536", "the port is not a number from 1 to 65535"},
+         }) {
+        EXPECT_EQ(described({"--port", name, "--read"}),
+                  "refused: " + std::string(name) + " is not a port name: " + why);
+    }
 }
 
 // A trace tells a time-out from a hang-up and a failure, for reads and writes.
 TEST(Words, TheTraceSaysHowEachReadAndWriteEnded)
 {
     SerialPort link;
+    link.name = ComPort{3};
     link.port = ComPort{3};
     link.device = "/dev/ttyUSB2";
     const std::uint8_t ff[] = {0xFF};
@@ -279,6 +324,44 @@ TEST(Words, TheTraceSaysHowEachReadAndWriteEnded)
     for (const auto& [event, line] : cases) {
         EXPECT_EQ(trace_line(link, event), line);
     }
+}
+
+// A server's open is traced with what it settled, each setting as it
+// answered; a line on the server's own settings is said once on stderr.
+TEST(Words, AServersOpenSaysWhatItSettled)
+{
+    SerialPort link;
+    link.name = ServerAddress{.scheme = ServerScheme::rfc2217, .host = "plc-7", .port = 4001};
+    link.device = "10.0.0.5:4001";
+    link.line = controller_line;
+    link.server.answers = {
+        .baud = 9600, .data_size = 8, .parity = 2, .stop_size = 1, .control = 1, .purged = true};
+    const LineEvent opened{.kind = LineEvent::Kind::opened};
+    EXPECT_EQ(
+        trace_line(link, opened),
+        "rfc2217://plc-7:4001 (10.0.0.5:4001) connected: asked 9600 Bd, 8 data bits, odd parity, 1 stop bit, "
+        "no flow control; the server answered 9600 Bd, 8 data bits, parity odd, stop bits 1, flow control "
+        "none, buffers purged");
+    link.server.answers = {.parity = 9, .stop_size = 3};
+    EXPECT_EQ(
+        trace_line(link, opened),
+        "rfc2217://plc-7:4001 (10.0.0.5:4001) connected: asked 9600 Bd, 8 data bits, odd parity, 1 stop bit, "
+        "no flow control; the server answered baud not answered, data bits not answered, parity 9, stop bits "
+        "1.5, flow control not answered, purge not answered");
+    const std::uint8_t request[] = {0xFF, 0x28, 0x59, 0x80};
+    EXPECT_EQ(trace_line(link, {.kind = LineEvent::Kind::sent, .bytes = request, .asked = 4}),
+              "rfc2217://plc-7:4001 sent 4 bytes: FF 28 59 80");
+    EXPECT_EQ(trace_line(link, {.kind = LineEvent::Kind::closed}), "rfc2217://plc-7:4001 closed");
+    EXPECT_EQ(own_settings_notice(link), "") << "not open";
+
+    link.server.own_settings = true;
+    EXPECT_EQ(trace_line(link, opened),
+              "rfc2217://plc-7:4001 (10.0.0.5:4001) connected: on the server's own line settings (no "
+              "COM-PORT-OPTION)");
+    link.name = ServerAddress{.scheme = ServerScheme::socket, .host = "10.0.0.5", .port = 23};
+    link.device = "10.0.0.5:23";
+    EXPECT_EQ(trace_line(link, opened),
+              "socket://10.0.0.5:23 (10.0.0.5:23) connected: on the server's own line settings (bare TCP)");
 }
 
 // The reasons a scripted run gives name what happened on the line.

@@ -27,7 +27,9 @@ wine_prefix_processes()
     wine_dir=$(dirname -- "$(realpath -- "$WINE_LOADER")")
     for process in /proc/[0-9]*; do
         [[ $(readlink "$process/exe" 2>/dev/null) == "$wine_dir"/* ]] || continue
-        tr '\0' '\n' <"$process/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "${process#/proc/}"
+        # A process that ends meanwhile fails the redirection itself: quiet too.
+        { tr '\0' '\n' <"$process/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" &&
+            echo "${process#/proc/}"
     done
 }
 
