@@ -65,14 +65,15 @@ bool read_wanted_settings(const WriteRequest& request, ControllerSettings& wante
                           std::string& file_type)
 {
     const std::string name = input_name(request);
-    std::string raw, text, error;
-    if (!read_file(request.input, largest_configuration_file + 1, raw, error)) {
-        say("cannot read " + name + ": " + error);
+    const Result<std::string> raw = read_file(request.input, largest_configuration_file + 1);
+    if (!raw) {
+        say("cannot read " + name + ": " + raw.error());
         status = ExitStatus::failed;
         return false;
     }
     status = ExitStatus::refused;
-    if (!decode_text(raw, text, error)) {
+    std::string text, error;
+    if (!decode_text(*raw, text, error)) {
         say(name + ": " + error);
         say("nothing was sent");
         return false;
@@ -119,11 +120,12 @@ std::string type_warning(const std::string& port, const ControllerIdentity& iden
 
 ExitStatus read_configuration(const Target& target, const std::string& output)
 {
-    std::string error;
     // A file that cannot be made there is known before the controller is asked.
-    if (!output.empty() && output != "-" && !may_replace(output, error)) {
-        say("cannot write " + output + ": " + error);
-        return ExitStatus::failed;
+    if (!output.empty() && output != "-") {
+        if (const Result<void> may = may_replace(output); !may) {
+            say("cannot write " + output + ": " + may.error());
+            return ExitStatus::failed;
+        }
     }
     Session session{.link = open_port(target.port, target.naming, controller_line, target.observer)};
     ControllerIdentity identity;
@@ -137,14 +139,14 @@ ExitStatus read_configuration(const Target& target, const std::string& output)
     warn_outside_ranges(settings);
     const std::string text = format_configuration_file(identity, settings);
     if (output.empty() || output == "-") {
-        if (!write_standard_output(text, error)) {
-            say("cannot write standard output: " + error);
+        if (const Result<void> shown = write_standard_output(text); !shown) {
+            say("cannot write standard output: " + shown.error());
             return ExitStatus::failed;
         }
         return ExitStatus::done;
     }
-    if (!replace_file(output, text, error)) {
-        say("cannot write " + output + ": " + error);
+    if (const Result<void> replaced = replace_file(output, text); !replaced) {
+        say("cannot write " + output + ": " + replaced.error());
         return ExitStatus::failed;
     }
     say(port_name_text(target.port) + ": configuration read into " + output);

@@ -136,14 +136,19 @@ std::string status_text(const Batch& batch, const std::vector<Watched>& watched)
                        output_columns());
 }
 
+// Standard output that does not take a line has nobody to be told.
+void show(const std::string& text)
+{
+    static_cast<void>(write_standard_output(text));
+}
+
 // The status line, on a terminal redrawn in place, elsewhere a plain line
 // each time it changes.
 void show_status(Batch& batch, const std::string& text)
 {
-    std::string error;
     if (!batch.terminal) {
         if (text != batch.status) {
-            write_standard_output(text + "\n", error);
+            show(text + "\n");
         }
     } else {
         // Over the line shown before, blanks where it was longer.
@@ -151,18 +156,17 @@ void show_status(Batch& batch, const std::string& text)
         line.append(text).append(batch.status.size() > text.size() ? batch.status.size() - text.size() : 0,
                                  ' ');
         line.append(1, '\r').append(text);
-        write_standard_output(line, error);
+        show(line);
     }
     batch.status = text;
 }
 
 void clear_status(Batch& batch)
 {
-    std::string error;
     if (batch.terminal && !batch.status.empty()) {
         std::string blank(1, '\r');
         blank.append(batch.status.size(), ' ').append(1, '\r');
-        write_standard_output(blank, error);
+        show(blank);
     }
 }
 
@@ -170,8 +174,7 @@ void clear_status(Batch& batch)
 void show_event(Batch& batch, const std::string& line, bool bell = false)
 {
     clear_status(batch);
-    std::string error;
-    write_standard_output(line + (bell && batch.terminal ? "\a\n" : "\n"), error);
+    show(line + (bell && batch.terminal ? "\a\n" : "\n"));
     if (batch.terminal && !batch.status.empty()) {
         show_status(batch, batch.status);
     }

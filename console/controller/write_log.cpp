@@ -42,6 +42,15 @@ std::string field(const std::string& raw)
     return quoted + "\"";
 }
 
+// A step's result as this file's functions still pass it on.
+bool kept(const Result<void>& done, std::string& error)
+{
+    if (!done) {
+        error = done.error();
+    }
+    return done.has_value();
+}
+
 constexpr std::string_view before_file_name = "before_file";
 
 std::string header()
@@ -59,12 +68,12 @@ std::string header()
 // on in its own columns, so a spreadsheet never finds one row wider.
 bool old_columns(const std::string& name, bool& old, std::string& error)
 {
-    std::string text;
-    bool exists = false;
-    if (!read_file_from(name, 0, 4096, text, exists, error, stop_requested)) {
+    const Result<std::string> text = read_file_from(name, 0, 4096, stop_requested);
+    if (!text) {
+        error = text.error();
         return false;
     }
-    std::string_view first = std::string_view(text).substr(0, text.find('\n'));
+    std::string_view first = std::string_view(*text).substr(0, text->find('\n'));
     if (first.ends_with('\r')) {
         first.remove_suffix(1);
     }
@@ -101,11 +110,12 @@ bool save_before(const WriteLog& log, const PortName& port, std::time_t when,
             saved_as.append("-").append(std::to_string(copy));
         }
         saved_as += ".before.conf";
-        bool exists = false;
-        if (create_new_file(saved_as, text, exists, error)) {
+        const Result<void, NotCreated> created = create_new_file(saved_as, text);
+        if (created) {
             return true;
         }
-        if (!exists) {
+        if (!created.error().exists) {
+            error = created.error().reason;
             return false;
         }
     }
@@ -156,14 +166,15 @@ std::optional<ControllerSettings> settings_in(const std::vector<std::string>& fi
 bool read_write_log(const WriteLog& log, std::vector<WriteRecord>& rows, std::string& error)
 {
     constexpr std::size_t largest_log = 64 * 1024 * 1024;
-    std::string text;
     rows.clear();
-    if (!read_file(rows_file(log), largest_log, text, error)) {
+    const Result<std::string> text = read_file(rows_file(log), largest_log);
+    if (!text) {
+        error = text.error();
         return false;
     }
     constexpr std::size_t before_at = 5, after_at = before_at + setting_fields.size();
     constexpr std::size_t old_width = after_at + setting_fields.size();
-    for (const std::vector<std::string>& fields : csv_lines(text)) {
+    for (const std::vector<std::string>& fields : csv_lines(*text)) {
         const std::optional<PortName> port =
             fields.size() > 1 ? parse_port_name(fields[1]).name : std::nullopt;
         if ((fields.size() != old_width && fields.size() != old_width + 1) || !port) {
@@ -186,12 +197,12 @@ namespace {
 // configuration, are the record's first lines.
 bool start_record(const WriteLog& log, std::string& error)
 {
-    std::string text;
-    bool exists = false;
-    if (!read_file_from(record_file(log), 0, 1, text, exists, error)) {
+    const Result<std::string> text = read_file_from(record_file(log), 0, 1);
+    if (!text) {
+        error = text.error();
         return false;
     }
-    if (!text.empty()) {
+    if (!text->empty()) {
         return true;
     }
     std::vector<WriteRecord> rows;
@@ -207,7 +218,7 @@ bool start_record(const WriteLog& log, std::string& error)
                                   .port = port_name_text(row.port)});
         }
     }
-    return append_rows(record_file(log), record_header(), lines, error, say);
+    return kept(append_rows(record_file(log), record_header(), lines, say), error);
 }
 
 } // namespace
@@ -220,8 +231,9 @@ bool open_write_log(const std::string& directory, std::optional<WriteLog>& log)
     log = WriteLog{directory};
     std::string error;
     FileHold hold;
-    const bool usable = make_directories(directory, error) && folder_takes_files(directory, error) &&
-                        append_rows(rows_file(*log), header(), "", error, say) &&
+    const bool usable = kept(make_directories(directory), error) &&
+                        kept(folder_takes_files(directory), error) &&
+                        kept(append_rows(rows_file(*log), header(), "", say), error) &&
                         hold_folder(*log, hold, error, stop_requested) && start_record(*log, error);
     release_hold(hold);
     if (!usable) {
@@ -233,12 +245,13 @@ bool open_write_log(const std::string& directory, std::optional<WriteLog>& log)
 
 bool read_record_on(const WriteLog& log, RecordCursor& cursor, std::string& error, GiveUp give_up)
 {
-    std::string text;
-    bool exists = false;
-    if (!read_file_from(record_file(log), cursor.offset, largest_record_read, text, exists, error, give_up)) {
+    const Result<std::string> text =
+        read_file_from(record_file(log), cursor.offset, largest_record_read, give_up);
+    if (!text) {
+        error = text.error();
         return false;
     }
-    const RecordReading reading = read_record(text);
+    const RecordReading reading = read_record(*text);
     take_in(cursor.book, reading);
     cursor.offset += reading.consumed;
     return true;
@@ -246,7 +259,13 @@ bool read_record_on(const WriteLog& log, RecordCursor& cursor, std::string& erro
 
 bool hold_folder(const WriteLog& log, FileHold& hold, std::string& error, GiveUp give_up)
 {
-    return hold_file(log.directory + "/station.lock", hold, error, give_up);
+    Result<FileHold> held = hold_file(log.directory + "/station.lock", give_up);
+    if (!held) {
+        error = held.error();
+        return false;
+    }
+    hold = *held;
+    return true;
 }
 
 bool record_address(const WriteLog& log, AddressEvent::Kind kind, unsigned address, const PortName& port,
@@ -254,7 +273,7 @@ bool record_address(const WriteLog& log, AddressEvent::Kind kind, unsigned addre
 {
     const AddressEvent event{
         .time_utc = utc_now(row_time_format), .kind = kind, .address = address, .port = port_name_text(port)};
-    return append_rows(record_file(log), record_header(), record_line(event), error, say);
+    return kept(append_rows(record_file(log), record_header(), record_line(event), say), error);
 }
 
 std::string csv_row(const std::string& time_utc, const WriteRecord& record, bool before_file_column)
@@ -279,7 +298,8 @@ bool record_write(const WriteLog& log, const WriteRecord& record, std::string& e
     const std::string time = record.time_utc.empty() ? utc_now(row_time_format) : record.time_utc;
     // The technician's view waits for a spreadsheet holding it only while no
     // stop is asked for: the record holds the facts.
-    return append_rows(rows_file(log), header(), csv_row(time, record, !old), error, say, stop_requested);
+    return kept(append_rows(rows_file(log), header(), csv_row(time, record, !old), say, stop_requested),
+                error);
 }
 
 LoggedWrite logged_write(const WriteLog* log, const PortName& port, const ControllerIdentity& identity,

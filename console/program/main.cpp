@@ -101,10 +101,13 @@ ExitStatus start(const Options& options, bool& dialogue_ended_itself)
         return ExitStatus::refused;
     }
     Trace trace;
-    std::string error;
-    if (!options.trace.empty() && !open_trace(options.trace, ZUMEL_VERSION, trace, error)) {
-        say("cannot write the trace " + options.trace + ": " + error);
-        return ExitStatus::failed;
+    if (!options.trace.empty()) {
+        const Result<Trace> opened = open_trace(options.trace, ZUMEL_VERSION);
+        if (!opened) {
+            say("cannot write the trace " + options.trace + ": " + opened.error());
+            return ExitStatus::failed;
+        }
+        trace = *opened;
     }
     return run(options, naming_from(options), trace_observer(trace), dialogue_ended_itself);
 }

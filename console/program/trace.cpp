@@ -102,16 +102,19 @@ std::string trace_line(const SerialPort& link, const LineEvent& event)
     return port + " closed";
 }
 
-bool open_trace(const std::string& name, const std::string& version, Trace& trace, std::string& error)
+Result<Trace> open_trace(const std::string& name, const std::string& version)
 {
-    trace.file = open_for_writing(name, error);
-    if (trace.file == nullptr) {
-        return false;
+    const Result<std::FILE*> file = open_for_writing(name);
+    if (!file) {
+        return Unexpected{file.error()};
     }
-    trace.start = std::chrono::steady_clock::now();
+    const Trace trace{.file = *file, .start = std::chrono::steady_clock::now()};
     std::fprintf(trace.file, "%s %s, trace started %s\n", program_name, version.c_str(),
                  utc_now("%Y-%m-%d %H:%M:%S UTC").c_str());
-    return std::fflush(trace.file) == 0;
+    if (std::fflush(trace.file) != 0) {
+        return Unexpected{std::string()}; // as it always said: no reason
+    }
+    return trace;
 }
 
 LineObserver trace_observer(Trace& trace)

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "serial_link.hpp"
+#include "system/result.hpp"
 
 // A record of the line for whoever supports the technician: the open, every
 // byte sent and received as hex pairs, how each read and write ended, the
@@ -15,8 +16,8 @@ struct Trace {
     std::chrono::steady_clock::time_point start{};
 };
 
-// Creates FILE and writes its first line. False with the reason in `error`.
-bool open_trace(const std::string& name, const std::string& version, Trace& trace, std::string& error);
+// Creates FILE and writes its first line; the reason when it cannot.
+Result<Trace> open_trace(const std::string& name, const std::string& version);
 
 // The observer to hand to open_port; does nothing for a trace not open.
 // Every line is flushed as it is written; the file closes with the process.

@@ -61,8 +61,7 @@ std::string port_column(ComPort port)
 void print_line(std::string text)
 {
     text.erase(text.find_last_not_of(' ') + 1);
-    std::string error;
-    write_standard_output(text + "\n", error);
+    static_cast<void>(write_standard_output(text + "\n"));
 }
 
 ExitStatus list_serial_ports_command(const ComNaming& naming)

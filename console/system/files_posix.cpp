@@ -16,10 +16,9 @@
 
 namespace {
 
-bool failed(std::string& error, int number = errno)
+Unexpected<std::string> failed(int number = errno)
 {
-    error = std::strerror(number);
-    return false;
+    return Unexpected{std::string(std::strerror(number))};
 }
 
 bool write_all(int fd, const std::string& text)
@@ -46,22 +45,22 @@ std::string directory_of(const std::string& path)
 
 // Follows symlinks to the file they lead to, which need not exist yet, as
 // `>` would create it.
-bool resolve_links(std::string& path, std::string& error)
+Result<std::string> resolve_links(std::string path)
 {
     for (int hops = 0; hops < 40; ++hops) {
         struct stat status {};
         if (lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) {
-            return true;
+            return path;
         }
         char target[PATH_MAX];
         const ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
         if (n < 0) {
-            return failed(error);
+            return failed();
         }
         const std::string next(target, static_cast<std::size_t>(n));
         path = next.starts_with('/') ? next : directory_of(path) + "/" + next;
     }
-    return failed(error, ELOOP);
+    return failed(ELOOP);
 }
 
 mode_t new_file_mode()
@@ -72,36 +71,35 @@ mode_t new_file_mode()
 }
 
 // Writes into what is there: a device, a FIFO or a terminal stays itself.
-bool write_into(const std::string& path, const std::string& text, std::string& error)
+Result<void> write_into(const std::string& path, const std::string& text)
 {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd == -1) {
-        return failed(error);
+        return failed();
     }
     const bool written = write_all(fd, text);
     const int write_error = errno;
     if (::close(fd) != 0 || !written) {
-        return failed(error, written ? errno : write_error);
+        return failed(written ? errno : write_error);
     }
-    return true;
+    return {};
 }
 
 // An exclusive flock, waited for in short steps so a stop is seen at once,
 // whenever it comes.
-bool lock_within(int fd, GiveUp give_up, std::string& error)
+Result<void> lock_within(int fd, GiveUp give_up)
 {
     while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno != EWOULDBLOCK && errno != EINTR) {
-            return failed(error);
+            return failed();
         }
         if (give_up != nullptr && give_up()) {
-            error = stopped_waiting;
-            return false;
+            return Unexpected{std::string(stopped_waiting)};
         }
         const timespec step{0, 20'000'000L};
         nanosleep(&step, nullptr);
     }
-    return true;
+    return {};
 }
 
 } // namespace
@@ -111,13 +109,13 @@ std::string device_behind_name(const std::string&)
     return {}; // every name is a file's or says it is a device (/dev/...)
 }
 
-bool read_file(const std::string& name, std::size_t limit, std::string& text, std::string& error)
+Result<std::string> read_file(const std::string& name, std::size_t limit)
 {
     const int fd = name == "-" ? STDIN_FILENO : ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd == -1) {
-        return failed(error);
+        return failed();
     }
-    text.clear();
+    std::string text;
     char buffer[8192];
     ssize_t n = 1;
     while (n != 0 && text.size() < limit) {
@@ -131,33 +129,37 @@ bool read_file(const std::string& name, std::size_t limit, std::string& text, st
     if (fd != STDIN_FILENO) {
         ::close(fd);
     }
-    return n >= 0 || failed(error, cause);
+    if (n < 0) {
+        return failed(cause);
+    }
+    return text;
 }
 
-bool replace_file(const std::string& name, const std::string& text, std::string& error)
+Result<void> replace_file(const std::string& name, const std::string& text)
 {
-    std::string path = name;
-    if (!resolve_links(path, error)) {
-        return false;
+    const Result<std::string> resolved = resolve_links(name);
+    if (!resolved) {
+        return Unexpected{resolved.error()};
     }
+    const std::string& path = resolved.value();
     struct stat old {};
     const bool exists = stat(path.c_str(), &old) == 0;
     if (exists && S_ISDIR(old.st_mode)) {
-        return failed(error, EISDIR);
+        return failed(EISDIR);
     }
     if (exists && !S_ISREG(old.st_mode)) {
-        return write_into(path, text, error);
+        return write_into(path, text);
     }
     // As > would: a file its user may not write is not replaced either.
     if (exists && access(path.c_str(), W_OK) != 0) {
-        return failed(error);
+        return failed();
     }
     // A name of our own making beside it: never one that exists already.
     const std::string directory = directory_of(path);
     std::string temporary = path + ".XXXXXX";
     const int fd = mkostemp(temporary.data(), O_CLOEXEC);
     if (fd == -1) {
-        return failed(error);
+        return failed();
     }
     bool done = write_all(fd, text);
     int cause = errno;
@@ -188,59 +190,66 @@ bool replace_file(const std::string& name, const std::string& text, std::string&
     }
     if (!done) {
         ::unlink(temporary.c_str());
-        return failed(error, cause);
+        return failed(cause);
     }
     const int folder = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder >= 0) {
         (void)fsync(folder);
         ::close(folder);
     }
-    return true;
+    return {};
 }
 
-bool create_new_file(const std::string& name, const std::string& text, bool& exists, std::string& error)
+Result<void, NotCreated> create_new_file(const std::string& name, const std::string& text)
 {
     const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    exists = fd == -1 && errno == EEXIST;
     if (fd == -1) {
-        return failed(error);
+        return Unexpected{NotCreated{.exists = errno == EEXIST, .reason = failed().error}};
     }
     const bool done = write_all(fd, text) && fsync(fd) == 0;
     const int cause = errno;
     ::close(fd);
     if (!done) {
         ::unlink(name.c_str());
-        return failed(error, cause);
+        return Unexpected{NotCreated{.reason = failed(cause).error}};
     }
-    return true;
+    return {};
 }
 
-bool make_directories(const std::string& name, std::string& error)
+Result<void> make_directories(const std::string& name)
 {
     if (mkdir(name.c_str(), 0777) == 0) {
-        return true;
+        return {};
     }
     if (errno == ENOENT && directory_of(name) != name) {
-        return make_directories(directory_of(name), error) &&
-               (mkdir(name.c_str(), 0777) == 0 || errno == EEXIST || failed(error));
+        if (Result<void> above = make_directories(directory_of(name)); !above) {
+            return above;
+        }
+        if (mkdir(name.c_str(), 0777) == 0 || errno == EEXIST) {
+            return {};
+        }
+        return failed();
     }
     struct stat status {};
     if (errno == EEXIST) {
-        return (stat(name.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) || failed(error, ENOTDIR);
+        if (stat(name.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
+            return {};
+        }
+        return failed(ENOTDIR);
     }
-    return failed(error);
+    return failed();
 }
 
-bool append_rows(const std::string& name, const std::string& header, const std::string& rows,
-                 std::string& error, Waiting, GiveUp give_up)
+Result<void> append_rows(const std::string& name, const std::string& header, const std::string& rows, Waiting,
+                         GiveUp give_up)
 {
     const int fd = ::open(name.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     if (fd == -1) {
-        return failed(error);
+        return failed();
     }
-    if (!lock_within(fd, give_up, error)) {
+    if (Result<void> locked = lock_within(fd, give_up); !locked) {
         ::close(fd);
-        return false;
+        return locked;
     }
     struct stat status {};
     char last = '\n';
@@ -251,65 +260,79 @@ bool append_rows(const std::string& name, const std::string& header, const std::
     done = done && write_all(fd, (status.st_size == 0 ? header : mend) + rows) && fsync(fd) == 0;
     const int cause = errno;
     ::close(fd); // and with it the lock
-    return done || failed(error, cause);
+    if (!done) {
+        return failed(cause);
+    }
+    return {};
 }
 
-std::FILE* open_for_writing(const std::string& name, std::string& error)
+Result<std::FILE*> open_for_writing(const std::string& name)
 {
     std::FILE* file = std::fopen(name.c_str(), "w");
     if (file == nullptr) {
-        failed(error);
+        return failed();
     }
     return file;
 }
 
-bool hold_file(const std::string& name, FileHold& hold, std::string& error, GiveUp give_up)
+Result<FileHold> hold_file(const std::string& name, GiveUp give_up)
 {
     const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (fd == -1) {
-        return failed(error);
+        return failed();
     }
-    if (!lock_within(fd, give_up, error)) {
+    if (Result<void> locked = lock_within(fd, give_up); !locked) {
         ::close(fd);
-        return false;
+        return Unexpected{locked.error()};
     }
-    hold.handle = fd;
-    return true;
+    return FileHold{fd};
 }
 
-bool may_replace(const std::string& name, std::string& error)
+Result<void> may_replace(const std::string& name)
 {
-    std::string path = name;
-    if (!resolve_links(path, error)) {
-        return false;
+    const Result<std::string> resolved = resolve_links(name);
+    if (!resolved) {
+        return Unexpected{resolved.error()};
     }
+    const std::string& path = resolved.value();
     struct stat status {};
     if (stat(path.c_str(), &status) == 0) {
         // As replace_file judges it: a device or FIFO is written into.
-        return S_ISDIR(status.st_mode)                                      ? failed(error, EISDIR)
-               : S_ISREG(status.st_mode) && access(path.c_str(), W_OK) != 0 ? failed(error)
-                                                                            : true;
+        if (S_ISDIR(status.st_mode)) {
+            return failed(EISDIR);
+        }
+        if (S_ISREG(status.st_mode) && access(path.c_str(), W_OK) != 0) {
+            return failed();
+        }
+        return {};
     }
     const std::string directory = directory_of(path);
     if (stat(directory.c_str(), &status) != 0) {
-        return failed(error);
+        return failed();
     }
-    return !S_ISDIR(status.st_mode) ? failed(error, ENOTDIR) : folder_takes_files(directory, error);
+    if (!S_ISDIR(status.st_mode)) {
+        return failed(ENOTDIR);
+    }
+    return folder_takes_files(directory);
 }
 
-bool folder_takes_files(const std::string& name, std::string& error)
+Result<void> folder_takes_files(const std::string& name)
 {
-    return access(name.c_str(), W_OK | X_OK) == 0 || failed(error);
+    if (access(name.c_str(), W_OK | X_OK) != 0) {
+        return failed();
+    }
+    return {};
 }
 
-bool read_file_from(const std::string& name, std::uint64_t offset, std::size_t limit, std::string& text,
-                    bool& exists, std::string& error, GiveUp)
+Result<std::string> read_file_from(const std::string& name, std::uint64_t offset, std::size_t limit, GiveUp)
 {
-    text.clear();
+    std::string text;
     const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    exists = fd != -1 || errno != ENOENT;
+    if (fd == -1 && errno == ENOENT) {
+        return text;
+    }
     if (fd == -1) {
-        return !exists || failed(error);
+        return failed();
     }
     struct stat status {};
     bool done = fstat(fd, &status) == 0 && (S_ISREG(status.st_mode) || (errno = EINVAL, false));
@@ -327,7 +350,10 @@ bool read_file_from(const std::string& name, std::uint64_t offset, std::size_t l
     }
     const int cause = errno;
     ::close(fd);
-    return done || failed(error, cause);
+    if (!done) {
+        return failed(cause);
+    }
+    return text;
 }
 
 void release_hold(FileHold& hold)

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <io.h>
+#include <optional>
 #include <string>
 
 #include "files.hpp"
@@ -18,7 +19,7 @@
 
 namespace {
 
-bool failed(std::string& error, DWORD code = GetLastError())
+Unexpected<std::string> failed(DWORD code = GetLastError())
 {
     wchar_t* message = nullptr;
     const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
@@ -30,8 +31,13 @@ bool failed(std::string& error, DWORD code = GetLastError())
            (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ' || text.back() == L'.')) {
         text.pop_back();
     }
-    error = (text.empty() ? "error" : narrow(text)) + " (Windows error " + std::to_string(code) + ")";
-    return false;
+    return Unexpected{(text.empty() ? "error" : narrow(text)) + " (Windows error " + std::to_string(code) +
+                      ")"};
+}
+
+Unexpected<std::string> refused(const std::string& reason)
+{
+    return Unexpected{reason};
 }
 
 DWORD error_unless(bool done)
@@ -47,29 +53,30 @@ WaitClock tick_clock(GiveUp give_up = nullptr)
 }
 
 // A wait that ended busy because a stop was asked for says so.
-bool busy_failed(std::string& error, DWORD code, GiveUp give_up)
+Unexpected<std::string> busy_failed(DWORD code, GiveUp give_up)
 {
     if (code == ERROR_SHARING_VIOLATION && give_up != nullptr && give_up()) {
-        error = stopped_waiting;
-        return false;
+        return refused(stopped_waiting);
     }
-    return failed(error, code);
+    return failed(code);
 }
 
-// The name of a device a user would not mean: never opened.
-bool device_by_name(const std::string& name, std::string& error)
+// The name of a device a user would not mean: never opened. Why not, if so.
+std::optional<std::string> device_by_name(const std::string& name)
 {
     const std::string device = device_behind_name(name);
-    if (!device.empty()) {
-        error = "Windows takes this name for " + device + "; choose another name";
+    if (device.empty()) {
+        return std::nullopt;
     }
-    return !device.empty();
+    return "Windows takes this name for " + device + "; choose another name";
 }
+
+constexpr const char* serial_port_refusal = "a serial port, not a file";
 
 // A serial port, whatever name led to it (\\.\COM12): a character device
 // that answers a call only a serial port answers. Never read or written as
 // a file. Wine answers only the time-outs on a handle without read access.
-bool serial_port_behind(HANDLE handle, std::string& error)
+bool serial_port_behind(HANDLE handle)
 {
     DCB state{};
     state.DCBlength = sizeof state;
@@ -78,9 +85,6 @@ bool serial_port_behind(HANDLE handle, std::string& error)
     const bool serial = GetFileType(handle) == FILE_TYPE_CHAR &&
                         (GetCommState(handle, &state) || GetCommProperties(handle, &properties) ||
                          GetCommTimeouts(handle, &timeouts));
-    if (serial) {
-        error = "a serial port, not a file";
-    }
     return serial;
 }
 
@@ -151,31 +155,33 @@ std::string device_behind_name(const std::string& name)
     return windows_device_name(name);
 }
 
-bool read_file(const std::string& name, std::size_t limit, std::string& text, std::string& error)
+Result<std::string> read_file(const std::string& name, std::size_t limit)
 {
-    text.assign(limit, '\0');
+    std::string text(limit, '\0');
     if (name == "-") {
         // Binary: text mode would turn CR LF into LF and stop at Ctrl+Z.
         _setmode(_fileno(stdin), _O_BINARY);
         text.resize(std::fread(text.data(), 1, limit, stdin));
-        return std::ferror(stdin) == 0 || failed(error, ERROR_READ_FAULT);
+        if (std::ferror(stdin) != 0) {
+            return failed(ERROR_READ_FAULT);
+        }
+        return text;
     }
     const std::wstring path = wide(name);
-    if (device_by_name(name, error)) {
-        return false;
+    if (const std::optional<std::string> device = device_by_name(name)) {
+        return refused(*device);
     }
     if (is_directory(path)) {
-        error = "is a directory";
-        return false;
+        return refused("is a directory");
     }
     const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        return failed(error);
+        return failed();
     }
-    if (serial_port_behind(file, error)) {
+    if (serial_port_behind(file)) {
         CloseHandle(file);
-        return false;
+        return refused(serial_port_refusal);
     }
     std::size_t total = 0;
     bool read_well = true;
@@ -186,34 +192,40 @@ bool read_file(const std::string& name, std::size_t limit, std::string& text, st
     const DWORD code = GetLastError();
     CloseHandle(file);
     text.resize(total);
-    return read_well || failed(error, code);
+    if (!read_well) {
+        return failed(code);
+    }
+    return text;
 }
 
-bool replace_file(const std::string& name, const std::string& lines, std::string& error)
+Result<void> replace_file(const std::string& name, const std::string& lines)
 {
     const std::string text = with_crlf(lines);
     const std::wstring given = wide(name);
-    if (device_by_name(name, error)) {
-        return false;
+    if (const std::optional<std::string> device = device_by_name(name)) {
+        return refused(*device);
     }
     if (is_directory(given)) {
-        error = "is a directory";
-        return false;
+        return refused("is a directory");
     }
     // A device or a pipe (NUL, CON, a named pipe) is written into.
     const HANDLE existing = CreateFileW(given.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     const DWORD open_error = GetLastError();
     if (existing != INVALID_HANDLE_VALUE && GetFileType(existing) != FILE_TYPE_DISK) {
-        const bool written =
-            !serial_port_behind(existing, error) && (write_all(existing, text) || failed(error));
+        Result<void> written;
+        if (serial_port_behind(existing)) {
+            written = refused(serial_port_refusal);
+        } else if (!write_all(existing, text)) {
+            written = failed();
+        }
         CloseHandle(existing);
         return written;
     }
     if (existing != INVALID_HANDLE_VALUE) {
         CloseHandle(existing);
     } else if (open_error != ERROR_FILE_NOT_FOUND) {
-        return failed(error, open_error);
+        return failed(open_error);
     }
     const bool exists = existing != INVALID_HANDLE_VALUE;
     const std::wstring path = exists ? final_path(given) : given;
@@ -260,34 +272,36 @@ bool replace_file(const std::string& name, const std::string& lines, std::string
          .delete_backup = [&] { return error_unless(DeleteFileW(backup().c_str())); },
          .clock = tick_clock()});
     if (replaced.stranded) {
-        failed(error, replaced.error);
-        error += "; the old file is now " + narrow(backup()) + ", the new one " + narrow(temporary());
-        return false;
+        return refused(failed(replaced.error).error + "; the old file is now " + narrow(backup()) +
+                       ", the new one " + narrow(temporary()));
     }
-    return replaced.done || failed(error, replaced.error);
+    if (!replaced.done) {
+        return failed(replaced.error);
+    }
+    return {};
 }
 
-bool create_new_file(const std::string& name, const std::string& lines, bool& exists, std::string& error)
+Result<void, NotCreated> create_new_file(const std::string& name, const std::string& lines)
 {
     const std::string text = with_crlf(lines);
     const std::wstring path = wide(name);
     const HANDLE file =
         CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    exists = file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS;
     if (file == INVALID_HANDLE_VALUE) {
-        return failed(error);
+        const DWORD code = GetLastError();
+        return Unexpected{NotCreated{.exists = code == ERROR_FILE_EXISTS, .reason = failed(code).error}};
     }
     const bool done = write_all(file, text) && FlushFileBuffers(file);
     const DWORD code = GetLastError();
     CloseHandle(file);
     if (!done) {
         DeleteFileW(path.c_str());
-        return failed(error, code);
+        return Unexpected{NotCreated{.reason = failed(code).error}};
     }
-    return true;
+    return {};
 }
 
-bool make_directories(const std::string& name, std::string& error)
+Result<void> make_directories(const std::string& name)
 {
     const std::wstring path = wide(name);
     // Each folder on the way, from the first below the root; those that
@@ -297,17 +311,16 @@ bool make_directories(const std::string& name, std::string& error)
         CreateDirectoryW(path.substr(0, end).c_str(), nullptr);
     }
     if (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
-        return failed(error);
+        return failed();
     }
     if (!is_directory(path)) {
-        error = "not a folder";
-        return false;
+        return refused("not a folder");
     }
-    return true;
+    return {};
 }
 
-bool append_rows(const std::string& name, const std::string& header, const std::string& rows,
-                 std::string& error, Waiting waiting, GiveUp give_up)
+Result<void> append_rows(const std::string& name, const std::string& header, const std::string& rows,
+                         Waiting waiting, GiveUp give_up)
 {
     // Opened unshared: another run appending waits its turn, and so does
     // this one while a spreadsheet holds the file.
@@ -323,7 +336,7 @@ bool append_rows(const std::string& name, const std::string& header, const std::
         {ERROR_SHARING_VIOLATION}, start + 10'000, tick_clock(give_up), start + 1'000,
         [&] { waiting(name + " is open in another program (a spreadsheet?); waiting up to 10 s for it"); });
     if (code != ERROR_SUCCESS) {
-        return busy_failed(error, code, give_up);
+        return busy_failed(code, give_up);
     }
     LARGE_INTEGER size{};
     char last = '\n';
@@ -338,25 +351,29 @@ bool append_rows(const std::string& name, const std::string& header, const std::
            write_all(file, (size.QuadPart == 0 ? header : mend) + rows) && FlushFileBuffers(file);
     const DWORD cause = GetLastError();
     CloseHandle(file);
-    return done || failed(error, cause);
+    if (!done) {
+        return failed(cause);
+    }
+    return {};
 }
 
-std::FILE* open_for_writing(const std::string& name, std::string& error)
+Result<std::FILE*> open_for_writing(const std::string& name)
 {
-    if (device_by_name(name, error)) {
-        return nullptr;
+    if (const std::optional<std::string> device = device_by_name(name)) {
+        return refused(*device);
     }
     std::FILE* file = _wfopen(wide(name).c_str(), L"w");
     if (file == nullptr) {
-        failed(error, is_directory(wide(name)) ? ERROR_DIRECTORY : GetLastError());
-    } else if (serial_port_behind(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), error)) {
+        return failed(is_directory(wide(name)) ? ERROR_DIRECTORY : GetLastError());
+    }
+    if (serial_port_behind(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))))) {
         std::fclose(file);
-        file = nullptr;
+        return refused(serial_port_refusal);
     }
     return file;
 }
 
-bool hold_file(const std::string& name, FileHold& hold, std::string& error, GiveUp give_up)
+Result<FileHold> hold_file(const std::string& name, GiveUp give_up)
 {
     // Unshared: another holder waits its turn, a minute at most.
     const std::wstring path = wide(name);
@@ -369,10 +386,9 @@ bool hold_file(const std::string& name, FileHold& hold, std::string& error, Give
         },
         {ERROR_SHARING_VIOLATION}, GetTickCount64() + 60'000, tick_clock(give_up));
     if (code != ERROR_SUCCESS) {
-        return busy_failed(error, code, give_up);
+        return busy_failed(code, give_up);
     }
-    hold.handle = reinterpret_cast<std::intptr_t>(file);
-    return true;
+    return FileHold{reinterpret_cast<std::intptr_t>(file)};
 }
 
 void release_hold(FileHold& hold)
@@ -383,12 +399,12 @@ void release_hold(FileHold& hold)
     }
 }
 
-bool read_file_from(const std::string& name, std::uint64_t offset, std::size_t limit, std::string& text,
-                    bool& exists, std::string& error, GiveUp give_up)
+Result<std::string> read_file_from(const std::string& name, std::uint64_t offset, std::size_t limit,
+                                   GiveUp give_up)
 {
     // Another run appending holds the file unshared for a moment: waited
     // out, as an append waits.
-    text.clear();
+    std::string text;
     const std::wstring path = wide(name);
     HANDLE file = INVALID_HANDLE_VALUE;
     const DWORD code = retry_while_busy(
@@ -398,9 +414,11 @@ bool read_file_from(const std::string& name, std::uint64_t offset, std::size_t l
             return error_unless(file != INVALID_HANDLE_VALUE);
         },
         {ERROR_SHARING_VIOLATION}, GetTickCount64() + 10'000, tick_clock(give_up));
-    exists = code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND;
+    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
+        return text; // a missing file holds nothing
+    }
     if (code != ERROR_SUCCESS) {
-        return !exists || busy_failed(error, code, give_up);
+        return busy_failed(code, give_up);
     }
     LARGE_INTEGER size{};
     bool done = GetFileSizeEx(file, &size) && GetFileType(file) == FILE_TYPE_DISK;
@@ -419,29 +437,37 @@ bool read_file_from(const std::string& name, std::uint64_t offset, std::size_t l
     }
     const DWORD cause = GetLastError();
     CloseHandle(file);
-    return done || failed(error, cause);
+    if (!done) {
+        return failed(cause);
+    }
+    return text;
 }
 
-bool may_replace(const std::string& name, std::string& error)
+Result<void> may_replace(const std::string& name)
 {
     if (is_directory(wide(name))) {
-        error = "is a directory";
-        return false;
+        return refused("is a directory");
     }
     const std::size_t slash = name.find_last_of("\\/");
-    if (slash == std::string::npos || device_by_name(name, error)) {
-        return error.empty();
+    if (slash == std::string::npos) {
+        return {};
+    }
+    if (const std::optional<std::string> device = device_by_name(name)) {
+        return refused(*device);
     }
     // C:\x.conf goes into C:\ and C:x.conf into the folder in force on C:.
     const std::string folder = name.substr(0, slash == 0 || name[slash - 1] == ':' ? slash + 1 : slash);
     const DWORD attributes = GetFileAttributesW(wide(folder).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
-        return failed(error);
+        return failed();
     }
-    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || failed(error, ERROR_DIRECTORY);
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        return failed(ERROR_DIRECTORY);
+    }
+    return {};
 }
 
-bool folder_takes_files(const std::string&, std::string&)
+Result<void> folder_takes_files(const std::string&)
 {
-    return true; // a folder's read-only attribute does not keep files out; its rights are the write's to meet
+    return {}; // a folder's read-only attribute does not keep files out; its rights are the write's to meet
 }

@@ -6,10 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "result.hpp"
+
 // Writes all of `text` to standard output and flushes it: to a console as
-// characters whatever its code page, elsewhere as UTF-8 bytes. False with
-// the reason when it does not take it.
-bool write_standard_output(const std::string& text, std::string& error);
+// characters whatever its code page, elsewhere as UTF-8 bytes; the reason
+// when it does not take it.
+Result<void> write_standard_output(const std::string& text);
 
 // A line on standard error, shown right on the console whatever the names
 // in it hold.

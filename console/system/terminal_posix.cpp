@@ -10,14 +10,13 @@
 
 #include "terminal.hpp"
 
-bool write_standard_output(const std::string& text, std::string& error)
+Result<void> write_standard_output(const std::string& text)
 {
     std::fputs(text.c_str(), stdout);
     if (std::fflush(stdout) == 0) {
-        return true;
+        return {};
     }
-    error = std::strerror(errno);
-    return false;
+    return Unexpected{std::string(std::strerror(errno))};
 }
 
 void print_error_line(const std::string& text)

@@ -41,18 +41,22 @@ bool write_console(HANDLE console, const std::string& text)
 
 } // namespace
 
-bool write_standard_output(const std::string& text, std::string& error)
+Result<void> write_standard_output(const std::string& text)
 {
     // What stdio holds comes first; redirected, the text stays UTF-8.
     std::fflush(stdout);
     const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
     if (is_console(output)) {
-        return write_console(output, text) ||
-               (error = system_error_text(static_cast<int>(GetLastError())), false);
+        if (!write_console(output, text)) {
+            return Unexpected{system_error_text(static_cast<int>(GetLastError()))};
+        }
+        return {};
     }
     std::fwrite(text.data(), 1, text.size(), stdout);
-    return (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) ||
-           (error = system_error_text(ERROR_WRITE_FAULT), false);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        return Unexpected{system_error_text(ERROR_WRITE_FAULT)};
+    }
+    return {};
 }
 
 void print_error_line(const std::string& text)

@@ -331,8 +331,8 @@ TEST(Files, AFileTheUserMayNotWriteIsNotReplaced)
             (chown(kept.c_str(), 65534, 65534) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
             _exit(3);
         }
-        std::string error;
-        _exit(!replace_file(kept.string(), "new\n", error) && error == "Permission denied" ? 0 : 1);
+        const Result<void> replaced = replace_file(kept.string(), "new\n");
+        _exit(!replaced && replaced.error() == "Permission denied" ? 0 : 1);
     }
     int status = -1;
     waitpid(child, &status, 0);
