@@ -35,16 +35,25 @@ bool connect(Session& session, ControllerIdentity& identity)
     if (const std::string notice = own_settings_notice(session.link); !notice.empty()) {
         say(notice);
     }
-    if (!identify_trusted(session.link, identity, session.problem)) {
+    const Result<ControllerIdentity> identified = identify_trusted(session.link);
+    if (!identified) {
+        session.problem = identified.error();
         return false;
     }
+    identity = *identified;
     say(port_name_text(session.link.name) + ": " + identity_text(identity));
     return true;
 }
 
 bool read_twice(Session& session, ControllerSettings& settings)
 {
-    return read_trusted_configuration(session.link, settings, session.problem);
+    const Result<ControllerSettings> read = read_trusted_configuration(session.link);
+    if (!read) {
+        session.problem = read.error();
+        return false;
+    }
+    settings = *read;
+    return true;
 }
 
 void warn_outside_ranges(const ControllerSettings& settings)
@@ -72,12 +81,13 @@ bool read_wanted_settings(const WriteRequest& request, ControllerSettings& wante
         return false;
     }
     status = ExitStatus::refused;
-    std::string text, error;
-    if (!decode_text(*raw, text, error)) {
-        say(name + ": " + error);
+    const Result<std::string> decoded = decode_text(*raw);
+    if (!decoded) {
+        say(name + ": " + decoded.error());
         say("nothing was sent");
         return false;
     }
+    const std::string& text = *decoded;
     Overridden overridden{};
     const std::vector<std::string> refused = parse_setting_overrides(request.sets, wanted, overridden);
     const std::vector<FileProblem> problems = parse_configuration_file(text, wanted, overridden);
@@ -175,10 +185,12 @@ ExitStatus write_configuration(const Target& target, const WriteRequest& request
     ControllerIdentity identity;
     if (!connect(session, identity)) {
         say_problem(session);
-        std::string error;
-        if (log &&
-            !record_write(*log, {.port = target.port, .outcome = "failed: " + session.problem}, error)) {
-            say("cannot add the write to " + log->directory + "/writes.csv: " + error);
+        if (log) {
+            const Result<void> added =
+                record_write(*log, {.port = target.port, .outcome = "failed: " + session.problem});
+            if (!added) {
+                say("cannot add the write to " + log->directory + "/writes.csv: " + added.error());
+            }
         }
         return ExitStatus::failed;
     }
@@ -187,15 +199,14 @@ ExitStatus write_configuration(const Target& target, const WriteRequest& request
         say(warning);
     }
     const WriteSteps steps{
-        .read_held =
-            [&session](ControllerIdentity&, ControllerSettings& held, std::string& problem) {
-                if (!read_twice(session, held)) {
-                    problem = session.problem;
-                    return false;
-                }
-                warn_outside_ranges(held);
-                return true;
-            },
+        .read_held = [&session](ControllerIdentity&) -> Result<ControllerSettings> {
+            ControllerSettings held;
+            if (!read_twice(session, held)) {
+                return Unexpected{session.problem};
+            }
+            warn_outside_ranges(held);
+            return held;
+        },
         .write =
             [&session, &wanted] {
                 if (stop_requested()) {
@@ -219,8 +230,8 @@ ExitStatus write_configuration(const Target& target, const WriteRequest& request
             say(port + ": " + line);
         }
     }
-    if (!done.record_problem.empty()) {
-        say(done.record_problem);
+    if (done.record_problem) {
+        say(*done.record_problem);
         return ExitStatus::failed;
     }
     return done.failed_at == LoggedWrite::Stage::done ? ExitStatus::done : ExitStatus::failed;

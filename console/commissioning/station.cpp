@@ -277,9 +277,9 @@ void written_line(Batch& batch, const Watched& port, const ControllerIdentity& i
 // write gave since the last look.
 void read_on(Batch& batch)
 {
-    std::string error;
-    if (!read_record_on(batch.log, batch.record, error, stop_requested) && !stop_requested()) {
-        tell(batch, "cannot read " + batch.log.directory + "/" + address_record_name + ": " + error);
+    const Result<void> read = read_record_on(batch.log, batch.record, stop_requested);
+    if (!read && !stop_requested()) {
+        tell(batch, "cannot read " + batch.log.directory + "/" + address_record_name + ": " + read.error());
     }
 }
 
@@ -288,30 +288,31 @@ void read_on(Batch& batch)
 // batch cannot go on (`batch.halted` says why).
 bool reserve_next(Batch& batch, const Watched& port, ControllerSettings& target)
 {
-    FileHold hold;
-    std::string error;
-    if (!hold_folder(batch.log, hold, error, stop_requested)) {
+    Result<FileHold> hold = hold_folder(batch.log, stop_requested);
+    if (!hold) {
         if (!stop_requested()) {
-            batch.halted = "cannot hold the lock of " + batch.log.directory + ": " + error;
+            batch.halted = "cannot hold the lock of " + batch.log.directory + ": " + hold.error();
         }
         return false;
     }
     bool reserved = false;
-    if (read_record_on(batch.log, batch.record, error)) {
+    if (const Result<void> read = read_record_on(batch.log, batch.record); read) {
         const std::optional<unsigned> next =
             batch.request.addresses ? next_address(batch) : std::optional(batch.wanted.network_address);
-        if (next && !record_address(batch.log, AddressEvent::Kind::reserved, *next, port.port, error)) {
+        const Result<void> recorded =
+            next ? record_address(batch.log, AddressEvent::Kind::reserved, *next, port.port) : Result<void>();
+        if (!recorded) {
             batch.halted = "cannot reserve address " + std::to_string(*next) + " in " + batch.log.directory +
-                           "/" + address_record_name + ": " + error;
+                           "/" + address_record_name + ": " + recorded.error();
         } else if (next) {
             target.network_address = *next;
             batch.record.book.taken.insert(*next);
             reserved = true;
         }
     } else {
-        batch.halted = "cannot read " + batch.log.directory + "/" + address_record_name + ": " + error;
+        batch.halted = "cannot read " + batch.log.directory + "/" + address_record_name + ": " + read.error();
     }
-    release_hold(hold);
+    release_hold(*hold);
     return reserved;
 }
 
@@ -323,13 +324,15 @@ void take_controller(Batch& batch, Watched& port)
     port.occupied = true;
     ControllerIdentity identity{.type = parse_type_reply(port.probe.reply)};
     const Exchange firmware = query_firmware_version(port.link, identity.version, Rule::checked);
-    ControllerSettings held;
-    std::string problem = answered(firmware) ? "" : exchange_problem(firmware, "the firmware request");
-    if (!problem.empty() || !read_trusted_configuration(port.link, held, problem)) {
+    const Result<ControllerSettings> read =
+        answered(firmware) ? read_trusted_configuration(port.link)
+                           : Unexpected{exchange_problem(firmware, "the firmware request")};
+    if (!read) {
         ++batch.failed;
-        tell(batch, name + ": " + problem + "; not written");
+        tell(batch, name + ": " + read.error() + "; not written");
         return;
     }
+    const ControllerSettings& held = *read;
     const bool done_here = batch.request.addresses ? given(batch, held.network_address) &&
                                                          !own_address(batch, held.network_address)
                                                    : held.network_address == batch.wanted.network_address;
@@ -339,13 +342,13 @@ void take_controller(Batch& batch, Watched& port)
                               identity_text(identity));
         // For the audit only: a row of nothing written, which no count,
         // import or judgement takes for a write.
-        std::string error;
-        if (!record_write(
-                batch.log,
-                {.port = port.port, .identity = identity, .outcome = already_done_outcome, .before = held},
-                error)) {
+        const Result<void> added = record_write(
+            batch.log,
+            {.port = port.port, .identity = identity, .outcome = already_done_outcome, .before = held});
+        if (!added) {
             ++batch.failed;
-            tell(batch, "cannot add the controller to " + batch.log.directory + "/writes.csv: " + error);
+            tell(batch,
+                 "cannot add the controller to " + batch.log.directory + "/writes.csv: " + added.error());
         }
         return;
     }
@@ -359,11 +362,7 @@ void take_controller(Batch& batch, Watched& port)
         tell(batch, warning);
     }
     const WriteSteps steps{
-        .read_held =
-            [&held](ControllerIdentity&, ControllerSettings& before, std::string&) {
-                before = held;
-                return true;
-            },
+        .read_held = [&held](ControllerIdentity&) { return Result<ControllerSettings>(held); },
         .write = [&port, &target] { return write_and_read_back(port.link, target); },
         .address = target.network_address,
         .reserved = true,
@@ -384,9 +383,9 @@ void take_controller(Batch& batch, Watched& port)
             tell(batch, name + ": " + line);
         }
     }
-    if (!done.record_problem.empty()) {
+    if (done.record_problem) {
         ++batch.failed;
-        tell(batch, done.record_problem);
+        tell(batch, *done.record_problem);
     }
 }
 
@@ -453,9 +452,8 @@ ExitStatus run_station(const StationRequest& request)
     }
     Batch batch{
         .request = request, .log = *log, .wanted = wanted, .file_type = file_type, .record = RecordCursor{}};
-    std::string error;
-    if (!read_record_on(batch.log, batch.record, error)) {
-        say("cannot read " + log->directory + "/" + address_record_name + ": " + error +
+    if (const Result<void> read = read_record_on(batch.log, batch.record); !read) {
+        say("cannot read " + log->directory + "/" + address_record_name + ": " + read.error() +
             "; nothing was sent");
         return ExitStatus::failed;
     }

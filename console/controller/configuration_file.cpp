@@ -206,12 +206,11 @@ std::string type_named_in(std::string_view text)
     return std::string(trimmed(first.substr(1, at - 1)));
 }
 
-bool decode_text(std::string_view raw, std::string& text, std::string& problem)
+Result<std::string> decode_text(std::string_view raw)
 {
     // Judged as it lies on the disk: a mark or UTF-16 must not let more in.
     if (raw.size() > largest_configuration_file) {
-        problem = too_large;
-        return false;
+        return Unexpected{std::string(too_large)};
     }
     const bool little = raw.starts_with("\xFF\xFE"), big = raw.starts_with("\xFE\xFF");
     if (!little && !big) {
@@ -228,36 +227,32 @@ bool decode_text(std::string_view raw, std::string& text, std::string& problem)
             const std::size_t pairs = raw.size() / 2;
             const bool utf16 =
                 std::max(zeros[0], zeros[1]) * 10 >= pairs * 8 && std::min(zeros[0], zeros[1]) * 10 <= pairs;
-            problem = utf16 ? "not text: UTF-16 without a BOM? Save it as UTF-8" : "not text: binary";
-            return false;
+            return Unexpected{
+                std::string(utf16 ? "not text: UTF-16 without a BOM? Save it as UTF-8" : "not text: binary")};
         }
-        text = raw;
-        return true;
+        return std::string(raw);
     }
     raw.remove_prefix(2);
     if (raw.size() % 2 != 0) {
-        problem = "not text: UTF-16 cut off inside a character";
-        return false;
+        return Unexpected{std::string("not text: UTF-16 cut off inside a character")};
     }
     auto unit_at = [&raw, little](std::size_t i) {
         const auto low = static_cast<unsigned char>(raw[i + (little ? 0 : 1)]);
         const auto high = static_cast<unsigned char>(raw[i + (little ? 1 : 0)]);
         return static_cast<unsigned>(low | high << 8);
     };
-    text.clear();
+    std::string text;
     for (std::size_t i = 0; i < raw.size(); i += 2) {
         unsigned code = unit_at(i);
         if (code == 0) {
-            problem = "not text: binary";
-            return false;
+            return Unexpected{std::string("not text: binary")};
         }
         // A character beyond U+FFFF is a high half followed by a low one;
         // a half on its own is no character.
         const bool high_half = code >= 0xD800 && code < 0xDC00;
         const unsigned next = i + 2 < raw.size() ? unit_at(i + 2) : 0;
         if ((high_half && (next < 0xDC00 || next >= 0xE000)) || (code >= 0xDC00 && code < 0xE000)) {
-            problem = "not text: UTF-16 with half a character";
-            return false;
+            return Unexpected{std::string("not text: UTF-16 with half a character")};
         }
         if (high_half) {
             i += 2;
@@ -281,7 +276,7 @@ bool decode_text(std::string_view raw, std::string& text, std::string& problem)
             text += static_cast<char>(0x80 | (code & 0x3F));
         }
     }
-    return true;
+    return text;
 }
 
 namespace {

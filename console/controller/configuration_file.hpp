@@ -8,6 +8,7 @@
 
 #include "requests.hpp"
 #include "settings.hpp"
+#include "system/result.hpp"
 
 // A configuration file: one "name = value" line for each of the eight
 // settings, named as in setting_fields and valued as the entry form takes
@@ -32,8 +33,8 @@ std::string header_type(const ControllerIdentity& identity);
 // The text of a configuration file as Windows tools save it: UTF-8 with or
 // without a byte order mark, UTF-16 LE or BE with one, CR LF or LF line
 // ends. Gives the text as UTF-8; for anything else that is not text, or a
-// file larger than a configuration file, false and one reason for it all.
-bool decode_text(std::string_view raw, std::string& text, std::string& problem);
+// file larger than a configuration file, one reason for it all.
+Result<std::string> decode_text(std::string_view raw);
 
 struct FileProblem {
     std::size_t line = 0; // counted from 1; 0 for the file as a whole

@@ -48,39 +48,36 @@ WriteResult write_and_read_back(SerialPort& link, const ControllerSettings& want
     return result;
 }
 
-bool identify_trusted(SerialPort& link, ControllerIdentity& identity, std::string& problem)
+Result<ControllerIdentity> identify_trusted(SerialPort& link)
 {
+    ControllerIdentity identity;
     const Exchange identified = identify_controller(link, identity.type, Rule::checked);
     if (!answered(identified)) {
-        problem = exchange_problem(identified, "the identify request");
+        std::string problem = exchange_problem(identified, "the identify request");
         if (identified.received.end == TransferEnd::timed_out && identified.received.count == 0) {
             problem += "; is it switched on with jumper J6 fitted?";
         }
-        return false;
+        return Unexpected{problem};
     }
     const Exchange version = query_firmware_version(link, identity.version, Rule::checked);
     if (!answered(version)) {
-        problem = exchange_problem(version, "the firmware request");
-        return false;
+        return Unexpected{exchange_problem(version, "the firmware request")};
     }
-    return true;
+    return identity;
 }
 
-bool read_trusted_configuration(SerialPort& link, ControllerSettings& settings, std::string& problem)
+Result<ControllerSettings> read_trusted_configuration(SerialPort& link)
 {
     std::array<ConfigurationBytes, 2> reads{};
     for (ConfigurationBytes& bytes : reads) {
         const Exchange read = fetch_configuration(link, bytes, Rule::checked);
         if (!answered(read)) {
-            problem = exchange_problem(read, "the read request");
-            return false;
+            return Unexpected{exchange_problem(read, "the read request")};
         }
     }
     if (reads[0] != reads[1]) {
-        problem = "two reads of the configuration disagree (" + hex_pairs(reads[0]) + ", then " +
-                  hex_pairs(reads[1]) + "); the line is not to be trusted";
-        return false;
+        return Unexpected{"two reads of the configuration disagree (" + hex_pairs(reads[0]) + ", then " +
+                          hex_pairs(reads[1]) + "); the line is not to be trusted"};
     }
-    settings = decode_settings(reads.front());
-    return true;
+    return decode_settings(reads.front());
 }

@@ -16,10 +16,10 @@
 // controller holds, whatever became of the acknowledgement.
 WriteResult write_and_read_back(SerialPort& link, const ControllerSettings& wanted);
 
-// The controller's type and firmware by the checked rule. False with the
-// problem said in words.
-bool identify_trusted(SerialPort& link, ControllerIdentity& identity, std::string& problem);
+// The controller's type and firmware by the checked rule, or the problem
+// said in words.
+Result<ControllerIdentity> identify_trusted(SerialPort& link);
 
 // Reads the configuration twice by the checked rule: a reply garbled on the
-// way is caught when the two differ. False with the problem said in words.
-bool read_trusted_configuration(SerialPort& link, ControllerSettings& settings, std::string& problem);
+// way is caught when the two differ. Or the problem said in words.
+Result<ControllerSettings> read_trusted_configuration(SerialPort& link);

@@ -2,6 +2,8 @@
 
 #include <charconv>
 #include <ctime>
+#include <functional>
+#include <initializer_list>
 
 #include "configuration_file.hpp"
 #include "messages/messages.hpp"
@@ -42,15 +44,6 @@ std::string field(const std::string& raw)
     return quoted + "\"";
 }
 
-// A step's result as this file's functions still pass it on.
-bool kept(const Result<void>& done, std::string& error)
-{
-    if (!done) {
-        error = done.error();
-    }
-    return done.has_value();
-}
-
 constexpr std::string_view before_file_name = "before_file";
 
 std::string header()
@@ -66,19 +59,17 @@ std::string header()
 
 // Whether writes.csv was begun before the before_file column: its rows go
 // on in its own columns, so a spreadsheet never finds one row wider.
-bool old_columns(const std::string& name, bool& old, std::string& error)
+Result<bool> old_columns(const std::string& name)
 {
     const Result<std::string> text = read_file_from(name, 0, 4096, stop_requested);
     if (!text) {
-        error = text.error();
-        return false;
+        return Unexpected{text.error()};
     }
     std::string_view first = std::string_view(*text).substr(0, text->find('\n'));
     if (first.ends_with('\r')) {
         first.remove_suffix(1);
     }
-    old = !first.empty() && !first.ends_with(std::string(",") + std::string(before_file_name));
-    return true;
+    return !first.empty() && !first.ends_with(std::string(",") + std::string(before_file_name));
 }
 
 constexpr const char* row_time_format = "%Y-%m-%dT%H:%M:%SZ";
@@ -97,29 +88,30 @@ std::string values(const std::optional<ControllerSettings>& settings)
 
 // Saves `before` as DIR/20261207-143015-COM3.before.conf (the time `when`),
 // never over an earlier file (20261207-143015-COM3-2.before.conf and so on).
-bool save_before(const WriteLog& log, const PortName& port, std::time_t when,
-                 const ControllerIdentity& identity, const ControllerSettings& before, std::string& saved_as,
-                 std::string& error)
+// Its name.
+Result<std::string> save_before(const WriteLog& log, const PortName& port, std::time_t when,
+                                const ControllerIdentity& identity, const ControllerSettings& before)
 {
     const std::string text = format_configuration_file(identity, before);
     const std::string stem =
         log.directory + "/" + utc_time(when, "%Y%m%d-%H%M%S") + "-" + port_file_name(port);
+    std::string reason;
     for (int copy = 1; copy < 1000; ++copy) {
-        saved_as = stem;
+        std::string saved_as = stem;
         if (copy > 1) {
             saved_as.append("-").append(std::to_string(copy));
         }
         saved_as += ".before.conf";
         const Result<void, NotCreated> created = create_new_file(saved_as, text);
         if (created) {
-            return true;
+            return saved_as;
         }
         if (!created.error().exists) {
-            error = created.error().reason;
-            return false;
+            return Unexpected{created.error().reason};
         }
+        reason = created.error().reason;
     }
-    return false;
+    return Unexpected{reason};
 }
 
 // The fields of each line of a CSV text as csv_row writes them.
@@ -163,15 +155,14 @@ std::optional<ControllerSettings> settings_in(const std::vector<std::string>& fi
 
 } // namespace
 
-bool read_write_log(const WriteLog& log, std::vector<WriteRecord>& rows, std::string& error)
+Result<std::vector<WriteRecord>> read_write_log(const WriteLog& log)
 {
     constexpr std::size_t largest_log = 64 * 1024 * 1024;
-    rows.clear();
     const Result<std::string> text = read_file(rows_file(log), largest_log);
     if (!text) {
-        error = text.error();
-        return false;
+        return Unexpected{text.error()};
     }
+    std::vector<WriteRecord> rows;
     constexpr std::size_t before_at = 5, after_at = before_at + setting_fields.size();
     constexpr std::size_t old_width = after_at + setting_fields.size();
     for (const std::vector<std::string>& fields : csv_lines(*text)) {
@@ -187,7 +178,7 @@ bool read_write_log(const WriteLog& log, std::vector<WriteRecord>& rows, std::st
                         .after = settings_in(fields, after_at),
                         .before_file = fields.size() > old_width ? fields[old_width] : ""});
     }
-    return true;
+    return rows;
 }
 
 namespace {
@@ -195,22 +186,21 @@ namespace {
 // A folder that has writes.csv but no record yet: the addresses its rows show
 // controllers holding after a write, whatever the row's outcome or
 // configuration, are the record's first lines.
-bool start_record(const WriteLog& log, std::string& error)
+Result<void> start_record(const WriteLog& log)
 {
     const Result<std::string> text = read_file_from(record_file(log), 0, 1);
     if (!text) {
-        error = text.error();
-        return false;
+        return Unexpected{text.error()};
     }
     if (!text->empty()) {
-        return true;
+        return {};
     }
-    std::vector<WriteRecord> rows;
-    if (!read_write_log(log, rows, error)) {
-        return false;
+    const Result<std::vector<WriteRecord>> rows = read_write_log(log);
+    if (!rows) {
+        return Unexpected{rows.error()};
     }
     std::string lines;
-    for (const WriteRecord& row : rows) {
+    for (const WriteRecord& row : *rows) {
         if (row.after && row.outcome != already_done_outcome) {
             lines += record_line({.time_utc = row.time_utc,
                                   .kind = AddressEvent::Kind::imported,
@@ -218,7 +208,18 @@ bool start_record(const WriteLog& log, std::string& error)
                                   .port = port_name_text(row.port)});
         }
     }
-    return kept(append_rows(record_file(log), record_header(), lines, say), error);
+    return append_rows(record_file(log), record_header(), lines, say);
+}
+
+// Each step in turn, until one fails.
+Result<void> in_turn(std::initializer_list<std::function<Result<void>()>> steps)
+{
+    for (const std::function<Result<void>()>& step : steps) {
+        if (Result<void> done = step(); !done) {
+            return done;
+        }
+    }
+    return {};
 }
 
 } // namespace
@@ -229,51 +230,51 @@ bool open_write_log(const std::string& directory, std::optional<WriteLog>& log)
         return true;
     }
     log = WriteLog{directory};
-    std::string error;
-    FileHold hold;
-    const bool usable = kept(make_directories(directory), error) &&
-                        kept(folder_takes_files(directory), error) &&
-                        kept(append_rows(rows_file(*log), header(), "", say), error) &&
-                        hold_folder(*log, hold, error, stop_requested) && start_record(*log, error);
-    release_hold(hold);
+    const Result<void> usable = in_turn({
+        [&] { return make_directories(directory); },
+        [&] { return folder_takes_files(directory); },
+        [&] { return append_rows(rows_file(*log), header(), "", say); },
+        [&]() -> Result<void> {
+            Result<FileHold> hold = hold_folder(*log, stop_requested);
+            if (!hold) {
+                return Unexpected{hold.error()};
+            }
+            const Result<void> started = start_record(*log);
+            release_hold(*hold);
+            return started;
+        },
+    });
     if (!usable) {
-        say("cannot write the log in " + directory + ": " + error + "; nothing was sent");
+        say("cannot write the log in " + directory + ": " + usable.error() + "; nothing was sent");
         return false;
     }
     return true;
 }
 
-bool read_record_on(const WriteLog& log, RecordCursor& cursor, std::string& error, GiveUp give_up)
+Result<void> read_record_on(const WriteLog& log, RecordCursor& cursor, GiveUp give_up)
 {
     const Result<std::string> text =
         read_file_from(record_file(log), cursor.offset, largest_record_read, give_up);
     if (!text) {
-        error = text.error();
-        return false;
+        return Unexpected{text.error()};
     }
     const RecordReading reading = read_record(*text);
     take_in(cursor.book, reading);
     cursor.offset += reading.consumed;
-    return true;
+    return {};
 }
 
-bool hold_folder(const WriteLog& log, FileHold& hold, std::string& error, GiveUp give_up)
+Result<FileHold> hold_folder(const WriteLog& log, GiveUp give_up)
 {
-    Result<FileHold> held = hold_file(log.directory + "/station.lock", give_up);
-    if (!held) {
-        error = held.error();
-        return false;
-    }
-    hold = *held;
-    return true;
+    return hold_file(log.directory + "/station.lock", give_up);
 }
 
-bool record_address(const WriteLog& log, AddressEvent::Kind kind, unsigned address, const PortName& port,
-                    std::string& error)
+Result<void> record_address(const WriteLog& log, AddressEvent::Kind kind, unsigned address,
+                            const PortName& port)
 {
     const AddressEvent event{
         .time_utc = utc_now(row_time_format), .kind = kind, .address = address, .port = port_name_text(port)};
-    return kept(append_rows(record_file(log), record_header(), record_line(event), say), error);
+    return append_rows(record_file(log), record_header(), record_line(event), say);
 }
 
 std::string csv_row(const std::string& time_utc, const WriteRecord& record, bool before_file_column)
@@ -289,17 +290,16 @@ std::string csv_row(const std::string& time_utc, const WriteRecord& record, bool
     return row + "\r\n";
 }
 
-bool record_write(const WriteLog& log, const WriteRecord& record, std::string& error)
+Result<void> record_write(const WriteLog& log, const WriteRecord& record)
 {
-    bool old = false;
-    if (!old_columns(rows_file(log), old, error)) {
-        return false;
+    const Result<bool> old = old_columns(rows_file(log));
+    if (!old) {
+        return Unexpected{old.error()};
     }
     const std::string time = record.time_utc.empty() ? utc_now(row_time_format) : record.time_utc;
     // The technician's view waits for a spreadsheet holding it only while no
     // stop is asked for: the record holds the facts.
-    return kept(append_rows(rows_file(log), header(), csv_row(time, record, !old), say, stop_requested),
-                error);
+    return append_rows(rows_file(log), header(), csv_row(time, record, !*old), say, stop_requested);
 }
 
 LoggedWrite logged_write(const WriteLog* log, const PortName& port, const ControllerIdentity& identity,
@@ -309,31 +309,36 @@ LoggedWrite logged_write(const WriteLog* log, const PortName& port, const Contro
     // One time names the before-file and stamps the row.
     const std::time_t now = std::time(nullptr);
     WriteRecord record{.time_utc = utc_time(now, row_time_format), .port = port, .identity = identity};
-    ControllerSettings before;
-    if (log != nullptr && !steps.read_held(*record.identity, before, result.problem)) {
+    const Result<ControllerSettings> before =
+        log != nullptr ? steps.read_held(*record.identity) : Result<ControllerSettings>(ControllerSettings{});
+    if (!before) {
         result.failed_at = LoggedWrite::Stage::reading_before;
+        result.problem = before.error();
         record.outcome = "failed: " + result.problem;
     } else if (log != nullptr) {
-        record.before = before;
-        std::string error;
-        if (!save_before(*log, port, now, *record.identity, before, result.saved_as, error)) {
+        record.before = *before;
+        const Result<std::string> saved = save_before(*log, port, now, *record.identity, *before);
+        if (!saved) {
             result.failed_at = LoggedWrite::Stage::saving_before;
             const std::string cause =
-                "cannot save what the controller holds in " + log->directory + ": " + error;
+                "cannot save what the controller holds in " + log->directory + ": " + saved.error();
             record.outcome = "failed: " + cause;
             result.problem = cause + "; nothing was written";
-            result.saved_as.clear();
+        } else {
+            result.saved_as = *saved;
+            record.before_file = result.saved_as.substr(log->directory.size() + 1);
         }
-        record.before_file = result.saved_as.substr(result.saved_as.empty() ? 0 : log->directory.size() + 1);
     }
-    std::string error;
-    if (log != nullptr && result.failed_at == LoggedWrite::Stage::done && !steps.reserved &&
-        !record_address(*log, AddressEvent::Kind::reserved, steps.address, port, error)) {
-        result.failed_at = LoggedWrite::Stage::reserving;
-        const std::string cause = "cannot reserve address " + std::to_string(steps.address) + " in " +
-                                  log->directory + "/" + address_record_name + ": " + error;
-        record.outcome = "failed: " + cause;
-        result.problem = cause + "; nothing was written";
+    if (log != nullptr && result.failed_at == LoggedWrite::Stage::done && !steps.reserved) {
+        if (const Result<void> reserved =
+                record_address(*log, AddressEvent::Kind::reserved, steps.address, port);
+            !reserved) {
+            result.failed_at = LoggedWrite::Stage::reserving;
+            const std::string cause = "cannot reserve address " + std::to_string(steps.address) + " in " +
+                                      log->directory + "/" + address_record_name + ": " + reserved.error();
+            record.outcome = "failed: " + cause;
+            result.problem = cause + "; nothing was written";
+        }
     }
     if (result.failed_at == LoggedWrite::Stage::done) {
         const WriteResult written = steps.write();
@@ -347,13 +352,19 @@ LoggedWrite logged_write(const WriteLog* log, const PortName& port, const Contro
         }
         using Kind = AddressEvent::Kind;
         const Kind kind = written.written ? Kind::written : written.differs ? Kind::differs : Kind::failed;
-        if (log != nullptr && !record_address(*log, kind, steps.address, port, error)) {
+        if (log == nullptr) {
+            return result;
+        }
+        if (const Result<void> recorded = record_address(*log, kind, steps.address, port); !recorded) {
             result.record_problem = "cannot add the write's outcome to " + log->directory + "/" +
-                                    address_record_name + ": " + error;
+                                    address_record_name + ": " + recorded.error();
         }
     }
-    if (log != nullptr && !record_write(*log, record, error)) {
-        result.record_problem = "cannot add the write to " + log->directory + "/writes.csv: " + error;
+    if (log == nullptr) {
+        return result;
+    }
+    if (const Result<void> added = record_write(*log, record); !added) {
+        result.record_problem = "cannot add the write to " + log->directory + "/writes.csv: " + added.error();
     }
     return result;
 }

@@ -33,14 +33,14 @@ struct RecordCursor {
     AddressBook book{};
 };
 // Reads what was appended to the record since the last call.
-bool read_record_on(const WriteLog& log, RecordCursor& cursor, std::string& error, GiveUp give_up = nullptr);
+Result<void> read_record_on(const WriteLog& log, RecordCursor& cursor, GiveUp give_up = nullptr);
 
 // The folder's lock, under which stations choose and reserve an address.
-bool hold_folder(const WriteLog& log, FileHold& hold, std::string& error, GiveUp give_up);
+Result<FileHold> hold_folder(const WriteLog& log, GiveUp give_up);
 
 // Appends one event to the record, synced before it returns.
-bool record_address(const WriteLog& log, AddressEvent::Kind kind, unsigned address, const PortName& port,
-                    std::string& error);
+Result<void> record_address(const WriteLog& log, AddressEvent::Kind kind, unsigned address,
+                            const PortName& port);
 
 struct WriteRecord {
     std::string time_utc{}; // a row written without one takes the time it is written
@@ -60,11 +60,11 @@ inline constexpr const char* already_done_outcome = "already done";
 // A file begun before the before_file column keeps its own columns.
 std::string csv_row(const std::string& time_utc, const WriteRecord& record, bool before_file_column = true);
 
-bool record_write(const WriteLog& log, const WriteRecord& record, std::string& error);
+Result<void> record_write(const WriteLog& log, const WriteRecord& record);
 
 // The rows writes.csv holds, as far as they are its own: port, outcome, and
 // the settings before and after where all eight are there.
-bool read_write_log(const WriteLog& log, std::vector<WriteRecord>& rows, std::string& error);
+Result<std::vector<WriteRecord>> read_write_log(const WriteLog& log);
 
 // What the caller's write did.
 struct WriteResult {
@@ -79,10 +79,9 @@ struct WriteResult {
 // How one write is made: the caller's rules for reading what the
 // controller holds and for writing.
 struct WriteSteps {
-    // What it is and holds (the identity may be read again, by a rule the
-    // record can trust); false with `problem` set when it cannot be.
-    std::function<bool(ControllerIdentity& identity, ControllerSettings& held, std::string& problem)>
-        read_held;
+    // What it holds (the identity may be read again, by a rule the record
+    // can trust), or the problem why it cannot be read.
+    std::function<Result<ControllerSettings>(ControllerIdentity& identity)> read_held;
     std::function<WriteResult()> write;
     unsigned address = 0;  // the network address the write gives
     bool reserved = false; // already reserved in the record (by a station, under the folder's lock)
@@ -91,11 +90,11 @@ struct WriteSteps {
 struct LoggedWrite {
     enum class Stage { done, reading_before, saving_before, reserving, writing };
     Stage failed_at = Stage::done;
-    std::string problem{};                     // why it stopped there
-    std::string saved_as{};                    // the before-file, when one was saved
-    std::string record_problem{};              // why the row could not be added
-    bool sent = false;                         // a write frame went out
-    std::optional<ControllerSettings> after{}; // what was read back after it
+    std::string problem{};                       // why it stopped there
+    std::string saved_as{};                      // the before-file, when one was saved
+    std::optional<std::string> record_problem{}; // why the row could not be added
+    bool sent = false;                           // a write frame went out
+    std::optional<ControllerSettings> after{};   // what was read back after it
 };
 
 // One write with its record. Without a log, `write` alone. With one, what

@@ -47,15 +47,19 @@ int enter_configuration(SerialPort& link, const WriteLog* log, const ControllerI
     const WriteSteps steps{
         // With a log: what the controller is and holds, by the scripted
         // modes' rules, since the file saved must put it back as it was.
-        .read_held =
-            [&link](ControllerIdentity& identity, ControllerSettings& held, std::string& problem) {
-                if (!identify_trusted(link, identity, problem) ||
-                    !read_trusted_configuration(link, held, problem)) {
-                    show_no_response(); // no answer that can be trusted
-                    return false;
-                }
-                return true;
-            },
+        .read_held = [&link](ControllerIdentity& identity) -> Result<ControllerSettings> {
+            const Result<ControllerIdentity> identified = identify_trusted(link);
+            if (!identified) {
+                show_no_response(); // no answer that can be trusted
+                return Unexpected{identified.error()};
+            }
+            identity = *identified;
+            Result<ControllerSettings> held = read_trusted_configuration(link);
+            if (!held) {
+                show_no_response();
+            }
+            return held;
+        },
         .write =
             [&link, &settings] {
                 const bool acknowledged = replied(store_configuration(link, encode_settings(settings)));
@@ -83,8 +87,8 @@ int enter_configuration(SerialPort& link, const WriteLog* log, const ControllerI
             say(port_name_text(link.name) + ": " + line);
         }
     }
-    if (!done.record_problem.empty()) {
-        say(done.record_problem);
+    if (done.record_problem) {
+        say(*done.record_problem);
     }
     return done.failed_at == LoggedWrite::Stage::done ? action_succeeded : action_failed;
 }

@@ -198,9 +198,8 @@ TEST(ConfigurationFile, TextAsWindowsToolsSaveIt)
          "not text: binary"},
     };
     for (const auto& [raw, expected] : cases) {
-        std::string text, problem;
-        const bool decoded = decode_text(raw, text, problem);
-        EXPECT_EQ(decoded ? text : problem, expected) << hex(kit::Bytes(raw.begin(), raw.end()));
+        const Result<std::string> decoded = decode_text(raw);
+        EXPECT_EQ(decoded ? *decoded : decoded.error(), expected) << hex(kit::Bytes(raw.begin(), raw.end()));
     }
 }
 
@@ -362,12 +361,13 @@ TEST(WriteLog, RowsReadBackAsWritten)
         {.port = ServerAddress{.scheme = ServerScheme::socket, .host = "fe80::1", .port = 4001},
          .outcome = "written",
          .after = ControllerSettings{13, 3, 2, 1, 2, 1, 200, 1}}};
-    std::string error;
     for (const WriteRecord& row : rows) {
-        ASSERT_TRUE(record_write(log, row, error)) << error;
+        const Result<void> added = record_write(log, row);
+        ASSERT_TRUE(added) << added.error();
     }
-    std::vector<WriteRecord> read;
-    ASSERT_TRUE(read_write_log(log, read, error)) << error;
+    const Result<std::vector<WriteRecord>> read_rows = read_write_log(log);
+    ASSERT_TRUE(read_rows) << read_rows.error();
+    const std::vector<WriteRecord>& read = *read_rows;
     ASSERT_EQ(read.size(), 3U);
     for (std::size_t i = 0; i < read.size(); ++i) {
         EXPECT_EQ(read[i].port, rows[i].port);
