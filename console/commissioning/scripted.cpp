@@ -187,7 +187,7 @@ ExitStatus write_configuration(const Target& target, const WriteRequest& request
         say_problem(session);
         if (log) {
             const Result<void> added =
-                record_write(*log, {.port = target.port, .outcome = "failed: " + session.problem});
+                record_write(*log, {.port = target.port, .outcome = failed_for(session.problem)});
             if (!added) {
                 say("cannot add the write to " + log->directory + "/writes.csv: " + added.error());
             }
@@ -211,7 +211,7 @@ ExitStatus write_configuration(const Target& target, const WriteRequest& request
             [&session, &wanted] {
                 if (stop_requested()) {
                     const std::string stopped = "stopped before the write; nothing was written";
-                    return WriteResult{.outcome = "failed: " + stopped, .problem = stopped};
+                    return WriteResult{.outcome = failed_for(stopped), .problem = stopped};
                 }
                 return write_and_read_back(session.link, wanted);
             },

@@ -342,9 +342,10 @@ void take_controller(Batch& batch, Watched& port)
                               identity_text(identity));
         // For the audit only: a row of nothing written, which no count,
         // import or judgement takes for a write.
-        const Result<void> added = record_write(
-            batch.log,
-            {.port = port.port, .identity = identity, .outcome = already_done_outcome, .before = held});
+        const Result<void> added = record_write(batch.log, {.port = port.port,
+                                                            .identity = identity,
+                                                            .outcome = {WriteOutcome::Kind::already_done},
+                                                            .before = held});
         if (!added) {
             ++batch.failed;
             tell(batch,

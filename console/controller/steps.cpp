@@ -19,7 +19,7 @@ WriteResult write_and_read_back(SerialPort& link, const ControllerSettings& want
         result.problem = answered(acknowledgement)
                              ? exchange_problem(read_back, "the read-back after the write")
                              : exchange_problem(acknowledgement, "the write");
-        result.outcome = "failed: " + result.problem;
+        result.outcome = failed_for(result.problem);
         return result;
     }
     const ControllerSettings held = decode_settings(held_bytes);
@@ -34,17 +34,15 @@ WriteResult write_and_read_back(SerialPort& link, const ControllerSettings& want
     if (!answered(acknowledgement)) {
         result.problem = exchange_problem(acknowledgement, "the write") + "; it holds " +
                          (differences.empty() ? "what was written" : differences);
-        result.outcome = "failed: " + result.problem;
+        result.outcome = failed_for(result.problem);
         return result;
     }
     if (!differences.empty()) {
-        result.outcome = "differs after the write: " + differences;
-        result.differs = true;
+        result.outcome = {WriteOutcome::Kind::differs, differences};
         result.problem = "the controller acknowledged the write but holds " + differences;
         return result;
     }
-    result.written = true;
-    result.outcome = "written";
+    result.outcome = {WriteOutcome::Kind::written};
     return result;
 }
 

@@ -173,7 +173,7 @@ Result<std::vector<WriteRecord>> read_write_log(const WriteLog& log)
         }
         rows.push_back({.time_utc = fields[0],
                         .port = *port,
-                        .outcome = fields[before_at - 1],
+                        .outcome = outcome_in(fields[before_at - 1]),
                         .before = settings_in(fields, before_at),
                         .after = settings_in(fields, after_at),
                         .before_file = fields.size() > old_width ? fields[old_width] : ""});
@@ -201,7 +201,7 @@ Result<void> start_record(const WriteLog& log)
     }
     std::string lines;
     for (const WriteRecord& row : *rows) {
-        if (row.after && row.outcome != already_done_outcome) {
+        if (row.after && row.outcome.kind != WriteOutcome::Kind::already_done) {
             lines += record_line({.time_utc = row.time_utc,
                                   .kind = AddressEvent::Kind::imported,
                                   .address = row.after->network_address,
@@ -277,13 +277,73 @@ Result<void> record_address(const WriteLog& log, AddressEvent::Kind kind, unsign
     return append_rows(record_file(log), record_header(), record_line(event), say);
 }
 
+namespace {
+
+constexpr std::string_view written_words = "written";
+constexpr std::string_view acknowledged_words = "written; acknowledged, the dialogue does not read back";
+constexpr std::string_view differs_lead = "differs after the write: ";
+constexpr std::string_view failed_words = "failed";
+constexpr std::string_view failed_lead = "failed: ";
+constexpr std::string_view already_done_words = "already done";
+
+} // namespace
+
+std::string outcome_text(const WriteOutcome& outcome)
+{
+    using Kind = WriteOutcome::Kind;
+    switch (outcome.kind) {
+    case Kind::written:
+        return std::string(written_words);
+    case Kind::acknowledged:
+        return std::string(acknowledged_words);
+    case Kind::differs:
+        return std::string(differs_lead) + outcome.detail;
+    case Kind::failed:
+        return outcome.detail.empty() ? std::string(failed_words) : std::string(failed_lead) + outcome.detail;
+    case Kind::already_done:
+        return std::string(already_done_words);
+    case Kind::other:
+        break;
+    }
+    return outcome.detail;
+}
+
+WriteOutcome outcome_in(std::string_view words)
+{
+    using Kind = WriteOutcome::Kind;
+    // A lead with nothing after it is no outcome of ours: kept as it stands.
+    const auto after = [words](std::string_view lead) {
+        return words.size() > lead.size() && words.starts_with(lead);
+    };
+    if (words == written_words) {
+        return {Kind::written};
+    }
+    if (words == acknowledged_words) {
+        return {Kind::acknowledged};
+    }
+    if (words == already_done_words) {
+        return {Kind::already_done};
+    }
+    if (words == failed_words) {
+        return {Kind::failed};
+    }
+    if (after(failed_lead)) {
+        return {Kind::failed, std::string(words.substr(failed_lead.size()))};
+    }
+    if (after(differs_lead)) {
+        return {Kind::differs, std::string(words.substr(differs_lead.size()))};
+    }
+    return {Kind::other, std::string(words)};
+}
+
 std::string csv_row(const std::string& time_utc, const WriteRecord& record, bool before_file_column)
 {
-    std::string row = time_utc + "," + field(port_name_text(record.port)) + "," +
-                      (record.identity ? field(type_text(record.identity->type)) + "," +
-                                             firmware_text(record.identity->version)
-                                       : ",") +
-                      "," + field(record.outcome) + values(record.before) + values(record.after);
+    std::string row =
+        time_utc + "," + field(port_name_text(record.port)) + "," +
+        (record.identity
+             ? field(type_text(record.identity->type)) + "," + firmware_text(record.identity->version)
+             : ",") +
+        "," + field(outcome_text(record.outcome)) + values(record.before) + values(record.after);
     if (before_file_column) {
         row.append(",").append(field(record.before_file));
     }
@@ -314,7 +374,7 @@ LoggedWrite logged_write(const WriteLog* log, const PortName& port, const Contro
     if (!before) {
         result.failed_at = LoggedWrite::Stage::reading_before;
         result.problem = before.error();
-        record.outcome = "failed: " + result.problem;
+        record.outcome = failed_for(result.problem);
     } else if (log != nullptr) {
         record.before = *before;
         const Result<std::string> saved = save_before(*log, port, now, *record.identity, *before);
@@ -322,7 +382,7 @@ LoggedWrite logged_write(const WriteLog* log, const PortName& port, const Contro
             result.failed_at = LoggedWrite::Stage::saving_before;
             const std::string cause =
                 "cannot save what the controller holds in " + log->directory + ": " + saved.error();
-            record.outcome = "failed: " + cause;
+            record.outcome = failed_for(cause);
             result.problem = cause + "; nothing was written";
         } else {
             result.saved_as = *saved;
@@ -336,7 +396,7 @@ LoggedWrite logged_write(const WriteLog* log, const PortName& port, const Contro
             result.failed_at = LoggedWrite::Stage::reserving;
             const std::string cause = "cannot reserve address " + std::to_string(steps.address) + " in " +
                                       log->directory + "/" + address_record_name + ": " + reserved.error();
-            record.outcome = "failed: " + cause;
+            record.outcome = failed_for(cause);
             result.problem = cause + "; nothing was written";
         }
     }
@@ -346,12 +406,16 @@ LoggedWrite logged_write(const WriteLog* log, const PortName& port, const Contro
         record.outcome = written.outcome;
         result.after = written.after;
         result.sent = written.sent;
-        if (!written.written) {
+        using Kind = AddressEvent::Kind;
+        const Kind kind = written.outcome.kind == WriteOutcome::Kind::written ||
+                                  written.outcome.kind == WriteOutcome::Kind::acknowledged
+                              ? Kind::written
+                          : written.outcome.kind == WriteOutcome::Kind::differs ? Kind::differs
+                                                                                : Kind::failed;
+        if (kind != Kind::written) {
             result.failed_at = LoggedWrite::Stage::writing;
             result.problem = written.problem;
         }
-        using Kind = AddressEvent::Kind;
-        const Kind kind = written.written ? Kind::written : written.differs ? Kind::differs : Kind::failed;
         if (log == nullptr) {
             return result;
         }

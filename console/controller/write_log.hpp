@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "address_record.hpp"
@@ -42,19 +43,40 @@ Result<FileHold> hold_folder(const WriteLog& log, GiveUp give_up);
 Result<void> record_address(const WriteLog& log, AddressEvent::Kind kind, unsigned address,
                             const PortName& port);
 
+// What became of a write, as writes.csv's outcome column says it.
+struct WriteOutcome {
+    enum class Kind {
+        written,      // and read back as written
+        acknowledged, // the dialogue's: acknowledged, not read back
+        differs,      // acknowledged, but the controller holds something else
+        failed,
+        already_done, // a station's audit: nothing written, what it holds as `before`
+        other,        // a row's words that are none of these (edited by hand)
+    };
+    Kind kind = Kind::failed;
+    std::string detail{}; // why it failed, what differs, or other's words
+    bool operator==(const WriteOutcome&) const = default;
+};
+
+// The column's words, and the outcome old rows' words stand for.
+std::string outcome_text(const WriteOutcome& outcome);
+WriteOutcome outcome_in(std::string_view words);
+
+// Fails for a reason.
+inline WriteOutcome failed_for(const std::string& reason)
+{
+    return {WriteOutcome::Kind::failed, reason};
+}
+
 struct WriteRecord {
     std::string time_utc{}; // a row written without one takes the time it is written
     PortName port{};
     std::optional<ControllerIdentity> identity{}; // once the controller answered
-    // written, differs after the write: ..., failed: ..., or already done (a
-    // station's audit: nothing written, what it holds as `before`)
-    std::string outcome{};
+    WriteOutcome outcome{};
     std::optional<ControllerSettings> before{};
     std::optional<ControllerSettings> after{};
     std::string before_file{}; // its name in the folder, where one was saved
 };
-
-inline constexpr const char* already_done_outcome = "already done";
 
 // The row as writes.csv holds it, CR LF included; the time is the caller's.
 // A file begun before the before_file column keeps its own columns.
@@ -68,10 +90,8 @@ Result<std::vector<WriteRecord>> read_write_log(const WriteLog& log);
 
 // What the caller's write did.
 struct WriteResult {
-    bool written = false; // as the caller's rule judges it
-    bool differs = false; // acknowledged, but the controller holds something else
+    WriteOutcome outcome{}; // written or acknowledged: written, as the caller's rule judges it
     std::optional<ControllerSettings> after{};
-    std::string outcome{}; // the row's
     std::string problem{}; // why not written
     bool sent = false;     // the write frame went out
 };

@@ -63,13 +63,12 @@ int enter_configuration(SerialPort& link, const WriteLog* log, const ControllerI
         .write =
             [&link, &settings] {
                 const bool acknowledged = replied(store_configuration(link, encode_settings(settings)));
-                return WriteResult{
-                    .written = acknowledged,
-                    .after = acknowledged ? std::optional(settings) : std::nullopt,
-                    .outcome = acknowledged ? "written; acknowledged, the dialogue does not read back"
-                                            : "failed: no acknowledgement",
-                    .problem = acknowledged ? "" : "the controller did not acknowledge the write",
-                    .sent = true};
+                return WriteResult{.outcome = acknowledged ? WriteOutcome{WriteOutcome::Kind::acknowledged}
+                                                           : failed_for("no acknowledgement"),
+                                   .after = acknowledged ? std::optional(settings) : std::nullopt,
+                                   .problem =
+                                       acknowledged ? "" : "the controller did not acknowledge the write",
+                                   .sent = true};
             },
         .address = settings.network_address,
     };

@@ -285,25 +285,52 @@ TEST(TrustRules, AScriptedReadTakesOnlyRepliesItCanTrust)
 // quoted, a failure with no values before or after.
 TEST(WriteLog, RowsQuoteWhatASpreadsheetWouldSplit)
 {
-    WriteRecord record{.port = ComPort{12},
-                       .identity = ControllerIdentity{.type = {{'Z', ',', '"', 'Q', '"', '\x01', ' ', 'x'}},
-                                                      .version = {1, 5}},
-                       .outcome = "differs after the write: address = 10 (written 7), baud = 2 (written 3)",
-                       .before = ControllerSettings{10, 2, 1, 0, 1, 0, 128, 0},
-                       .after = ControllerSettings{7, 3, 2, 1, 2, 1, 200, 1}};
+    WriteRecord record{
+        .port = ComPort{12},
+        .identity =
+            ControllerIdentity{.type = {{'Z', ',', '"', 'Q', '"', '\x01', ' ', 'x'}}, .version = {1, 5}},
+        .outcome = {WriteOutcome::Kind::differs, "address = 10 (written 7), baud = 2 (written 3)"},
+        .before = ControllerSettings{10, 2, 1, 0, 1, 0, 128, 0},
+        .after = ControllerSettings{7, 3, 2, 1, 2, 1, 200, 1}};
     EXPECT_EQ(csv_row("T", record),
               "T,COM12,\"Z,\"\"Q\"\"? x\",105,\"differs after the write: address = 10 (written "
               "7), baud = 2 (written 3)\",10,2,1,0,1,0,128,0,7,3,2,1,2,1,200,1,\r\n");
-    EXPECT_EQ(csv_row("T", {.port = ComPort{1}, .outcome = "failed: no such device", .before_file = "a,b"}),
-              "T,COM1,,,failed: no such device,,,,,,,,,,,,,,,,,\"a,b\"\r\n");
+    EXPECT_EQ(
+        csv_row("T", {.port = ComPort{1}, .outcome = failed_for("no such device"), .before_file = "a,b"}),
+        "T,COM1,,,failed: no such device,,,,,,,,,,,,,,,,,\"a,b\"\r\n");
     // A file begun before the column goes on without it.
-    EXPECT_EQ(csv_row("T", {.port = ComPort{1}, .outcome = "failed", .before_file = "x"}, false),
+    EXPECT_EQ(csv_row("T", {.port = ComPort{1}, .outcome = {WriteOutcome::Kind::failed}, .before_file = "x"},
+                      false),
               "T,COM1,,,failed,,,,,,,,,,,,,,,,\r\n");
     // A field a spreadsheet would run as a formula shows as text.
     for (const char lead : {'=', '+', '-', '@'}) {
         record.identity->type.characters = {lead, 'S', 'U', 'M', '(', '1', ')', ' '};
         EXPECT_TRUE(csv_row("T", record).starts_with(std::string("T,COM12,'") + lead + "SUM(1) ,105,"))
             << lead;
+    }
+}
+
+// An old row's outcome words stand for the outcome that wrote them; words
+// that are none (a lead with nothing after it, a hand's edit) stay as they
+// are and count as no audit row.
+TEST(WriteLog, OutcomeWordsReadBackAsTheirOutcome)
+{
+    using Kind = WriteOutcome::Kind;
+    const std::pair<std::string, WriteOutcome> cases[] = {
+        {"written", {Kind::written}},
+        {"written; acknowledged, the dialogue does not read back", {Kind::acknowledged}},
+        {"differs after the write: baud = 2 (written 3)", {Kind::differs, "baud = 2 (written 3)"}},
+        {"failed: failed: no reply", {Kind::failed, "failed: no reply"}},
+        {"failed", {Kind::failed}},
+        {"already done", {Kind::already_done}},
+        {"failed: ", {Kind::other, "failed: "}},
+        {"differs after the write: ", {Kind::other, "differs after the write: "}},
+        {"Written", {Kind::other, "Written"}},
+        {"", {Kind::other}},
+    };
+    for (const auto& [words, outcome] : cases) {
+        EXPECT_EQ(outcome_in(words), outcome) << words;
+        EXPECT_EQ(outcome_text(outcome), words);
     }
 }
 
@@ -354,12 +381,12 @@ TEST(WriteLog, RowsReadBackAsWritten)
     const WriteRecord rows[] = {
         {.port = ComPort{3},
          .identity = ControllerIdentity{.type = {{'A', '"', 'B', ',', 'C', '=', ' ', ' '}}},
-         .outcome = "written",
+         .outcome = {WriteOutcome::Kind::written},
          .after = ControllerSettings{12, 3, 2, 1, 2, 1, 200, 1},
          .before_file = "20261207-143015-COM3.before.conf"},
-        {.port = ComPort{4}, .outcome = "failed: the controller said \"no\", then nothing"},
+        {.port = ComPort{4}, .outcome = failed_for("the controller said \"no\", then nothing")},
         {.port = ServerAddress{.scheme = ServerScheme::socket, .host = "fe80::1", .port = 4001},
-         .outcome = "written",
+         .outcome = {WriteOutcome::Kind::written},
          .after = ControllerSettings{13, 3, 2, 1, 2, 1, 200, 1}}};
     for (const WriteRecord& row : rows) {
         const Result<void> added = record_write(log, row);
