@@ -114,13 +114,13 @@ bool run_menu(SerialPort& link, const WriteLog* log, const ControllerIdentity& i
             close_port(link);
             return false;
         }
-        const int result =
+        const Action result =
             choice.value == 1 ? show_configuration(link) : enter_configuration(link, log, identity, naming);
-        if (result == action_failed) {
+        if (result == Action::failed) {
             end_after_failure(link);
             return false;
         }
-        if (result == action_abandoned) {
+        if (result == Action::abandoned) {
             close_port(link);
             return true;
         }

@@ -26,19 +26,20 @@ bool run_configurator(const DialogueSetup& setup = {});
 void ask_for_a_key();
 
 // Menu actions use the open port and neither close it nor wait for a key.
-// On failure the no-response message has already been printed.
-inline constexpr int action_failed = 0;
-inline constexpr int action_succeeded = 1;
-// The entry form met the end of input before it was complete: nothing was
-// sent, and the program ends quietly.
-inline constexpr int action_abandoned = 2;
+enum class Action {
+    failed, // the no-response message has already been printed
+    succeeded,
+    // The entry form met the end of input before it was complete: nothing
+    // was sent, and the program ends quietly.
+    abandoned,
+};
 
-int show_configuration(SerialPort& link);
+Action show_configuration(SerialPort& link);
 // With a log, reads what the controller holds before the write, saves it
 // and records the write; without one, sends only the form's frame.
-int enter_configuration(SerialPort& link, const WriteLog* log = nullptr,
-                        const ControllerIdentity& identity = {},
-                        const ComNaming& naming = default_com_naming());
+Action enter_configuration(SerialPort& link, const WriteLog* log = nullptr,
+                           const ControllerIdentity& identity = {},
+                           const ComNaming& naming = default_com_naming());
 
 // True when the request was answered; otherwise says on screen that the
 // controller does not respond.

@@ -3,11 +3,11 @@
 #include "dialogue.hpp"
 #include "setting_texts.hpp"
 
-int show_configuration(SerialPort& link)
+Action show_configuration(SerialPort& link)
 {
     ConfigurationBytes bytes{};
     if (!replied(fetch_configuration(link, bytes))) {
-        return action_failed;
+        return Action::failed;
     }
     const ControllerSettings settings = decode_settings(bytes);
     for (std::size_t i = 0; i < setting_fields.size(); ++i) {
@@ -25,5 +25,5 @@ int show_configuration(SerialPort& link)
         std::printf("%s\n", texts.choices[choice]);
     }
     std::fputs("\n\n ", stdout);
-    return action_succeeded;
+    return Action::succeeded;
 }

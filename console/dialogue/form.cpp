@@ -35,13 +35,13 @@ bool ask_for(const char* prompt, const SettingField& field, unsigned& answer)
 
 } // namespace
 
-int enter_configuration(SerialPort& link, const WriteLog* log, const ControllerIdentity& identity,
-                        const ComNaming& naming)
+Action enter_configuration(SerialPort& link, const WriteLog* log, const ControllerIdentity& identity,
+                           const ComNaming& naming)
 {
     ControllerSettings settings;
     for (std::size_t i = 0; i < setting_fields.size(); ++i) {
         if (!ask_for(setting_texts[i].prompt, setting_fields[i], settings.*setting_fields[i].member)) {
-            return action_abandoned; // nothing is sent for an unfinished form
+            return Action::abandoned; // nothing is sent for an unfinished form
         }
     }
     const WriteSteps steps{
@@ -89,5 +89,5 @@ int enter_configuration(SerialPort& link, const WriteLog* log, const ControllerI
     if (done.record_problem) {
         say(*done.record_problem);
     }
-    return done.failed_at == LoggedWrite::Stage::done ? action_succeeded : action_failed;
+    return done.failed_at == LoggedWrite::Stage::done ? Action::succeeded : Action::failed;
 }
