@@ -449,7 +449,10 @@ Result<void> may_replace(const std::string& name)
         return refused("is a directory");
     }
     const std::size_t slash = name.find_last_of("\\/");
-    if (slash == std::string::npos) {
+    // \\?\COM3 and \\.\COM3 name a device, in no folder: the write tells a
+    // port from a file.
+    const bool device_namespace = name.starts_with("\\\\?\\") || name.starts_with("\\\\.\\");
+    if (slash == std::string::npos || (device_namespace && slash < 4)) {
         return {};
     }
     if (const std::optional<std::string> device = device_by_name(name)) {

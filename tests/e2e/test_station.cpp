@@ -129,7 +129,9 @@ TEST(Station, AControllerThatDoesNotTakeTheWriteKeepsItsAddressFromTheNext)
         "--write \"?(.*\\.before\\.conf)\"?\n$");
     std::smatch found;
     ASSERT_TRUE(std::regex_search(result.errors, found, way_back)) << result.errors;
-    EXPECT_TRUE(fs::exists(found.str(2))) << found.str(2);
+    const fs::path before_file = log / fs::path(found.str(2)).filename();
+    EXPECT_EQ(found.str(2), file_argument(before_file));
+    EXPECT_TRUE(fs::exists(before_file)) << found.str(2);
     EXPECT_EQ(events(result.output).front(),
               "COM1: address 10 written, ZML-BBBB, firmware 105 (2 of 2 done)");
     EXPECT_EQ(written_addresses(log), (std::multiset<std::string>{"10"}));
