@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <thread>
 
@@ -248,6 +249,10 @@ TEST(KitServer, WordsOrACloseBeforeTheFirstRequestAreInUseByAnotherClient)
         EXPECT_EQ(closed.status, OpenStatus::in_use_by_another_client);
         EXPECT_EQ(closed.server.said, "");
     }
+    // A reset is said with the system's error (over telnet, an answer's
+    // send may take the error first and leave a plain close).
+    auto resetting = kit::start_telnet_server({.telnet = false, .close_after_greeting = true, .reset = true});
+    EXPECT_EQ(open_server(ServerScheme::socket, kit::port_of(*resetting)).system_error, ECONNRESET);
 }
 
 TEST(KitServer, ACloseInsideAReplyIsAHangUpWithWhatCame)
@@ -279,9 +284,13 @@ TEST(KitServer, SocketSendsTheBytesBare)
 
 TEST(Connect, RefusedUnknownHostAndTimedOutAreSaidAsSuch)
 {
-    SerialPort refused = open_server(ServerScheme::rfc2217, kit::free_loopback_port());
+    const unsigned free = kit::free_loopback_port();
+    SerialPort refused = open_server(ServerScheme::rfc2217, free);
     EXPECT_EQ(refused.status, OpenStatus::connection_refused);
     EXPECT_NE(refused.system_error, 0);
+    SerialPort v6 = open_port(PortName{ServerAddress{.host = "::1", .port = free}}, {}, line_8o1);
+    EXPECT_EQ(v6.status, OpenStatus::connection_refused);
+    EXPECT_EQ(v6.device, "[::1]:" + std::to_string(free));
 
     SerialPort unknown =
         open_port(PortName{ServerAddress{.host = "no-such-host.invalid", .port = 4001}}, {}, line_8o1);
@@ -293,6 +302,16 @@ TEST(Connect, RefusedUnknownHostAndTimedOutAreSaidAsSuch)
     auto full = kit::full_listener();
     SerialPort late = open_server(ServerScheme::rfc2217, full.port, {}, {.connect_ms = 300});
     EXPECT_EQ(late.status, OpenStatus::connect_timed_out);
+
+    // A server that stops reading: the write runs out of its time, and says
+    // how much went.
+    auto deaf = kit::full_listener(0);
+    SerialPort unread = open_server(ServerScheme::socket, deaf.port);
+    ASSERT_TRUE(is_open(unread));
+    const Bytes lot(16 << 20, 0x28);
+    const Transfer sent = port_write(unread, lot, 300);
+    EXPECT_EQ(sent.end, TransferEnd::timed_out);
+    EXPECT_LT(sent.count, lot.size());
 }
 
 } // namespace
