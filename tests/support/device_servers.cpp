@@ -1,5 +1,6 @@
 #include "device_servers.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -267,8 +268,9 @@ struct Client {
         if (sub.size() < 2 || sub[0] != com_port) {
             return;
         }
+        // As a server reads a value: SET-BAUDRATE's four bytes, another's one.
         std::uint32_t value = 0;
-        for (std::size_t i = 2; i < sub.size(); ++i) {
+        for (std::size_t i = 2; i < std::min<std::size_t>(sub.size(), sub[1] == 1 ? 6 : 3); ++i) {
             value = value << 8 | sub[i];
         }
         {
