@@ -286,9 +286,12 @@ TEST(Connect, RefusedUnknownHostAndTimedOutAreSaidAsSuch)
     SerialPort refused = open_server(ServerScheme::rfc2217, free);
     EXPECT_EQ(refused.status, OpenStatus::connection_refused);
     EXPECT_NE(refused.system_error, 0);
+    // ::1 resolves where the machine has an IPv6 address of its own (AI_ADDRCONFIG).
     SerialPort v6 = open_port(PortName{ServerAddress{.host = "::1", .port = free}}, {}, line_8o1);
-    EXPECT_EQ(v6.status, OpenStatus::connection_refused);
-    EXPECT_EQ(v6.device, "[::1]:" + std::to_string(free));
+    if (v6.failed_call != "getaddrinfo") {
+        EXPECT_EQ(v6.status, OpenStatus::connection_refused);
+        EXPECT_EQ(v6.device, "[::1]:" + std::to_string(free));
+    }
 
     SerialPort unknown =
         open_port(PortName{ServerAddress{.host = "no-such-host.invalid", .port = 4001}}, {}, line_8o1);
