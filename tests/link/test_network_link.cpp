@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
+#include <pthread.h>
 #include <thread>
 #include <tuple>
 
@@ -217,9 +219,19 @@ TEST(KitServer, AServerThatOmitsAnAnswerOrRefusesTheOptionStillCarriesTheLine)
     SerialPort quiet = open_server(ServerScheme::rfc2217, kit::port_of(*silent), {}, quick);
     ASSERT_TRUE(is_open(quiet));
     EXPECT_TRUE(quiet.server.own_settings);
+    // A signal inside the wait (a terminal resized) does not end it, and
+    // the wait still ends.
+    struct sigaction ignored {};
+    ignored.sa_handler = [](int) {};
+    sigaction(SIGUSR1, &ignored, nullptr);
+    std::thread signaller([reader = pthread_self()] {
+        std::this_thread::sleep_for(100ms);
+        pthread_kill(reader, SIGUSR1);
+    });
     Transfer ended;
     EXPECT_TRUE(exchange(quiet, kit::type_request, 12, &ended).empty());
     EXPECT_EQ(ended.end, TransferEnd::timed_out);
+    signaller.join();
 }
 
 TEST(KitServer, OtherSettingsAnsweredAreRefused)
