@@ -142,6 +142,12 @@ void print_station_report(const StationFigures& station)
         beyond.push_back(station.line_after_answer_ms[i] - station.wire_ms[i]);
     }
     row("beyond the wire time", "zumel-config", beyond, "ms");
+    Values server_beyond;
+    for (std::size_t i = 0; i < station.server_wire_ms.size(); ++i) {
+        server_beyond.push_back(station.server_line_after_answer_ms[i] - station.server_wire_ms[i]);
+    }
+    row("the same behind ser2net (rfc2217)", "zumel-config", station.server_line_after_answer_ms, "ms");
+    row("beyond the wire time, ser2net", "zumel-config", server_beyond, "ms");
     single(format("CPU watching %u idle ports for %d s", station_idle_ports, station_idle_seconds),
            "zumel-config", station.idle_cpu_percent, "%");
     std::printf("\n");

@@ -1,7 +1,8 @@
 #pragma once
 
 // zumel-config --station: how soon a controller's line is on screen after
-// its first answer, and what watching idle ports costs.
+// its first answer, on a COM port and behind a device server, and what
+// watching idle ports costs.
 
 #include <filesystem>
 #include <string>
@@ -15,8 +16,10 @@ inline constexpr int station_idle_seconds = 10;
 struct StationFigures {
     std::vector<double> line_after_answer_ms; // first answer to the controller's line (the program's end)
     std::vector<double> wire_ms;              // that session's bytes at 9600 Bd 8O1
-    double idle_cpu_percent = 0;              // of one core, watching idle ports
-    std::string failure;                      // empty when every run went as set up
+    std::vector<double> server_line_after_answer_ms; // the same behind ser2net over RFC 2217
+    std::vector<double> server_wire_ms;
+    double idle_cpu_percent = 0; // of one core, watching idle ports
+    std::string failure;         // empty when every run went as set up
 };
 
 // COMn is `prefix` followed by n-1.

@@ -4,8 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
+#include <csignal>
+#include <pthread.h>
 #include <thread>
+#include <tuple>
 
 #include "device_servers.hpp"
 #include "kit.hpp"
@@ -144,23 +148,20 @@ TEST(Ser2net, ASecondClientIsInUseByAnotherClientWithTheServersWords)
 
 TEST(Ser2net, RawRunsOnTheServersOwnSettings)
 {
-    Served right = serve_emulator("raw-9600", kit::Ser2netMode::raw, "9600o81");
-    ASSERT_TRUE(right.server);
-    {
-        SerialPort link = open_server(ServerScheme::socket, right.server->port);
-        ASSERT_TRUE(is_open(link));
-        EXPECT_TRUE(link.server.own_settings);
-        EXPECT_EQ(exchange(link, kit::type_request, 12), type_reply);
-    }
     // A raw server's other speed is not the program's to change: the
     // controller does not understand the request.
-    Served wrong = serve_emulator("raw-19200", kit::Ser2netMode::raw, "19200e71");
-    ASSERT_TRUE(wrong.server);
-    SerialPort link = open_server(ServerScheme::socket, wrong.server->port);
-    ASSERT_TRUE(is_open(link));
-    Transfer ended;
-    EXPECT_EQ(exchange(link, kit::type_request, 12, &ended).size(), 0u);
-    EXPECT_EQ(ended.end, TransferEnd::timed_out);
+    for (const auto& [name, line_default, understood] :
+         {std::tuple{"raw-9600", "9600o81", true}, std::tuple{"raw-19200", "19200e71", false}}) {
+        SCOPED_TRACE(name);
+        Served served = serve_emulator(name, kit::Ser2netMode::raw, line_default);
+        ASSERT_TRUE(served.server);
+        SerialPort link = open_server(ServerScheme::socket, served.server->port);
+        ASSERT_TRUE(is_open(link));
+        EXPECT_TRUE(link.server.own_settings);
+        Transfer ended;
+        EXPECT_EQ(exchange(link, kit::type_request, 12, &ended), understood ? type_reply : Bytes{});
+        EXPECT_EQ(ended.end, understood ? TransferEnd::complete : TransferEnd::timed_out);
+    }
 }
 
 TEST(KitServer, TelnetInsideRepliesIsTakenOutAndTheObserverSeesOnlyTheLine)
@@ -218,9 +219,19 @@ TEST(KitServer, AServerThatOmitsAnAnswerOrRefusesTheOptionStillCarriesTheLine)
     SerialPort quiet = open_server(ServerScheme::rfc2217, kit::port_of(*silent), {}, quick);
     ASSERT_TRUE(is_open(quiet));
     EXPECT_TRUE(quiet.server.own_settings);
+    // A signal inside the wait (a terminal resized) does not end it, and
+    // the wait still ends.
+    struct sigaction ignored {};
+    ignored.sa_handler = [](int) {};
+    sigaction(SIGUSR1, &ignored, nullptr);
+    std::thread signaller([reader = pthread_self()] {
+        std::this_thread::sleep_for(100ms);
+        pthread_kill(reader, SIGUSR1);
+    });
     Transfer ended;
     EXPECT_TRUE(exchange(quiet, kit::type_request, 12, &ended).empty());
     EXPECT_EQ(ended.end, TransferEnd::timed_out);
+    signaller.join();
 }
 
 TEST(KitServer, OtherSettingsAnsweredAreRefused)
@@ -248,6 +259,10 @@ TEST(KitServer, WordsOrACloseBeforeTheFirstRequestAreInUseByAnotherClient)
         EXPECT_EQ(closed.status, OpenStatus::in_use_by_another_client);
         EXPECT_EQ(closed.server.said, "");
     }
+    // A reset is said with the system's error (over telnet, an answer's
+    // send may take the error first and leave a plain close).
+    auto resetting = kit::start_telnet_server({.telnet = false, .close_after_greeting = true, .reset = true});
+    EXPECT_EQ(open_server(ServerScheme::socket, kit::port_of(*resetting)).system_error, ECONNRESET);
 }
 
 TEST(KitServer, ACloseInsideAReplyIsAHangUpWithWhatCame)
@@ -279,9 +294,16 @@ TEST(KitServer, SocketSendsTheBytesBare)
 
 TEST(Connect, RefusedUnknownHostAndTimedOutAreSaidAsSuch)
 {
-    SerialPort refused = open_server(ServerScheme::rfc2217, kit::free_loopback_port());
+    const unsigned free = kit::free_loopback_port();
+    SerialPort refused = open_server(ServerScheme::rfc2217, free);
     EXPECT_EQ(refused.status, OpenStatus::connection_refused);
     EXPECT_NE(refused.system_error, 0);
+    // ::1 resolves where the machine has an IPv6 address of its own (AI_ADDRCONFIG).
+    SerialPort v6 = open_port(PortName{ServerAddress{.host = "::1", .port = free}}, {}, line_8o1);
+    if (v6.failed_call != "getaddrinfo") {
+        EXPECT_EQ(v6.status, OpenStatus::connection_refused);
+        EXPECT_EQ(v6.device, "[::1]:" + std::to_string(free));
+    }
 
     SerialPort unknown =
         open_port(PortName{ServerAddress{.host = "no-such-host.invalid", .port = 4001}}, {}, line_8o1);
@@ -293,6 +315,16 @@ TEST(Connect, RefusedUnknownHostAndTimedOutAreSaidAsSuch)
     auto full = kit::full_listener();
     SerialPort late = open_server(ServerScheme::rfc2217, full.port, {}, {.connect_ms = 300});
     EXPECT_EQ(late.status, OpenStatus::connect_timed_out);
+
+    // A server that stops reading: the write runs out of its time, and says
+    // how much went.
+    auto deaf = kit::full_listener(0);
+    SerialPort unread = open_server(ServerScheme::socket, deaf.port);
+    ASSERT_TRUE(is_open(unread));
+    const Bytes lot(16 << 20, 0x28);
+    const Transfer sent = port_write(unread, lot, 300);
+    EXPECT_EQ(sent.end, TransferEnd::timed_out);
+    EXPECT_LT(sent.count, lot.size());
 }
 
 } // namespace

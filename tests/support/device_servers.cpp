@@ -1,5 +1,6 @@
 #include "device_servers.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -115,7 +116,7 @@ FullListener::~FullListener()
     }
 }
 
-FullListener full_listener()
+FullListener full_listener(int waiting)
 {
     FullListener full;
     const int listener = listen_loopback(0, 0);
@@ -125,7 +126,7 @@ FullListener full_listener()
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(static_cast<std::uint16_t>(full.port));
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < waiting; ++i) {
         const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         (void)::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
         full.fds.push_back(fd);
@@ -267,8 +268,9 @@ struct Client {
         if (sub.size() < 2 || sub[0] != com_port) {
             return;
         }
+        // As a server reads a value: SET-BAUDRATE's four bytes, another's one.
         std::uint32_t value = 0;
-        for (std::size_t i = 2; i < sub.size(); ++i) {
+        for (std::size_t i = 2; i < std::min<std::size_t>(sub.size(), sub[1] == 1 ? 6 : 3); ++i) {
             value = value << 8 | sub[i];
         }
         {
@@ -357,6 +359,10 @@ void serve(TelnetServer& server, int fd)
         }
         send_all(fd, Bytes(script.greeting.begin(), script.greeting.end()));
         if (script.close_after_greeting) {
+            if (script.reset) {
+                const linger abort{.l_onoff = 1, .l_linger = 0};
+                setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+            }
             return;
         }
     }

@@ -20,8 +20,9 @@ namespace kit {
 // A TCP port on 127.0.0.1 that nothing listens on just now.
 unsigned free_loopback_port();
 
-// A loopback listener that never accepts, its queue filled: a further
-// connect gets no answer. Closed with the value.
+// A loopback listener that never accepts nor reads, `waiting` connections
+// in its queue: with 4 a further connect gets no answer, with 0 one more
+// is taken and never read. Closed with the value.
 struct FullListener {
     unsigned port = 0;
     std::vector<int> fds{};
@@ -29,7 +30,7 @@ struct FullListener {
     FullListener(FullListener&& other) noexcept : port(other.port), fds(std::move(other.fds)) {}
     ~FullListener();
 };
-FullListener full_listener();
+FullListener full_listener(int waiting = 4);
 
 enum class Ser2netMode { telnet_rfc2217, raw };
 
@@ -58,6 +59,7 @@ struct ServerScript {
     bool silent = false;                          // accepts, reads, never sends a byte
     std::string greeting{};                       // sent at once on accepting
     bool close_after_greeting = false;
+    bool reset = false;                              // that close a reset (RST), not an end (FIN)
     Bytes inside_replies{};                          // sent in the middle of every reply
     std::optional<std::size_t> close_inside_reply{}; // closes after this many bytes of the first reply
 };
