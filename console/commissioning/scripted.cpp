@@ -117,15 +117,19 @@ std::string input_name(const WriteRequest& request)
     return request.input == "-" ? "standard input" : request.input;
 }
 
+bool of_another_type(const ControllerIdentity& identity, const std::string& file_type)
+{
+    return !file_type.empty() && file_type != header_type(identity);
+}
+
 std::string type_warning(const std::string& port, const ControllerIdentity& identity,
                          const std::string& file_type, const std::string& input)
 {
-    const std::string type = header_type(identity);
-    if (file_type.empty() || file_type == type) {
+    if (!of_another_type(identity, file_type)) {
         return "";
     }
-    return "warning: " + port + " is a " + type + ", and the header of " + input + " names a " + file_type +
-           "; written all the same";
+    return "warning: " + port + " is a " + header_type(identity) + ", and the header of " + input +
+           " names a " + file_type + "; written all the same";
 }
 
 ExitStatus read_configuration(const Target& target, const std::string& output)

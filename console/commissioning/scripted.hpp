@@ -49,6 +49,9 @@ bool read_wanted_settings(const WriteRequest& request, ControllerSettings& wante
 // "bus.conf", or "standard input".
 std::string input_name(const WriteRequest& request);
 
+// True when the file's header names a type and the controller is another.
+bool of_another_type(const ControllerIdentity& identity, const std::string& file_type);
+
 // A warning when the controller is not of the type the file's header names;
 // empty when it is, or the file names none. `port` names the controller.
 std::string type_warning(const std::string& port, const ControllerIdentity& identity,

@@ -259,8 +259,8 @@ bool line_lost(const Exchange& exchange)
 // file's header names another type.
 std::string identity_word(const Batch& batch, const ControllerIdentity& identity)
 {
-    const bool other = !batch.file_type.empty() && batch.file_type != header_type(identity);
-    return identity_text(identity) + (other ? ", not the file's " + batch.file_type : "");
+    return identity_text(identity) +
+           (of_another_type(identity, batch.file_type) ? ", not the file's " + batch.file_type : "");
 }
 
 void written_line(Batch& batch, const Watched& port, const ControllerIdentity& identity, unsigned address)
@@ -374,12 +374,13 @@ void take_controller(Batch& batch, Watched& port)
         written_line(batch, port, identity, target.network_address);
     } else {
         ++batch.failed;
-        const bool other = identity_word(batch, identity) != identity_text(identity);
-        tell(batch, name + ": " + done.problem +
-                        (batch.request.addresses ? "; address " + std::to_string(target.network_address) +
-                                                       " is given to no other controller"
-                                                 : "") +
-                        (other ? " (" + identity_word(batch, identity) + ")" : ""));
+        tell(batch,
+             name + ": " + done.problem +
+                 (batch.request.addresses ? "; address " + std::to_string(target.network_address) +
+                                                " is given to no other controller"
+                                          : "") +
+                 (of_another_type(identity, batch.file_type) ? " (" + identity_word(batch, identity) + ")"
+                                                             : ""));
         for (const std::string& line : way_back(done, port_options(port.port, batch.request.naming))) {
             tell(batch, name + ": " + line);
         }
