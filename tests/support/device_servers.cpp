@@ -230,6 +230,12 @@ struct Client {
     Bytes sub{};
     Clock::time_point start = Clock::now();
 
+    template <class Change> void note(Change change)
+    {
+        std::lock_guard lock(server.mutex);
+        change(server.seen);
+    }
+
     void reply(const Bytes& bytes)
     {
         const ServerScript& script = server.script;
@@ -248,10 +254,7 @@ struct Client {
 
     void data(std::uint8_t byte)
     {
-        {
-            std::lock_guard lock(server.mutex);
-            server.seen.data.push_back(byte);
-        }
+        note([byte](ServerSeen& seen) { seen.data.push_back(byte); });
         const auto now = std::chrono::duration_cast<emulator::Microseconds>(Clock::now() - start);
         for (const emulator::Response& response : emulator::feed(*line, std::span(&byte, 1), now)) {
             if (!server.script.silent) {
@@ -262,11 +265,8 @@ struct Client {
 
     void negotiation(std::uint8_t option)
     {
-        {
-            std::lock_guard lock(server.mutex);
-            server.seen.negotiation.insert(server.seen.negotiation.end(), {iac, verb, option});
-        }
-        if (server.script.silent || !server.script.telnet) {
+        note([&](ServerSeen& seen) { seen.negotiation.insert(seen.negotiation.end(), {iac, verb, option}); });
+        if (server.script.silent) {
             return;
         }
         if (verb == will && option == com_port) {
@@ -288,26 +288,19 @@ struct Client {
         for (std::size_t i = 2; i < std::min<std::size_t>(sub.size(), sub[1] == 1 ? 6 : 3); ++i) {
             value = value << 8 | sub[i];
         }
-        {
-            std::lock_guard lock(server.mutex);
-            server.seen.com_port.emplace_back(sub[1], value);
-        }
+        note([&](ServerSeen& seen) { seen.com_port.emplace_back(sub[1], value); });
         const ServerScript& script = server.script;
         if (script.silent || script.refuse_com_port || (sub[1] == 5 && !script.answer_control)) {
             return;
         }
-        const Bytes answer{static_cast<std::uint8_t>(sub[1] + 100)};
         Bytes value_bytes(sub.begin() + 2, sub.end());
         if (sub[1] == 1 && script.answered_baud) {
             const std::uint32_t baud = *script.answered_baud;
             value_bytes = {static_cast<std::uint8_t>(baud >> 24), static_cast<std::uint8_t>(baud >> 16),
                            static_cast<std::uint8_t>(baud >> 8), static_cast<std::uint8_t>(baud)};
         }
-        Bytes out{iac, sb, com_port};
-        const Bytes body = doubled(concat({answer, value_bytes}));
-        out.insert(out.end(), body.begin(), body.end());
-        out.insert(out.end(), {iac, se});
-        send_all(fd, out);
+        const Bytes answer{static_cast<std::uint8_t>(sub[1] + 100)};
+        send_all(fd, concat({{iac, sb, com_port}, doubled(concat({answer, value_bytes})), {iac, se}}));
     }
 
     // RFC 854: IAC IAC is a 0xFF of the data or of a value.
