@@ -24,6 +24,7 @@ TEST(PortName, TakesComPortsAndServersAndSaysWhyNot)
     };
     const Case cases[] = {
         {"COM7", PortNameProblem::none, "COM7", "COM7"},
+        {"com4096", PortNameProblem::none, "COM4096", "COM4096"},
         {"rfc2217://10.0.0.5:4001", PortNameProblem::none, "rfc2217://10.0.0.5:4001",
          "rfc2217-10.0.0.5-4001"},
         {"RFC2217://bench-3.plant.example:1", PortNameProblem::none, "rfc2217://bench-3.plant.example:1",
@@ -33,6 +34,7 @@ TEST(PortName, TakesComPortsAndServersAndSaysWhyNot)
         {"socket://[::ffff:10.0.0.1]:23", PortNameProblem::none, "socket://[::ffff:10.0.0.1]:23",
          "socket---ffff-10.0.0.1-23"},
         {"COM0", PortNameProblem::not_a_port, "", ""},
+        {"CQM7", PortNameProblem::not_a_port, "", ""},
         {"/dev/ttyUSB0", PortNameProblem::not_a_port, "", ""},
         {"telnet://host:23", PortNameProblem::unknown_scheme, "", ""},
         {"://host:23", PortNameProblem::unknown_scheme, "", ""},
