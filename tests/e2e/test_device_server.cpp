@@ -3,15 +3,11 @@
 // server misbehaves. The same commands as on a COM port, the same bytes on
 // the controller's line.
 
-#include <arpa/inet.h>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <regex>
 #include <set>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 
 #include "device_servers.hpp"
 #include "expected_screens.hpp"
@@ -61,23 +57,6 @@ std::string line_problems(const emulator::PtyLine& line)
     }
     return problems;
 }
-
-// A client of the test's own that holds the server's one line.
-struct HeldConnection {
-    int fd = -1;
-    explicit HeldConnection(unsigned port) : fd(socket(AF_INET, SOCK_STREAM, 0))
-    {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-    }
-    ~HeldConnection()
-    {
-        close(fd);
-    }
-};
 
 // writes.csv's rows after its header, each without its time.
 std::vector<std::string> rows_of(const fs::path& log)
@@ -141,6 +120,7 @@ TEST(DeviceServer, ALoggedWriteOverEitherServerIsTheWriteOnAComPort)
     std::ofstream(conf) << settings_a;
     struct Run {
         std::string port;
+        fs::path log;
         ProgramResult result;
         Bytes received;
         std::string trace;
@@ -157,7 +137,7 @@ TEST(DeviceServer, ALoggedWriteOverEitherServerIsTheWriteOnAComPort)
         for (std::size_t at = 0; (at = lines.find(port, at)) != std::string::npos;) {
             lines.replace(at, port.size(), "PORT");
         }
-        runs.push_back({port, result, {}, lines});
+        runs.push_back({port, log, result, {}, lines});
     };
     auto com = start_line(1);
     write("COM1", "com");
@@ -188,6 +168,18 @@ TEST(DeviceServer, ALoggedWriteOverEitherServerIsTheWriteOnAComPort)
         const std::string after_open = run.trace.substr(run.trace.find('\n') + 1);
         EXPECT_EQ(after_open, runs[0].trace.substr(runs[0].trace.find('\n') + 1)) << run.port;
         EXPECT_TRUE(after_open.ends_with("PORT closed\n")) << after_open;
+
+        const std::vector<std::string> rows = rows_of(run.log);
+        ASSERT_EQ(rows.size(), 1U) << run.port;
+        EXPECT_TRUE(rows[0].starts_with(run.port + ",ZML-4C08,105,written,")) << rows[0];
+        const std::vector<std::string> saved = before_files(run.log);
+        ASSERT_EQ(saved.size(), 1U) << run.port;
+        const std::string file_port = std::regex_replace(run.port, std::regex("://|:"), "-");
+        EXPECT_TRUE(std::regex_match(saved[0], std::regex("\\d{8}-\\d{6}-" + file_port + "\\.before\\.conf")))
+            << saved[0];
+        EXPECT_NE(contents(run.log / "addresses.record").find(" written 7 " + run.port + " "),
+                  std::string::npos)
+            << contents(run.log / "addresses.record");
     }
     EXPECT_EQ(
         runs[1].trace.substr(0, runs[1].trace.find('\n')),
@@ -197,21 +189,6 @@ TEST(DeviceServer, ALoggedWriteOverEitherServerIsTheWriteOnAComPort)
     EXPECT_EQ(runs[2].trace.substr(0, runs[2].trace.find('\n')),
               "PORT (" + runs[2].port.substr(9) +
                   ") connected: on the server's own line settings (bare TCP)");
-
-    for (const std::string name : {"com", "rfc2217", "socket"}) {
-        const fs::path log = kit::own_directory() / name / "log";
-        const Run& run = runs[name == "com" ? 0 : name == "rfc2217" ? 1 : 2];
-        const std::vector<std::string> rows = rows_of(log);
-        ASSERT_EQ(rows.size(), 1U) << name;
-        EXPECT_TRUE(rows[0].starts_with(run.port + ",ZML-4C08,105,written,")) << rows[0];
-        const std::vector<std::string> saved = before_files(log);
-        ASSERT_EQ(saved.size(), 1U) << name;
-        const std::string file_port = std::regex_replace(run.port, std::regex("://|:"), "-");
-        EXPECT_TRUE(std::regex_match(saved[0], std::regex("\\d{8}-\\d{6}-" + file_port + "\\.before\\.conf")))
-            << saved[0];
-        EXPECT_NE(contents(log / "addresses.record").find(" written 7 " + run.port + " "), std::string::npos)
-            << contents(log / "addresses.record");
-    }
 }
 
 // The dialogue's logged write names the server as the scripted one does.
@@ -243,7 +220,7 @@ TEST(DeviceServer, AServersOwnOrOtherSettingsAreSaid)
 {
     SKIP_WHERE(platform.few_server_runs);
     const kit::TelnetServerHandle own = kit::start_telnet_server({.refuse_com_port = true});
-    const std::string own_url = "rfc2217://127.0.0.1:" + std::to_string(kit::port_of(*own));
+    const std::string own_url = kit::url_of(*own);
     ProgramResult result = run_with({"--port", own_url, "--read"});
     EXPECT_EQ(result.exit_code, 0) << result.errors;
     EXPECT_EQ(result.errors,
@@ -253,7 +230,7 @@ TEST(DeviceServer, AServersOwnOrOtherSettingsAreSaid)
                   own_url + ": ZML-4C08, firmware 105\n");
 
     const kit::TelnetServerHandle other = kit::start_telnet_server({.answered_baud = 19200});
-    const std::string other_url = "rfc2217://127.0.0.1:" + std::to_string(kit::port_of(*other));
+    const std::string other_url = kit::url_of(*other);
     result = run_with({"--port", other_url, "--read"});
     EXPECT_EQ(result.exit_code, 1);
     EXPECT_EQ(result.output, "");
@@ -308,7 +285,7 @@ TEST(DeviceServer, ABusyServerIsTheOpenErrorNeverAController)
     Served served = serve("busy", kit::Ser2netMode::telnet_rfc2217);
     ASSERT_TRUE(served.server);
     {
-        const HeldConnection first(served.server->port);
+        const kit::Sockets first = kit::connection_to(served.server->port);
         std::this_thread::sleep_for(100ms); // ser2net has taken the first
         ProgramResult result = run_with({"--port", served.url, "--read"});
         EXPECT_EQ(result.exit_code, 1);
@@ -326,8 +303,7 @@ TEST(DeviceServer, ABusyServerIsTheOpenErrorNeverAController)
     for (const bool telnet : {true, false}) {
         const kit::TelnetServerHandle words = kit::start_telnet_server(
             {.telnet = telnet, .greeting = "ZML-4C08 busy", .close_after_greeting = true});
-        const std::string url =
-            (telnet ? "rfc2217://127.0.0.1:" : "socket://127.0.0.1:") + std::to_string(kit::port_of(*words));
+        const std::string url = kit::url_of(*words);
         const ProgramResult result = run_with({"--port", url}, "1\n3\n");
         EXPECT_EQ(result.output, screen::instructions + screen::open_failed) << url;
         EXPECT_EQ(result.errors, "zumel-config: " + url + " (" + url.substr(url.find("//") + 2) + ")" +
@@ -342,7 +318,7 @@ TEST(DeviceServer, ABadUrlIsBadUsageBeforeAnythingOpens)
 {
     SKIP_WHERE(platform.few_server_runs);
     const kit::TelnetServerHandle server = kit::start_telnet_server({});
-    const std::string good = "rfc2217://127.0.0.1:" + std::to_string(kit::port_of(*server));
+    const std::string good = kit::url_of(*server);
     const fs::path trace = kit::own_directory() / "bad-url-trace.txt";
     const fs::path log = kit::own_directory() / "bad-url";
     std::ofstream(kit::own_directory() / "bad-url.conf") << settings_a;

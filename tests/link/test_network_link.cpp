@@ -1,6 +1,6 @@
 // The network link in-process, through the serial API as the console uses
-// it: against Debian's ser2net in front of the emulator's pseudo-terminal,
-// and against the kit's own misbehaving server.
+// it, against the kit's own misbehaving server. Debian's ser2net is the
+// end-to-end tests' (e2e/test_device_server.cpp): the real program on it.
 
 #include <gtest/gtest.h>
 
@@ -9,11 +9,9 @@
 #include <csignal>
 #include <pthread.h>
 #include <thread>
-#include <tuple>
 
 #include "device_servers.hpp"
 #include "kit.hpp"
-#include "pty_line.hpp"
 #include "serial_link.hpp"
 
 namespace {
@@ -34,16 +32,11 @@ Bytes reply_to(const Bytes& request)
 }
 const Bytes type_reply = reply_to(kit::type_request);
 
-ServerAddress loopback(ServerScheme scheme, unsigned port)
-{
-    return {.scheme = scheme, .host = "127.0.0.1", .port = port};
-}
-
 SerialPort open_server(ServerScheme scheme, unsigned port, LineObserver observer = {},
                        const NetworkTiming& timing = {})
 {
-    return open_port(PortName{loopback(scheme, port)}, {}, line_8o1, std::move(observer), Leaving::as_set,
-                     timing);
+    return open_port(PortName{ServerAddress{.scheme = scheme, .host = "127.0.0.1", .port = port}}, {},
+                     line_8o1, std::move(observer), Leaving::as_set, timing);
 }
 
 // One request and its reply of `expected` bytes.
@@ -57,111 +50,6 @@ Bytes exchange(SerialPort& link, const Bytes& request, std::size_t expected, Tra
         *ended = received;
     }
     return reply;
-}
-
-// The bytes every path here sends: the three requests and a write frame,
-// whose start byte 0xFF is telnet's IAC.
-Bytes session(SerialPort& link)
-{
-    Bytes replies;
-    for (const Bytes& request : {kit::type_request, kit::firmware_request, kit::read_request,
-                                 kit::write_frame({7, 3, 0x7E, 0x7E, 0x48, 0x7F})}) {
-        const Bytes reply = exchange(link, request, reply_to(request).size());
-        replies.insert(replies.end(), reply.begin(), reply.end());
-    }
-    return replies;
-}
-
-struct Served {
-    emulator::PtyLineHandle line;
-    kit::Ser2netHandle server;
-};
-
-Served serve_emulator(const std::string& name, kit::Ser2netMode mode, const std::string& line_default)
-{
-    std::string error;
-    const auto folder = kit::own_directory() / name;
-    Served served;
-    served.line = emulator::start_pty_line(folder / "ttyS0", {}, error);
-    EXPECT_TRUE(served.line) << error;
-    if (served.line) {
-        served.server =
-            kit::start_ser2net(folder, emulator::slave_path(*served.line), mode, error, line_default);
-        EXPECT_TRUE(served.server) << error;
-    }
-    return served;
-}
-
-TEST(Ser2net, Rfc2217SetsTheLineAndTheControllerSeesWhatACommPortSends)
-{
-    std::string error;
-    const auto com_folder = kit::own_directory() / "com";
-    auto com_line = emulator::start_pty_line(com_folder / "ttyS0", {}, error);
-    ASSERT_TRUE(com_line) << error;
-    Bytes com_replies;
-    {
-        SerialPort com = open_port(ComPort{1}, {.prefix = (com_folder / "ttyS").string()}, line_8o1);
-        ASSERT_TRUE(is_open(com));
-        com_replies = session(com);
-    }
-
-    Served served = serve_emulator("rfc2217", kit::Ser2netMode::telnet_rfc2217, "19200e71");
-    ASSERT_TRUE(served.server);
-    Bytes net_replies;
-    {
-        SerialPort link = open_server(ServerScheme::rfc2217, served.server->port);
-        ASSERT_TRUE(is_open(link)) << static_cast<int>(link.status);
-        EXPECT_FALSE(link.server.own_settings);
-        EXPECT_EQ(link.server.answers.baud, 9600u);
-        EXPECT_EQ(link.server.answers.data_size, 8);
-        EXPECT_EQ(link.server.answers.stop_size, 1);
-        EXPECT_EQ(port_name_text(link.name), "rfc2217://127.0.0.1:" + std::to_string(served.server->port));
-        net_replies = session(link);
-    }
-    ASSERT_TRUE(emulator::wait_for_requests(*served.line, 4, 2s));
-    const emulator::Controller on_com = emulator::snapshot(*com_line);
-    const emulator::Controller on_net = emulator::snapshot(*served.line);
-    EXPECT_EQ(hex(on_net.received), hex(on_com.received));
-    EXPECT_EQ(hex(net_replies), hex(com_replies));
-    ASSERT_EQ(on_net.requests.size(), 4u);
-    EXPECT_EQ(net_replies.size(), kit::concat({reply_to(kit::type_request), reply_to(kit::firmware_request),
-                                               reply_to(kit::read_request)})
-                                          .size() +
-                                      4u);
-    for (const emulator::Request& request : on_net.requests) {
-        EXPECT_EQ(request.line_problems, "") << "ser2net's line was not set to 9600 8O1";
-    }
-}
-
-TEST(Ser2net, ASecondClientIsInUseByAnotherClientWithTheServersWords)
-{
-    Served served = serve_emulator("busy", kit::Ser2netMode::telnet_rfc2217, "19200e71");
-    ASSERT_TRUE(served.server);
-    SerialPort first = open_server(ServerScheme::rfc2217, served.server->port);
-    ASSERT_TRUE(is_open(first));
-    SerialPort second = open_server(ServerScheme::rfc2217, served.server->port);
-    EXPECT_FALSE(is_open(second));
-    EXPECT_EQ(second.status, OpenStatus::in_use_by_another_client);
-    EXPECT_EQ(second.server.said, "Port already in use\r\n");
-    EXPECT_EQ(exchange(first, kit::type_request, 12), type_reply);
-}
-
-TEST(Ser2net, RawRunsOnTheServersOwnSettings)
-{
-    // A raw server's other speed is not the program's to change: the
-    // controller does not understand the request.
-    for (const auto& [name, line_default, understood] :
-         {std::tuple{"raw-9600", "9600o81", true}, std::tuple{"raw-19200", "19200e71", false}}) {
-        SCOPED_TRACE(name);
-        Served served = serve_emulator(name, kit::Ser2netMode::raw, line_default);
-        ASSERT_TRUE(served.server);
-        SerialPort link = open_server(ServerScheme::socket, served.server->port);
-        ASSERT_TRUE(is_open(link));
-        EXPECT_TRUE(link.server.own_settings);
-        Transfer ended;
-        EXPECT_EQ(exchange(link, kit::type_request, 12, &ended), understood ? type_reply : Bytes{});
-        EXPECT_EQ(ended.end, understood ? TransferEnd::complete : TransferEnd::timed_out);
-    }
 }
 
 TEST(KitServer, TelnetInsideRepliesIsTakenOutAndTheObserverSeesOnlyTheLine)
@@ -197,26 +85,74 @@ TEST(KitServer, TelnetInsideRepliesIsTakenOutAndTheObserverSeesOnlyTheLine)
     EXPECT_EQ(seen.com_port, settings);
 }
 
-TEST(KitServer, AServerThatOmitsAnAnswerOrRefusesTheOptionStillCarriesTheLine)
+// Each way a server may answer the open: whether the line opens and on
+// whose settings, what the server said, and what the first request gets.
+TEST(KitServer, EachServersAnswerToTheOpenIsTakenAsSuch)
 {
-    const NetworkTiming quick{.answers_ms = 200};
-    auto no_control = kit::start_telnet_server({.answer_control = false});
-    SerialPort link = open_server(ServerScheme::rfc2217, kit::port_of(*no_control), {}, quick);
-    ASSERT_TRUE(is_open(link));
-    EXPECT_FALSE(link.server.own_settings);
-    EXPECT_FALSE(link.server.answers.control);
-    EXPECT_EQ(link.server.answers.baud, 9600u);
-    EXPECT_EQ(exchange(link, kit::type_request, 12), type_reply);
+    struct Case {
+        const char* what;
+        kit::ServerScript script;
+        OpenStatus status;
+        bool own_settings;
+        std::optional<std::uint32_t> baud; // as the server answered it
+        Bytes reply;
+        TransferEnd end;
+    };
+    constexpr auto open = OpenStatus::open;
+    constexpr auto busy = OpenStatus::in_use_by_another_client;
+    constexpr auto refused = OpenStatus::settings_refused;
+    const std::string words = "Port already in use\r\n"; // as ser2net says it
+    constexpr auto complete = TransferEnd::complete;
+    constexpr auto hung_up = TransferEnd::hung_up;
+    // The first five bytes of a reply that is cut: over telnet 0xFF goes doubled.
+    const Bytes first_four(type_reply.begin(), type_reply.begin() + 4);
+    const Bytes first_five(type_reply.begin(), type_reply.begin() + 5);
+    const Case cases[] = {
+        {"bare TCP", {.telnet = false}, open, true, {}, type_reply, complete},
+        {"SET-CONTROL unanswered", {.answer_control = false}, open, false, 9600, type_reply, complete},
+        {"COM-PORT-OPTION refused", {.refuse_com_port = true}, open, true, {}, type_reply, complete},
+        {"other settings answered", {.answered_baud = 19200}, refused, false, 19200, {}, {}},
+        {"words first", {.greeting = words}, busy, false, {}, {}, {}},
+        {"words first, bare", {.telnet = false, .greeting = words}, busy, false, {}, {}, {}},
+        {"a close first", {.close_after_greeting = true}, busy, false, {}, {}, {}},
+        {"a close first, bare", {.telnet = false, .close_after_greeting = true}, busy, false, {}, {}, {}},
+        {"a close inside a reply", {.close_inside_reply = 5}, open, false, 9600, first_four, hung_up},
+        {"the same, bare", {.telnet = false, .close_inside_reply = 5}, open, true, {}, first_five, hung_up},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto server = kit::start_telnet_server(c.script);
+        SerialPort link = open_server(c.script.telnet ? ServerScheme::rfc2217 : ServerScheme::socket,
+                                      kit::port_of(*server), {}, {.answers_ms = 200});
+        ASSERT_EQ(link.status, c.status);
+        EXPECT_EQ(link.server.said, c.script.greeting);
+        if (c.status != busy) { // a busy server may answer a setting before its words are seen
+            EXPECT_EQ(link.server.answers.baud, c.baud);
+        }
+        if (c.status == open) {
+            EXPECT_EQ(link.server.own_settings, c.own_settings);
+            Transfer ended;
+            EXPECT_EQ(hex(exchange(link, kit::type_request, 12, &ended)), hex(c.reply));
+            EXPECT_EQ(ended.end, c.end);
+            EXPECT_EQ(kit::seen_by(*server).negotiation.empty(), !c.script.telnet);
+        }
+        const kit::ServerSeen seen = kit::seen_by(*server);
+        // No request goes to a server that spoke first or refused the line.
+        EXPECT_EQ(hex(seen.data), hex(c.status == open ? kit::type_request : Bytes{}));
+        if (c.script.refuse_com_port) {
+            EXPECT_TRUE(seen.com_port.empty());
+        }
+    }
+    // A reset is said with the system's error (over telnet, an answer's
+    // send may take the error first and leave a plain close).
+    auto resetting = kit::start_telnet_server({.telnet = false, .close_after_greeting = true, .reset = true});
+    EXPECT_EQ(open_server(ServerScheme::socket, kit::port_of(*resetting)).system_error, ECONNRESET);
+}
 
-    auto refusing = kit::start_telnet_server({.refuse_com_port = true});
-    SerialPort own = open_server(ServerScheme::rfc2217, kit::port_of(*refusing), {}, quick);
-    ASSERT_TRUE(is_open(own));
-    EXPECT_TRUE(own.server.own_settings);
-    EXPECT_TRUE(kit::seen_by(*refusing).com_port.empty());
-    EXPECT_EQ(exchange(own, kit::type_request, 12), type_reply);
-
+TEST(KitServer, ASilentServerCarriesTheLineAndItsWaitEndsThroughASignal)
+{
     auto silent = kit::start_telnet_server({.silent = true});
-    SerialPort quiet = open_server(ServerScheme::rfc2217, kit::port_of(*silent), {}, quick);
+    SerialPort quiet = open_server(ServerScheme::rfc2217, kit::port_of(*silent), {}, {.answers_ms = 200});
     ASSERT_TRUE(is_open(quiet));
     EXPECT_TRUE(quiet.server.own_settings);
     // A signal inside the wait (a terminal resized) does not end it, and
@@ -232,64 +168,6 @@ TEST(KitServer, AServerThatOmitsAnAnswerOrRefusesTheOptionStillCarriesTheLine)
     EXPECT_TRUE(exchange(quiet, kit::type_request, 12, &ended).empty());
     EXPECT_EQ(ended.end, TransferEnd::timed_out);
     signaller.join();
-}
-
-TEST(KitServer, OtherSettingsAnsweredAreRefused)
-{
-    auto server = kit::start_telnet_server({.answered_baud = 19200});
-    SerialPort link = open_server(ServerScheme::rfc2217, kit::port_of(*server));
-    EXPECT_FALSE(is_open(link));
-    EXPECT_EQ(link.status, OpenStatus::settings_refused);
-    EXPECT_EQ(link.server.answers.baud, 19200u);
-}
-
-TEST(KitServer, WordsOrACloseBeforeTheFirstRequestAreInUseByAnotherClient)
-{
-    for (const bool telnet : {true, false}) {
-        SCOPED_TRACE(telnet ? "rfc2217" : "socket");
-        const ServerScheme scheme = telnet ? ServerScheme::rfc2217 : ServerScheme::socket;
-        auto words = kit::start_telnet_server({.telnet = telnet, .greeting = "Port already in use\r\n"});
-        SerialPort busy = open_server(scheme, kit::port_of(*words));
-        EXPECT_EQ(busy.status, OpenStatus::in_use_by_another_client);
-        EXPECT_EQ(busy.server.said, "Port already in use\r\n");
-
-        auto closing = kit::start_telnet_server({.telnet = telnet, .close_after_greeting = true});
-        SerialPort closed = open_server(scheme, kit::port_of(*closing));
-        EXPECT_FALSE(is_open(closed));
-        EXPECT_EQ(closed.status, OpenStatus::in_use_by_another_client);
-        EXPECT_EQ(closed.server.said, "");
-    }
-    // A reset is said with the system's error (over telnet, an answer's
-    // send may take the error first and leave a plain close).
-    auto resetting = kit::start_telnet_server({.telnet = false, .close_after_greeting = true, .reset = true});
-    EXPECT_EQ(open_server(ServerScheme::socket, kit::port_of(*resetting)).system_error, ECONNRESET);
-}
-
-TEST(KitServer, ACloseInsideAReplyIsAHangUpWithWhatCame)
-{
-    for (const bool telnet : {true, false}) {
-        SCOPED_TRACE(telnet ? "rfc2217" : "socket");
-        auto server = kit::start_telnet_server({.telnet = telnet, .close_inside_reply = 5});
-        SerialPort link =
-            open_server(telnet ? ServerScheme::rfc2217 : ServerScheme::socket, kit::port_of(*server));
-        ASSERT_TRUE(is_open(link));
-        Transfer ended;
-        const Bytes reply = exchange(link, kit::type_request, 12, &ended);
-        EXPECT_EQ(ended.end, TransferEnd::hung_up);
-        // 0xFF goes doubled over telnet: the first five bytes hold four.
-        EXPECT_EQ(hex(reply), hex(Bytes(type_reply.begin(), type_reply.begin() + (telnet ? 4 : 5))));
-    }
-}
-
-TEST(KitServer, SocketSendsTheBytesBare)
-{
-    auto server = kit::start_telnet_server({.telnet = false});
-    SerialPort link = open_server(ServerScheme::socket, kit::port_of(*server));
-    ASSERT_TRUE(is_open(link));
-    EXPECT_TRUE(link.server.own_settings);
-    EXPECT_EQ(exchange(link, kit::type_request, 12), type_reply);
-    EXPECT_EQ(hex(kit::seen_by(*server).data), hex(kit::type_request));
-    EXPECT_TRUE(kit::seen_by(*server).negotiation.empty());
 }
 
 TEST(Connect, RefusedUnknownHostAndTimedOutAreSaidAsSuch)

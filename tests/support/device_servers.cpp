@@ -32,19 +32,35 @@ constexpr std::uint8_t do_ = 253;
 constexpr std::uint8_t dont = 254;
 constexpr std::uint8_t com_port = 44;
 
+sockaddr_in loopback(unsigned port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    return address;
+}
+
 int listen_loopback(unsigned port, int backlog)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, backlog) != 0) {
+    const sockaddr_in address = loopback(port);
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        listen(fd, backlog) != 0) {
         ::close(fd);
         return -1;
     }
+    return fd;
+}
+
+// Not waited for: a full listener never answers.
+int connect_loopback(unsigned port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const sockaddr_in address = loopback(port);
+    (void)::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     return fd;
 }
 
@@ -109,27 +125,29 @@ unsigned free_loopback_port()
     return port;
 }
 
-FullListener::~FullListener()
+Sockets::~Sockets()
 {
     for (const int fd : fds) {
         ::close(fd);
     }
 }
 
-FullListener full_listener(int waiting)
+Sockets connection_to(unsigned port)
 {
-    FullListener full;
+    Sockets held;
+    held.port = port;
+    held.fds.push_back(connect_loopback(port));
+    return held;
+}
+
+Sockets full_listener(int waiting)
+{
     const int listener = listen_loopback(0, 0);
+    Sockets full;
     full.port = bound_port(listener);
     full.fds.push_back(listener);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(full.port));
     for (int i = 0; i < waiting; ++i) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        (void)::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        full.fds.push_back(fd);
+        full.fds.push_back(connect_loopback(full.port));
     }
     return full;
 }
@@ -210,33 +228,33 @@ struct Client {
     enum class State { data, command, option, sub, sub_command } state = State::data;
     std::uint8_t verb = 0;
     Bytes sub{};
-    bool replied = false;
     Clock::time_point start = Clock::now();
+
+    template <class Change> void note(Change change)
+    {
+        std::lock_guard lock(server.mutex);
+        change(server.seen);
+    }
 
     void reply(const Bytes& bytes)
     {
         const ServerScript& script = server.script;
         const Bytes out = script.telnet ? doubled(bytes) : bytes;
-        const std::size_t half = out.size() / 2;
-        if (script.close_inside_reply && !replied) {
-            send_all(fd, Bytes(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(std::min(
-                                                              *script.close_inside_reply, out.size()))));
-            shutdown(fd, SHUT_RDWR);
-            replied = true;
+        // The first reply's start, then a close; or the reply in two halves.
+        const auto cut = out.begin() + static_cast<std::ptrdiff_t>(std::min(
+                                           script.close_inside_reply.value_or(out.size() / 2), out.size()));
+        send_all(fd, Bytes(out.begin(), cut));
+        if (script.close_inside_reply) {
+            shutdown(fd, SHUT_RDWR); // later sends fail
             return;
         }
-        replied = true;
-        send_all(fd, Bytes(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(half)));
         send_all(fd, script.inside_replies);
-        send_all(fd, Bytes(out.begin() + static_cast<std::ptrdiff_t>(half), out.end()));
+        send_all(fd, Bytes(cut, out.end()));
     }
 
     void data(std::uint8_t byte)
     {
-        {
-            std::lock_guard lock(server.mutex);
-            server.seen.data.push_back(byte);
-        }
+        note([byte](ServerSeen& seen) { seen.data.push_back(byte); });
         const auto now = std::chrono::duration_cast<emulator::Microseconds>(Clock::now() - start);
         for (const emulator::Response& response : emulator::feed(*line, std::span(&byte, 1), now)) {
             if (!server.script.silent) {
@@ -247,11 +265,8 @@ struct Client {
 
     void negotiation(std::uint8_t option)
     {
-        {
-            std::lock_guard lock(server.mutex);
-            server.seen.negotiation.insert(server.seen.negotiation.end(), {iac, verb, option});
-        }
-        if (server.script.silent || !server.script.telnet) {
+        note([&](ServerSeen& seen) { seen.negotiation.insert(seen.negotiation.end(), {iac, verb, option}); });
+        if (server.script.silent) {
             return;
         }
         if (verb == will && option == com_port) {
@@ -273,75 +288,44 @@ struct Client {
         for (std::size_t i = 2; i < std::min<std::size_t>(sub.size(), sub[1] == 1 ? 6 : 3); ++i) {
             value = value << 8 | sub[i];
         }
-        {
-            std::lock_guard lock(server.mutex);
-            server.seen.com_port.emplace_back(sub[1], value);
-        }
+        note([&](ServerSeen& seen) { seen.com_port.emplace_back(sub[1], value); });
         const ServerScript& script = server.script;
         if (script.silent || script.refuse_com_port || (sub[1] == 5 && !script.answer_control)) {
             return;
         }
-        Bytes answer{sub[1]};
-        answer[0] = static_cast<std::uint8_t>(sub[1] + 100);
         Bytes value_bytes(sub.begin() + 2, sub.end());
         if (sub[1] == 1 && script.answered_baud) {
             const std::uint32_t baud = *script.answered_baud;
             value_bytes = {static_cast<std::uint8_t>(baud >> 24), static_cast<std::uint8_t>(baud >> 16),
                            static_cast<std::uint8_t>(baud >> 8), static_cast<std::uint8_t>(baud)};
         }
-        Bytes out{iac, sb, com_port};
-        const Bytes body = doubled(concat({answer, value_bytes}));
-        out.insert(out.end(), body.begin(), body.end());
-        out.insert(out.end(), {iac, se});
-        send_all(fd, out);
+        const Bytes answer{static_cast<std::uint8_t>(sub[1] + 100)};
+        send_all(fd, concat({{iac, sb, com_port}, doubled(concat({answer, value_bytes})), {iac, se}}));
     }
 
+    // RFC 854: IAC IAC is a 0xFF of the data or of a value.
     void take(std::uint8_t byte)
     {
-        if (!server.script.telnet) {
+        const State was = state;
+        state = State::data;
+        if (!server.script.telnet || (was == State::data && byte != iac) ||
+            (was == State::command && byte == iac)) {
             data(byte);
-            return;
-        }
-        switch (state) {
-        case State::data:
-            if (byte == iac) {
-                state = State::command;
-            } else {
-                data(byte);
-            }
-            break;
-        case State::command:
-            state = State::data;
-            if (byte == iac) {
-                data(byte);
-            } else if (byte >= will) {
-                verb = byte;
-                state = State::option;
-            } else if (byte == sb) {
-                sub.clear();
-                state = State::sub;
-            }
-            break;
-        case State::option:
+        } else if (was == State::data) {
+            state = State::command;
+        } else if (was == State::command) {
+            verb = byte;
+            sub.clear();
+            state = byte >= will ? State::option : byte == sb ? State::sub : State::data;
+        } else if (was == State::option) {
             negotiation(byte);
-            state = State::data;
-            break;
-        case State::sub:
-            if (byte == iac) {
-                state = State::sub_command;
-            } else {
-                sub.push_back(byte);
-            }
-            break;
-        case State::sub_command:
-            if (byte == iac) {
-                sub.push_back(byte);
-                state = State::sub;
-            } else {
-                subnegotiation();
-                state = State::data;
-            }
-            break;
+        } else if (was == State::sub_command && byte != iac) {
+            subnegotiation();
+        } else if (was == State::sub && byte == iac) {
+            state = State::sub_command;
+        } else {
+            sub.push_back(byte);
+            state = State::sub;
         }
     }
 };
@@ -427,6 +411,12 @@ TelnetServerHandle start_telnet_server(const ServerScript& script,
 unsigned port_of(const TelnetServer& server)
 {
     return server.port;
+}
+
+std::string url_of(const TelnetServer& server)
+{
+    return (server.script.telnet ? "rfc2217://127.0.0.1:" : "socket://127.0.0.1:") +
+           std::to_string(server.port);
 }
 
 ServerSeen seen_by(const TelnetServer& server)

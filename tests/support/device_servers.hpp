@@ -20,17 +20,20 @@ namespace kit {
 // A TCP port on 127.0.0.1 that nothing listens on just now.
 unsigned free_loopback_port();
 
-// A loopback listener that never accepts nor reads, `waiting` connections
-// in its queue: with 4 a further connect gets no answer, with 0 one more
-// is taken and never read. Closed with the value.
-struct FullListener {
+// Sockets of the test's own on 127.0.0.1:port, closed with the value.
+struct Sockets {
     unsigned port = 0;
     std::vector<int> fds{};
-    FullListener() = default;
-    FullListener(FullListener&& other) noexcept : port(other.port), fds(std::move(other.fds)) {}
-    ~FullListener();
+    Sockets() = default;
+    Sockets(Sockets&& other) noexcept : port(other.port), fds(std::move(other.fds)) {}
+    ~Sockets();
 };
-FullListener full_listener(int waiting = 4);
+// A listener that never accepts nor reads, `waiting` connections in its
+// queue: with 4 a further connect gets no answer, with 0 one more is taken
+// and never read.
+Sockets full_listener(int waiting = 4);
+// A client that holds a connection to a server, as another program would.
+Sockets connection_to(unsigned port);
 
 enum class Ser2netMode { telnet_rfc2217, raw };
 
@@ -82,6 +85,8 @@ using TelnetServerHandle = std::unique_ptr<TelnetServer, TelnetServerStop>;
 TelnetServerHandle start_telnet_server(const ServerScript& script,
                                        const emulator::ControllerSetup& controller = {});
 unsigned port_of(const TelnetServer& server);
+// Its URL: rfc2217:// or, for bare TCP, socket://.
+std::string url_of(const TelnetServer& server);
 ServerSeen seen_by(const TelnetServer& server);
 
 } // namespace kit
