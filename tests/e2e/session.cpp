@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <regex>
 #include <sstream>
 #include <sys/stat.h>
 
@@ -123,4 +124,51 @@ Outcome run_scenario(const Scenario& scenario, int exit_code)
             << "line settings when command " << hex(Bytes{request.command}) << " came";
     }
     return outcome;
+}
+
+const std::string writes_header =
+    "time_utc,port,type,firmware,outcome,before_address,before_baud,before_button_limit,"
+    "before_bridge,before_led_init,before_led_write_enable,before_pwm_divider,"
+    "before_pwm_init,after_address,after_baud,after_button_limit,after_bridge,"
+    "after_led_init,after_led_write_enable,after_pwm_divider,after_pwm_init,before_file";
+
+std::vector<std::string> log_rows(const std::filesystem::path& log, const std::string& first_line)
+{
+    std::istringstream text(contents(log / "writes.csv"));
+    std::string line;
+    std::getline(text, line);
+    EXPECT_EQ(line, first_line);
+    std::vector<std::string> found;
+    std::smatch time;
+    while (std::getline(text, line)) {
+        EXPECT_TRUE(std::regex_search(line, time,
+                                      std::regex("^(\\d{4})-(\\d\\d)-(\\d\\d)T(\\d\\d):(\\d\\d):(\\d\\d)Z,")))
+            << line;
+        std::string row = line.substr(line.find(',') + 1);
+        const std::string before_file = row.substr(row.rfind(',') + 1);
+        if (first_line == writes_header && !before_file.empty()) {
+            const std::string stamp =
+                time.str(1) + time.str(2) + time.str(3) + "-" + time.str(4) + time.str(5) + time.str(6) + "-";
+            EXPECT_TRUE(before_file.starts_with(stamp)) << "one time for the row and its file: " << line;
+            EXPECT_TRUE(std::filesystem::exists(log / before_file)) << line;
+            row.replace(row.size() - before_file.size(), before_file.size(), "<before-file>");
+        }
+        found.push_back(row);
+    }
+    return found;
+}
+
+std::vector<std::filesystem::path> before_files(const std::filesystem::path& log)
+{
+    std::vector<std::filesystem::path> found;
+    for (const auto& entry : std::filesystem::directory_iterator(log)) {
+        const std::string name = entry.path().filename().string();
+        if (name != "writes.csv" && name != "addresses.record" && name != "station.lock") {
+            EXPECT_TRUE(std::regex_match(name, std::regex("\\d{8}-\\d{6}-[\\w.-]+?(-\\d+)?\\.before\\.conf")))
+                << entry.path();
+            found.push_back(entry.path());
+        }
+    }
+    std::sort(found.begin(), found.end());
+    return found;
 }

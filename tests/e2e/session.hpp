@@ -46,6 +46,17 @@ std::string contents(const std::filesystem::path& path, bool without_cr = true);
 // A trace's lines without the milliseconds each begins with.
 std::string trace_lines(const std::filesystem::path& path);
 
+// writes.csv's header, and its rows after it (checked against
+// `first_line`), each without its time. A before-file named in the last
+// column is there, with the row's time in its name, and shows as
+// <before-file>.
+extern const std::string writes_header;
+std::vector<std::string> log_rows(const std::filesystem::path& log,
+                                  const std::string& first_line = writes_header);
+
+// The before-files a log folder holds, sorted.
+std::vector<std::filesystem::path> before_files(const std::filesystem::path& log);
+
 // The process's file creation mask, as the program meets it.
 mode_t creation_mask();
 

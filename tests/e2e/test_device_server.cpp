@@ -58,30 +58,6 @@ std::string line_problems(const emulator::PtyLine& line)
     return problems;
 }
 
-// writes.csv's rows after its header, each without its time.
-std::vector<std::string> rows_of(const fs::path& log)
-{
-    std::vector<std::string> rows;
-    std::istringstream text(contents(log / "writes.csv"));
-    std::string line;
-    std::getline(text, line);
-    while (std::getline(text, line)) {
-        rows.push_back(line.substr(line.find(',') + 1));
-    }
-    return rows;
-}
-
-std::vector<std::string> before_files(const fs::path& log)
-{
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(log)) {
-        if (entry.path().string().ends_with(".before.conf")) {
-            names.push_back(entry.path().filename().string());
-        }
-    }
-    return names;
-}
-
 } // namespace
 
 // The two sessions the Windows build runs too: its link over Winsock.
@@ -169,13 +145,14 @@ TEST(DeviceServer, ALoggedWriteOverEitherServerIsTheWriteOnAComPort)
         EXPECT_EQ(after_open, runs[0].trace.substr(runs[0].trace.find('\n') + 1)) << run.port;
         EXPECT_TRUE(after_open.ends_with("PORT closed\n")) << after_open;
 
-        const std::vector<std::string> rows = rows_of(run.log);
+        const std::vector<std::string> rows = log_rows(run.log);
         ASSERT_EQ(rows.size(), 1U) << run.port;
         EXPECT_TRUE(rows[0].starts_with(run.port + ",ZML-4C08,105,written,")) << rows[0];
-        const std::vector<std::string> saved = before_files(run.log);
+        const std::vector<fs::path> saved = before_files(run.log);
         ASSERT_EQ(saved.size(), 1U) << run.port;
         const std::string file_port = std::regex_replace(run.port, std::regex("://|:"), "-");
-        EXPECT_TRUE(std::regex_match(saved[0], std::regex("\\d{8}-\\d{6}-" + file_port + "\\.before\\.conf")))
+        EXPECT_TRUE(std::regex_match(saved[0].filename().string(),
+                                     std::regex("\\d{8}-\\d{6}-" + file_port + "\\.before\\.conf")))
             << saved[0];
         EXPECT_NE(contents(run.log / "addresses.record").find(" written 7 " + run.port + " "),
                   std::string::npos)
@@ -203,13 +180,13 @@ TEST(DeviceServer, TheDialoguesLoggedWriteNamesTheServer)
     EXPECT_EQ(result.exit_code, 0) << result.errors;
     EXPECT_EQ(result.errors, "");
     EXPECT_EQ(emulator::snapshot(*served.line).configuration, configuration_a());
-    const std::vector<std::string> rows = rows_of(log);
+    const std::vector<std::string> rows = log_rows(log);
     ASSERT_EQ(rows.size(), 1U);
     EXPECT_TRUE(rows[0].starts_with(served.url + ",ZML-4C08,105,\"written;")) << rows[0];
-    const std::vector<std::string> saved = before_files(log);
+    const std::vector<fs::path> saved = before_files(log);
     ASSERT_EQ(saved.size(), 1U);
-    EXPECT_TRUE(
-        saved[0].ends_with("-rfc2217-127.0.0.1-" + std::to_string(served.server->port) + ".before.conf"))
+    EXPECT_TRUE(saved[0].string().ends_with("-rfc2217-127.0.0.1-" + std::to_string(served.server->port) +
+                                            ".before.conf"))
         << saved[0];
 }
 
@@ -269,7 +246,7 @@ TEST(DeviceServer, AStationWatchesServersBesideAComPort)
     }
     EXPECT_EQ(addresses, (std::set<std::uint8_t>{2, 3, 4}));
     std::set<std::string> ports;
-    for (const std::string& row : rows_of(log)) {
+    for (const std::string& row : log_rows(log)) {
         ports.insert(row.substr(0, row.find(',')));
     }
     EXPECT_EQ(ports, (std::set<std::string>{telnet.url, "COM1", raw.url}));

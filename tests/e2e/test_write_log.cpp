@@ -13,61 +13,6 @@
 using emulator::FaultKind;
 namespace fs = std::filesystem;
 
-namespace {
-
-const std::string header =
-    "time_utc,port,type,firmware,outcome,before_address,before_baud,before_button_limit,"
-    "before_bridge,before_led_init,before_led_write_enable,before_pwm_divider,"
-    "before_pwm_init,after_address,after_baud,after_button_limit,after_bridge,"
-    "after_led_init,after_led_write_enable,after_pwm_divider,after_pwm_init,before_file";
-
-// The rows of DIR/writes.csv after its header, each without its time. A
-// before-file named in the last column is there, with the row's time in
-// its name, and shows as <before-file>.
-std::vector<std::string> rows(const fs::path& log, const std::string& first_line = header)
-{
-    std::istringstream text(contents(log / "writes.csv"));
-    std::string line;
-    std::getline(text, line);
-    EXPECT_EQ(line, first_line);
-    std::vector<std::string> found;
-    std::smatch time;
-    while (std::getline(text, line)) {
-        EXPECT_TRUE(std::regex_search(line, time,
-                                      std::regex("^(\\d{4})-(\\d\\d)-(\\d\\d)T(\\d\\d):(\\d\\d):(\\d\\d)Z,")))
-            << line;
-        std::string row = line.substr(line.find(',') + 1);
-        const std::string before_file = row.substr(row.rfind(',') + 1);
-        if (first_line == header && !before_file.empty()) {
-            const std::string stamp =
-                time.str(1) + time.str(2) + time.str(3) + "-" + time.str(4) + time.str(5) + time.str(6) + "-";
-            EXPECT_TRUE(before_file.starts_with(stamp)) << "one time for the row and its file: " << line;
-            EXPECT_TRUE(fs::exists(log / before_file)) << line;
-            row.replace(row.size() - before_file.size(), before_file.size(), "<before-file>");
-        }
-        found.push_back(row);
-    }
-    return found;
-}
-
-std::vector<fs::path> before_files(const fs::path& log)
-{
-    std::vector<fs::path> found;
-    for (const auto& entry : fs::directory_iterator(log)) {
-        const fs::path name = entry.path().filename();
-        if (name != "writes.csv" && name != "addresses.record" && name != "station.lock") {
-            EXPECT_TRUE(std::regex_match(entry.path().filename().string(),
-                                         std::regex("\\d{8}-\\d{6}-COM\\d(-\\d+)?\\.before\\.conf")))
-                << entry.path();
-            found.push_back(entry.path());
-        }
-    }
-    std::sort(found.begin(), found.end());
-    return found;
-}
-
-} // namespace
-
 TEST(WriteLog, WhatAWriteOverwroteIsSavedAndPutsTheControllerBackAsItWas)
 {
     const emulator::Configuration old{0x02, 0x01, 0x74, 0x78, 0x01, 0x7C};
@@ -110,9 +55,10 @@ TEST(WriteLog, WhatAWriteOverwroteIsSavedAndPutsTheControllerBackAsItWas)
     for (const fs::path& file : earlier) {
         EXPECT_EQ(contents(file), "earlier\n") << file;
     }
-    EXPECT_EQ(rows(log), (std::vector<std::string>{
-                             "COM1,ZML-4C08,105,written,2,1,0,0,0,0,1,0,5,3,2,1,2,1,200,1,<before-file>",
-                             "COM1,ZML-4C08,105,written,5,3,2,1,2,1,200,1,2,1,0,0,0,0,1,0,<before-file>"}));
+    EXPECT_EQ(log_rows(log),
+              (std::vector<std::string>{
+                  "COM1,ZML-4C08,105,written,2,1,0,0,0,0,1,0,5,3,2,1,2,1,200,1,<before-file>",
+                  "COM1,ZML-4C08,105,written,5,3,2,1,2,1,200,1,2,1,0,0,0,0,1,0,<before-file>"}));
 }
 
 TEST(WriteLog, FailedWritesAreRowsTooAndRunsAtOnceLoseNone)
@@ -155,7 +101,7 @@ TEST(WriteLog, FailedWritesAreRowsTooAndRunsAtOnceLoseNone)
             1);
         expected.push_back(row);
     }
-    EXPECT_EQ(rows(log), expected);
+    EXPECT_EQ(log_rows(log), expected);
 }
 
 TEST(WriteLog, TwoAdaptersAtOnceShareOneLogAndLoseNoRow)
@@ -171,7 +117,7 @@ TEST(WriteLog, TwoAdaptersAtOnceShareOneLogAndLoseNoRow)
     for (RunningProgram& run : runs) {
         EXPECT_EQ(finish_program(run).exit_code, 0);
     }
-    std::vector<std::string> both = rows(shared);
+    std::vector<std::string> both = log_rows(shared);
     std::sort(both.begin(), both.end());
     EXPECT_EQ(both, (std::vector<std::string>{
                         "COM1,ZML-4C08,105,written,10,2,1,0,1,0,128,0,7,3,2,1,2,1,200,1,<before-file>",
@@ -196,7 +142,7 @@ TEST(WriteLog, TheDialogueRecordsItsWriteWhenAskedAndOnlyThenReadsFirst)
               hex(kit::concat({kit::type_request, kit::firmware_request, kit::type_request,
                                kit::firmware_request, kit::read_request, kit::read_request,
                                kit::write_frame({0x07, 0x03, 0x7E, 0x7E, 0x48, 0x7F})})));
-    EXPECT_EQ(rows(log),
+    EXPECT_EQ(log_rows(log),
               (std::vector<std::string>{"COM1,ZML-4C08,105,\"written; acknowledged, the dialogue does not "
                                         "read back\",10,2,1,0,1,0,128,0,7,3,2,1,2,1,200,1,<before-file>"}));
     ASSERT_EQ(before_files(log).size(), 1U);
@@ -228,7 +174,7 @@ TEST(WriteLog, ABeforeFileThatCannotBeSavedStopsTheWrite)
     EXPECT_EQ(result.output,
               screen::connected + screen::menu_choice + screen::whole_form() + screen::key_prompt);
     EXPECT_EQ(emulator::snapshot(*line).requests.size(), 6U) << "identified twice, two reads; no write";
-    const std::vector<std::string> found = rows(log);
+    const std::vector<std::string> found = log_rows(log);
     ASSERT_EQ(found.size(), 2U);
     for (const std::string& row : found) {
         EXPECT_TRUE(row.starts_with("COM1,ZML-4C08,105,failed: cannot save what the controller holds in "))
@@ -315,9 +261,10 @@ TEST(WriteLog, AFailedOrDoubtfulWriteNamesTheWayBack)
         EXPECT_EQ(emulator::snapshot(*line).configuration, emulator::ControllerSetup{}.configuration)
             << "as it was before";
     }
-    EXPECT_EQ(rows(log), (std::vector<std::string>{
-                             "COM1,ZML-4C08,105,failed: the controller does not respond to the write; it "
-                             "holds what was written,10,2,1,0,1,0,128,0,7,3,2,1,2,1,200,1,<before-file>"}));
+    EXPECT_EQ(log_rows(log),
+              (std::vector<std::string>{
+                  "COM1,ZML-4C08,105,failed: the controller does not respond to the write; it "
+                  "holds what was written,10,2,1,0,1,0,128,0,7,3,2,1,2,1,200,1,<before-file>"}));
 }
 
 // A writes.csv begun before the before_file column goes on in its own
@@ -326,14 +273,14 @@ TEST(WriteLog, AWritesCsvBegunWithoutTheBeforeFileColumnKeepsItsColumns)
 {
     const fs::path log = kit::own_directory() / "old" / "log";
     fs::create_directories(log);
-    const std::string old_header = header.substr(0, header.rfind(','));
+    const std::string old_header = writes_header.substr(0, writes_header.rfind(','));
     std::ofstream(log / "writes.csv") << old_header << "\r\n"
                                       << "2025-01-02T03:04:05Z,COM1,ZML-4C08,105,written,10,2,1,0,1,0,128,0,"
                                          "3,3,2,1,2,1,200,1\r\n";
     auto line = start_line(1);
     EXPECT_EQ(run_with({"--port", "COM1", "--write", "-", "--log", file_argument(log)}, settings_a).exit_code,
               0);
-    EXPECT_EQ(rows(log, old_header),
+    EXPECT_EQ(log_rows(log, old_header),
               (std::vector<std::string>{"COM1,ZML-4C08,105,written,10,2,1,0,1,0,128,0,3,3,2,1,2,1,200,1",
                                         "COM1,ZML-4C08,105,written,10,2,1,0,1,0,128,0,7,3,2,1,2,1,200,1"}));
     EXPECT_NE(contents(log / "addresses.record").find(" imported 3 COM1 "), std::string::npos)
