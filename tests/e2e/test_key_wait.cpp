@@ -88,10 +88,10 @@ TEST_F(KeyWait, WaitsForOneKeyThenRestoresTheConsole)
     // A letter; Ctrl+C, a key and not a signal; Ctrl+S and Ctrl+Q, keys and
     // not flow control (the console starts with IXON on); F5; F1 in application mode;
     // F1 on the Linux console; a lone Escape; Alt+x; a Czech letter, Delete,
-    // F5 on the Linux console and Ctrl+Right arriving in pieces, each with y
-    // typed right after.
+    // F5 on the Linux console, Up and Ctrl+Right arriving in pieces, each
+    // with y typed right after.
     for (const std::string key : {"x", "\x03", "\x13", "\x11", "\x1b[15~", "\x1bOP", "\x1b[[A", "\x1b",
-                                  "\x1bx", "\xc4\x8dy", "\x1b[3~y", "\x1b[[Ey", "\x1b|[1;5|Cy"}) {
+                                  "\x1bx", "\xc4\x8dy", "\x1b[3~y", "\x1b[[Ey", "\x1b[Ay", "\x1b|[1;5|Cy"}) {
         const std::string name = hex(Bytes(key.begin(), key.end()));
         RunningProgram program = start("0\n");
         ASSERT_TRUE(waiting(program)) << name;

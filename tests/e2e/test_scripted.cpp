@@ -48,6 +48,14 @@ TEST(Scripted, ReadIntoAFileAndWriteItToTheNextControllerAsTheFormWould)
     EXPECT_EQ(result.exit_code, 0) << result.errors;
     EXPECT_EQ(result.output, conf_a);
     EXPECT_EQ(result.errors, "zumel-config: COM1: ZML-4C08, firmware 105\n");
+    // What no file may hold is read all the same, and said.
+    first.reset();
+    first = start_line(1, {.configuration = configuration_a(0)});
+    result = run_with({"--port", "COM1", "--read"});
+    EXPECT_EQ(result.exit_code, 0) << result.errors;
+    EXPECT_EQ(result.errors,
+              "zumel-config: COM1: ZML-4C08, firmware 105\nzumel-config: warning: the controller "
+              "holds address = 0, outside 1-63; --write refuses such a file\n");
 
     result = run_with({"--port", "com2", "--write", file_argument(conf)});
     EXPECT_EQ(result.exit_code, 0) << result.errors;
