@@ -428,18 +428,14 @@ TEST(Words, APortThatDidNotOpenSaysWhyAndWhatToDo)
         int error;
         std::string said;
     };
+    const std::string cannot_set = "the line cannot be set to 9600 Bd, 8 data bits, odd parity, 1 stop bit";
     const Case cases[] = {
         {OpenStatus::denied, "dialout", "", EACCES,
          "permission denied; the device belongs to the group dialout: add yourself to it (sudo usermod -aG "
          "dialout $USER) and log in again"},
         {OpenStatus::denied, "", "", EACCES, "permission denied; ask for access to the device"},
-        {OpenStatus::settings_refused, "", "", 0,
-         "the line cannot be set to 9600 Bd, 8 data bits, odd parity, 1 stop bit; the driver does not take "
-         "these "
-         "settings"},
-        {OpenStatus::setup_failed, "", "tcsetattr", EINVAL,
-         "the line cannot be set to 9600 Bd, 8 data bits, odd parity, 1 stop bit (tcsetattr: Invalid "
-         "argument)"},
+        {OpenStatus::settings_refused, "", "", 0, cannot_set + "; the driver does not take these settings"},
+        {OpenStatus::setup_failed, "", "tcsetattr", EINVAL, cannot_set + " (tcsetattr: Invalid argument)"},
         {OpenStatus::other, "", "", EMFILE, "Too many open files"},
         {OpenStatus::other, "", "open", EMFILE, "cannot be opened (open: Too many open files)"},
     };
