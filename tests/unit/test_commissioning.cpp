@@ -333,14 +333,12 @@ TEST(Files, AFileTheUserMayNotWriteIsNotReplaced)
     namespace fs = std::filesystem;
     const fs::perms pass_through = fs::perms::group_exec | fs::perms::others_exec;
     fs::permissions(kit::own_directory(), pass_through, fs::perm_options::add);
-    const std::filesystem::path folder = kit::own_directory() / "shared";
-    std::filesystem::create_directories(folder);
-    std::filesystem::permissions(folder, std::filesystem::perms::all); // anyone may add files beside it
-    const std::filesystem::path kept = folder / "read-only.conf";
+    const fs::path folder = kit::own_directory() / "shared";
+    fs::create_directories(folder);
+    fs::permissions(folder, fs::perms::all); // anyone may add files beside it
+    const fs::path kept = folder / "read-only.conf";
     std::ofstream(kept) << "old\n";
-    std::filesystem::permissions(kept, std::filesystem::perms::owner_read |
-                                           std::filesystem::perms::group_read |
-                                           std::filesystem::perms::others_read);
+    fs::permissions(kept, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
     // Root may write anything, so the file is someone else's, whom root turns into.
     const pid_t child = fork();
     if (child == 0) {
@@ -358,7 +356,7 @@ TEST(Files, AFileTheUserMayNotWriteIsNotReplaced)
     std::string text;
     std::getline(file, text);
     EXPECT_EQ(text, "old");
-    std::filesystem::remove_all(folder);
+    fs::remove_all(folder);
     fs::permissions(kit::own_directory(), pass_through, fs::perm_options::remove);
 }
 
