@@ -358,6 +358,13 @@ TEST(Words, AServersOpenSaysWhatItSettled)
     link.device = "10.0.0.5:23";
     EXPECT_EQ(trace_line(link, opened),
               "socket://10.0.0.5:23 (10.0.0.5:23) connected: on the server's own line settings (bare TCP)");
+    // Open (on the in-process line), it is said with the settings to set there.
+    SerialPort open = open_port(ComPort{1}, default_com_naming(), controller_line);
+    open.name = link.name;
+    open.server.own_settings = true;
+    EXPECT_EQ(
+        own_settings_notice(open),
+        "socket://10.0.0.5:23: a socket:// server keeps its own line settings; set 9600 8O1 on the server");
 }
 
 // The reasons a scripted run gives name what happened on the line.
