@@ -63,15 +63,9 @@ inline std::array<std::uint8_t, 6> configuration_of(const Answers& a)
 // The request frame as it must appear on the line.
 inline kit::Bytes frame_of(Request request, const Answers* form = nullptr)
 {
-    switch (request) {
-    case Request::type:
-        return kit::type_request;
-    case Request::firmware:
-        return kit::firmware_request;
-    case Request::read:
-        return kit::read_request;
-    case Request::write:
-        break;
+    if (request != Request::write) {
+        const kit::Bytes* const frames[] = {&kit::type_request, &kit::firmware_request, &kit::read_request};
+        return *frames[static_cast<int>(request)];
     }
     return kit::write_frame(form != nullptr ? configuration_of(*form) : std::array<std::uint8_t, 6>{});
 }

@@ -57,7 +57,7 @@ void platform::open(SerialPort& link, const ComNaming& naming)
 Transfer platform::write(DeviceLine&, std::span<const std::uint8_t> bytes, unsigned)
 {
     if (line.write_end != TransferEnd::complete) {
-        return {.end = line.write_end, .error = line.write_error};
+        return {.end = line.write_end};
     }
     line.written.insert(line.written.end(), bytes.begin(), bytes.end());
     if (!line.replies.empty()) {

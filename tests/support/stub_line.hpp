@@ -24,7 +24,6 @@ struct Line {
     TransferEnd dry_end = TransferEnd::timed_out; // how a read that runs dry ends
     int dry_error = 0;
     TransferEnd write_end = TransferEnd::complete; // a write that does not end so sends nothing
-    int write_error = 0;
     bool refuse_open = false;
     bool open = false;
     int opens = 0;

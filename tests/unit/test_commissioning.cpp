@@ -149,6 +149,9 @@ TEST(ConfigurationFile, ARefusalSaysWhatWasMeant)
         {"led_init=blink", "'led_init' is not a number: 'blink'" + leds},
         {"led_i=1", "unknown setting 'led_i'; did you mean 'led_init'? The settings are " + every_setting},
         {"led=1", "unknown setting 'led'; the settings are " + every_setting}, // led_init or led_write_enable
+        // Two pairs of neighbours swapped: two apart.
+        {"pmw_idvider=1",
+         "unknown setting 'pmw_idvider'; did you mean 'pwm_divider'? The settings are " + every_setting},
     };
     for (const auto& [set, refusal] : cases) {
         ControllerSettings parsed;
@@ -180,22 +183,18 @@ TEST(ConfigurationFile, TextAsWindowsToolsSaveIt)
                      "ELF\x02\x01\x01\0\0\0\0\0\0\0\0\0\x03\0>\0\x01",
                      21),
          "not text: binary"},
-        {"\xFF\xFE"
-         "a",
-         "not text: UTF-16 cut off inside a character"},
+        {std::string("\xFF\xFE\x61", 3), "not text: UTF-16 cut off inside a character"},
         // Half a character: a high half before a line end, a low half alone.
         {std::string("\xFF\xFE\x40\xDB\x0A\x00", 6), "not text: UTF-16 with half a character"},
         {std::string("\xFF\xFE\x41\x00\x41\xDC", 6), "not text: UTF-16 with half a character"},
         {std::string("\xFF\xFE\x40\xDB", 4), "not text: UTF-16 with half a character"},
         {std::string("\xFF\xFE\x00\xDC\x00\xDC", 6), "not text: UTF-16 with half a character"},
-        {std::string("\xFF\xFE\x00\xE0\xFF\xDB\xFF\xDF\x00\xD8\x00\xDC", 12),
-         "\xEE\x80\x80\xF4\x8F\xBF\xBF\xF0\x90\x80\x80"}, // U+E000, U+10FFFF, U+10000
+        {std::string("\xFF\xFE\x00\xE0\xFF\xDB\xFF\xDF\x00\xD8\x00\xDC\xFF\x07\x00\x08", 16),
+         "\xEE\x80\x80\xF4\x8F\xBF\xBF\xF0\x90\x80\x80\xDF\xBF\xE0\xA0\x80"}, // U+E000, U+10FFFF, U+10000,
+                                                                              // U+07FF, U+0800
         {"\xEF\xBB\xBF" + std::string(largest_configuration_file - 2, '#'),
          "larger than 65536 bytes: not a configuration file"},
-        {std::string("\xFF\xFE"
-                     "a\0\0\0",
-                     6),
-         "not text: binary"},
+        {std::string("\xFF\xFE\x61\0\0\0", 6), "not text: binary"},
     };
     for (const auto& [raw, expected] : cases) {
         const Result<std::string> decoded = decode_text(raw);
@@ -229,37 +228,31 @@ TEST(TrustRules, AScriptedReadTakesOnlyRepliesItCanTrust)
     struct Case {
         std::string name;
         stub::Line line;
-        std::string said; // after the identity line, or in its place
+        std::string said; // after the identity line, or in its place, after "zumel-config: COM1: "
     };
     const Case cases[] = {
         {"bytes waiting before the first request",
          {.incoming = {0x00, 0xFF, 0x28}, .replies = {type_reply, firmware_reply, held, held}},
-         "zumel-config: COM1: configuration read into " + output.string() + "\n"},
+         "configuration read into " + output.string() + "\n"},
         {"a stray byte behind the type reply",
          {.replies = {kit::concat({type_reply, {0x42}})}},
-         "zumel-config: COM1: the controller sent more than the 12 bytes of its reply to the identify "
-         "request "
-         "(then 42), so the reply is not trusted\n"},
+         "the controller sent more than the 12 bytes of its reply to the identify request (then 42), so the "
+         "reply is not trusted\n"},
         {"a garbled second read",
          {.replies = {type_reply, firmware_reply, held, read_reply({0x0A, 0x02, 0x74, 0x79, 0x00, 0x7D})}},
-         "zumel-config: COM1: two reads of the configuration disagree (0A 02 75 79 00 7D, then 0A 02 74 79 "
-         "00 "
-         "7D); the line is not to be trusted\n"},
+         "two reads of the configuration disagree (0A 02 75 79 00 7D, then 0A 02 74 79 00 7D); the line is "
+         "not to be trusted\n"},
         {"a silent read",
          {.replies = {type_reply, firmware_reply}},
-         "zumel-config: COM1: the controller does not respond to the read request\n"},
+         "the controller does not respond to the read request\n"},
         {"a line that hangs up",
          {.replies = {type_reply, firmware_reply}, .dry_end = TransferEnd::hung_up},
-         "zumel-config: COM1: the line hung up awaiting the reply to the read request; is the adapter "
-         "plugged "
-         "in?\n"},
+         "the line hung up awaiting the reply to the read request; is the adapter plugged in?\n"},
         {"a port that fails",
          {.replies = {type_reply, firmware_reply, Bytes(held.begin(), held.begin() + 7)},
           .dry_end = TransferEnd::failed,
           .dry_error = EIO},
-         "zumel-config: COM1: reading the reply to the read request failed: Input/output error (7 of 52 "
-         "bytes "
-         "came)\n"},
+         "reading the reply to the read request failed: Input/output error (7 of 52 bytes came)\n"},
     };
     for (const Case& c : cases) {
         stub::reset(c.line);
@@ -272,7 +265,8 @@ TEST(TrustRules, AScriptedReadTakesOnlyRepliesItCanTrust)
         const bool read = c.name == cases[0].name;
         EXPECT_EQ(status, read ? ExitStatus::done : ExitStatus::failed) << c.name;
         const std::string identity = "zumel-config: COM1: ZML-4C08, firmware 105\n";
-        EXPECT_EQ(said, (said.starts_with(identity) ? identity : "") + c.said) << c.name;
+        EXPECT_EQ(said, (said.starts_with(identity) ? identity : "") + "zumel-config: COM1: " + c.said)
+            << c.name;
         EXPECT_EQ(std::filesystem::exists(output), read)
             << c.name << ": nothing written from a reply not trusted";
         EXPECT_FALSE(stub::line.open) << c.name;
@@ -343,14 +337,12 @@ TEST(Files, AFileTheUserMayNotWriteIsNotReplaced)
     namespace fs = std::filesystem;
     const fs::perms pass_through = fs::perms::group_exec | fs::perms::others_exec;
     fs::permissions(kit::own_directory(), pass_through, fs::perm_options::add);
-    const std::filesystem::path folder = kit::own_directory() / "shared";
-    std::filesystem::create_directories(folder);
-    std::filesystem::permissions(folder, std::filesystem::perms::all); // anyone may add files beside it
-    const std::filesystem::path kept = folder / "read-only.conf";
+    const fs::path folder = kit::own_directory() / "shared";
+    fs::create_directories(folder);
+    fs::permissions(folder, fs::perms::all); // anyone may add files beside it
+    const fs::path kept = folder / "read-only.conf";
     std::ofstream(kept) << "old\n";
-    std::filesystem::permissions(kept, std::filesystem::perms::owner_read |
-                                           std::filesystem::perms::group_read |
-                                           std::filesystem::perms::others_read);
+    fs::permissions(kept, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
     // Root may write anything, so the file is someone else's, whom root turns into.
     const pid_t child = fork();
     if (child == 0) {
@@ -368,7 +360,7 @@ TEST(Files, AFileTheUserMayNotWriteIsNotReplaced)
     std::string text;
     std::getline(file, text);
     EXPECT_EQ(text, "old");
-    std::filesystem::remove_all(folder);
+    fs::remove_all(folder);
     fs::permissions(kit::own_directory(), pass_through, fs::perm_options::remove);
 }
 
@@ -416,23 +408,12 @@ TEST(WriteLog, RowsReadBackAsWritten)
 
 TEST(AddressRecord, EveryCutOfTheRecordReadsAsTheWholeLinesBeforeItAndNoMore)
 {
+    using Kind = AddressEvent::Kind;
     const std::vector<AddressEvent> events = {
-        {.time_utc = "2026-12-07T14:30:15Z",
-         .kind = AddressEvent::Kind::reserved,
-         .address = 12,
-         .port = "COM3"},
-        {.time_utc = "2026-12-07T14:30:16Z",
-         .kind = AddressEvent::Kind::written,
-         .address = 12,
-         .port = "COM3"},
-        {.time_utc = "2026-12-07T14:31:02Z",
-         .kind = AddressEvent::Kind::reserved,
-         .address = 13,
-         .port = "COM12"},
-        {.time_utc = "2026-12-07T14:31:03Z",
-         .kind = AddressEvent::Kind::failed,
-         .address = 13,
-         .port = "COM12"},
+        {"2026-12-07T14:30:15Z", Kind::reserved, 12, "COM3"},
+        {"2026-12-07T14:30:16Z", Kind::written, 12, "COM3"},
+        {"2026-12-07T14:31:02Z", Kind::reserved, 13, "COM12"},
+        {"2026-12-07T14:31:03Z", Kind::failed, 13, "COM12"},
     };
     std::string text = record_header();
     std::vector<std::size_t> ends;

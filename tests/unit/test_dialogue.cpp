@@ -5,22 +5,11 @@
 #include <cstdio>
 
 #include "dialogue/typed_numbers.hpp"
-#include "kit.hpp"
+#include "dialogue_model.hpp"
 
 namespace {
 
-// Feeds text to standard input for the reads that follow. Reopening drops
-// whatever the previous case left in the stream's buffer.
-void type_in(const std::string& text)
-{
-    const std::string path = (kit::own_directory() / "keys").string();
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(file, nullptr);
-    std::fwrite(text.data(), 1, text.size(), file);
-    std::fclose(file);
-    ASSERT_NE(std::freopen(path.c_str(), "rb", stdin), nullptr);
-}
-
+// What a read leaves unread.
 std::string rest_of_input()
 {
     std::string rest;
@@ -60,21 +49,20 @@ TEST(ReadNumber, ValuesSignsWrappingAndWhatStaysUnread)
         {"-", Status::end_of_input, 0, ""},
     };
     for (const auto& c : cases) {
-        type_in(c.input);
-        const NumberRead read = read_number();
-        EXPECT_EQ(read.status, c.status) << '"' << c.input << '"';
-        EXPECT_EQ(read.value, c.value) << '"' << c.input << '"';
-        EXPECT_EQ(rest_of_input(), c.left) << '"' << c.input << '"';
+        model::reading(c.input, [&c] {
+            const NumberRead read = read_number();
+            EXPECT_EQ(read.status, c.status) << '"' << c.input << '"';
+            EXPECT_EQ(read.value, c.value) << '"' << c.input << '"';
+            EXPECT_EQ(rest_of_input(), c.left) << '"' << c.input << '"';
+        });
     }
-
-    type_in(std::string("\0"
-                        "5\n7 8\nrest",
-                        10));
-    EXPECT_EQ(read_number().status, Status::not_a_number) << "NUL is not a digit";
-    discard_input_line();
-    EXPECT_EQ(read_number().value, 7U);
-    EXPECT_EQ(read_number().value, 8U);
-    discard_input_line();
-    discard_input_line();
-    EXPECT_EQ(read_number().status, Status::end_of_input);
+    model::reading(std::string(1, '\0') + "5\n7 8\nrest", [] {
+        EXPECT_EQ(read_number().status, Status::not_a_number) << "NUL is not a digit";
+        discard_input_line();
+        EXPECT_EQ(read_number().value, 7U);
+        EXPECT_EQ(read_number().value, 8U);
+        discard_input_line();
+        discard_input_line();
+        EXPECT_EQ(read_number().status, Status::end_of_input);
+    });
 }

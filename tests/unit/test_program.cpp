@@ -209,6 +209,10 @@ TEST(Options, TheCompletionOffersTheServersSchemesAfterPort)
 
 TEST(Options, EachModeAndEveryRefusal)
 {
+    auto station = [](std::vector<const char*> more) {
+        more.insert(more.begin(), {"--station", "--write", "a", "--log", "d"});
+        return more;
+    };
     const std::pair<std::vector<const char*>, std::string> cases[] = {
         {{}, "dialogue"},
         {{"--com-prefix", "/dev/ttyUSB"}, "dialogue, prefix /dev/ttyUSB"},
@@ -242,40 +246,36 @@ TEST(Options, EachModeAndEveryRefusal)
         {{"--list", "--find"}, "refused: --list and --find exclude each other"},
         {{"--find", "--port", "COM1"}, "refused: --find and --port exclude each other"},
         {{"--list", "--trace", "t"}, "refused: --list opens no port: there is nothing to trace"},
-        {{"--station", "--write", "a", "--log", "d"}, "station, input a, log d"},
+        {station({}), "station, input a, log d"},
         {{"--station", "--write=a", "--log=d", "--port", "COM1", "--port", "com12", "--addresses", "2-63",
           "--set", "baud=1"},
          "station, port COM1, input a, log d, set baud=1, watch COM1, watch COM12, addresses 2-63"},
-        {{"--station", "--write", "a", "--log", "d", "--addresses=7-7"},
-         "station, input a, log d, addresses 7-7"},
+        {station({"--addresses=7-7"}), "station, input a, log d, addresses 7-7"},
         {{"--station", "--log", "d"}, "refused: --station needs --write FILE"},
         {{"--station", "--write", "a"}, "refused: --station needs --log DIR: it keeps the batch there"},
-        {{"--station", "--write", "a", "--log", "d", "--read"},
-         "refused: --station and --read exclude each other"},
-        {{"--station", "--write", "a", "--log", "d", "--port", "COM1", "--port", "com1"},
-         "refused: com1 given twice"},
+        {station({"--read"}), "refused: --station and --read exclude each other"},
+        {station({"--port", "COM1", "--port", "com1"}), "refused: com1 given twice"},
         {{"--port", "COM1", "--addresses", "2-3"}, "refused: --addresses goes with --station only"},
         // Device servers wherever a port is named; a URL that does not parse is refused in words.
         {{"--port", "RFC2217://10.0.0.5:4001", "--read"}, "read, port rfc2217://10.0.0.5:4001"},
         {{"--port=socket://[fe80::1]:23", "--write", "a", "--log", "d"},
          "write, port socket://[fe80::1]:23, input a, log d"},
-        {{"--station", "--write", "a", "--log", "d", "--port", "rfc2217://h:1", "--port", "COM2", "--port",
-          "socket://h:1"},
+        {station({"--port", "rfc2217://h:1", "--port", "COM2", "--port", "socket://h:1"}),
          "station, port rfc2217://h:1, input a, log d, watch rfc2217://h:1, watch COM2, watch socket://h:1"},
-        {{"--station", "--write", "a", "--log", "d", "--port", "rfc2217://h:1", "--port", "rfc2217://h:1"},
+        {station({"--port", "rfc2217://h:1", "--port", "rfc2217://h:1"}),
          "refused: rfc2217://h:1 given twice"},
         {{"--find", "--port", "rfc2217://h:1"}, "refused: --find and --port exclude each other"},
         {{"--list", "--port", "socket://h:1"}, "refused: --list and --port exclude each other"},
-        {{"--station", "--write", "a", "--log", "d", "--addresses", "2-9", "--set", " address =3"},
+        {station({"--addresses", "2-9", "--set", " address =3"}),
          "refused: --addresses and --set  address =3 exclude each other: the station gives the addresses"},
-        {{"--station", "--write", "a", "--log", "d", "--addresses", "2-9", "--set", "address\t=3"},
+        {station({"--addresses", "2-9", "--set", "address\t=3"}),
          "refused: --addresses and --set address\t=3 exclude each other: the station gives the addresses"},
     };
     for (const auto& [arguments, expected] : cases) {
         EXPECT_EQ(described(arguments), expected);
     }
     for (const char* range : {"0-5", "5-64", "9-2", "2", "2-", "-3", "a-b", "2-3x", "99999999999-3"}) {
-        EXPECT_EQ(described({"--station", "--write", "a", "--log", "d", "--addresses", range}),
+        EXPECT_EQ(described(station({"--addresses", range})),
                   "refused: --addresses " + std::string(range) +
                       ": expected FIRST-LAST within 1-63, FIRST not above LAST")
             << range;
@@ -337,17 +337,13 @@ TEST(Words, AServersOpenSaysWhatItSettled)
     link.server.answers = {
         .baud = 9600, .data_size = 8, .parity = 2, .stop_size = 1, .control = 1, .purged = true};
     const LineEvent opened{.kind = LineEvent::Kind::opened};
-    EXPECT_EQ(
-        trace_line(link, opened),
-        "rfc2217://plc-7:4001 (10.0.0.5:4001) connected: asked 9600 Bd, 8 data bits, odd parity, 1 stop bit, "
-        "no flow control; the server answered 9600 Bd, 8 data bits, parity odd, stop bits 1, flow control "
-        "none, buffers purged");
+    const std::string asked = "rfc2217://plc-7:4001 (10.0.0.5:4001) connected: asked 9600 Bd, 8 data bits, "
+                              "odd parity, 1 stop bit, no flow control; the server answered ";
+    EXPECT_EQ(trace_line(link, opened),
+              asked + "9600 Bd, 8 data bits, parity odd, stop bits 1, flow control none, buffers purged");
     link.server.answers = {.parity = 9, .stop_size = 3};
-    EXPECT_EQ(
-        trace_line(link, opened),
-        "rfc2217://plc-7:4001 (10.0.0.5:4001) connected: asked 9600 Bd, 8 data bits, odd parity, 1 stop bit, "
-        "no flow control; the server answered baud not answered, data bits not answered, parity 9, stop bits "
-        "1.5, flow control not answered, purge not answered");
+    EXPECT_EQ(trace_line(link, opened), asked + "baud not answered, data bits not answered, parity 9, stop "
+                                                "bits 1.5, flow control not answered, purge not answered");
     const std::uint8_t request[] = {0xFF, 0x28, 0x59, 0x80};
     EXPECT_EQ(trace_line(link, {.kind = LineEvent::Kind::sent, .bytes = request, .asked = 4}),
               "rfc2217://plc-7:4001 sent 4 bytes: FF 28 59 80");
@@ -362,6 +358,13 @@ TEST(Words, AServersOpenSaysWhatItSettled)
     link.device = "10.0.0.5:23";
     EXPECT_EQ(trace_line(link, opened),
               "socket://10.0.0.5:23 (10.0.0.5:23) connected: on the server's own line settings (bare TCP)");
+    // Open (on the in-process line), it is said with the settings to set there.
+    SerialPort open = open_port(ComPort{1}, default_com_naming(), controller_line);
+    open.name = link.name;
+    open.server.own_settings = true;
+    EXPECT_EQ(
+        own_settings_notice(open),
+        "socket://10.0.0.5:23: a socket:// server keeps its own line settings; set 9600 8O1 on the server");
 }
 
 // The reasons a scripted run gives name what happened on the line.
@@ -428,18 +431,14 @@ TEST(Words, APortThatDidNotOpenSaysWhyAndWhatToDo)
         int error;
         std::string said;
     };
+    const std::string cannot_set = "the line cannot be set to 9600 Bd, 8 data bits, odd parity, 1 stop bit";
     const Case cases[] = {
         {OpenStatus::denied, "dialout", "", EACCES,
          "permission denied; the device belongs to the group dialout: add yourself to it (sudo usermod -aG "
          "dialout $USER) and log in again"},
         {OpenStatus::denied, "", "", EACCES, "permission denied; ask for access to the device"},
-        {OpenStatus::settings_refused, "", "", 0,
-         "the line cannot be set to 9600 Bd, 8 data bits, odd parity, 1 stop bit; the driver does not take "
-         "these "
-         "settings"},
-        {OpenStatus::setup_failed, "", "tcsetattr", EINVAL,
-         "the line cannot be set to 9600 Bd, 8 data bits, odd parity, 1 stop bit (tcsetattr: Invalid "
-         "argument)"},
+        {OpenStatus::settings_refused, "", "", 0, cannot_set + "; the driver does not take these settings"},
+        {OpenStatus::setup_failed, "", "tcsetattr", EINVAL, cannot_set + " (tcsetattr: Invalid argument)"},
         {OpenStatus::other, "", "", EMFILE, "Too many open files"},
         {OpenStatus::other, "", "open", EMFILE, "cannot be opened (open: Too many open files)"},
     };

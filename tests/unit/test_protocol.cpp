@@ -110,46 +110,17 @@ TEST(Requests, ThePlainRuleTakesWhatComesAndTheCheckedRuleOnlyAWholeReplyAlone)
         std::vector<std::size_t> reads;
         std::vector<unsigned> timeouts;
     };
+    const Bytes followed = kit::concat({reply, {0x42}});
+    const Bytes cut(reply.begin(), reply.begin() + 5);
+    const TransferEnd quiet = TransferEnd::timed_out;
     const Case cases[] = {
-        {Rule::plain, {}, reply, TransferEnd::timed_out, true, "ZML-4C08", "", {12}, {1012}},
+        {Rule::plain, {}, reply, quiet, true, "ZML-4C08", "", {12}, {1012}},
         // Stale bytes shift the plain rule's reply; the checked rule drops them first.
-        {Rule::plain, stale, reply, TransferEnd::timed_out, true, "(\xFF(ZML-4", "", {12}, {1012}},
-        {Rule::checked,
-         stale,
-         reply,
-         TransferEnd::timed_out,
-         true,
-         "ZML-4C08",
-         "",
-         {256, 12, 64},
-         {0, 1012, 50}},
-        {Rule::checked,
-         {},
-         kit::concat({reply, {0x42}}),
-         TransferEnd::timed_out,
-         false,
-         "ZML-4C08",
-         "42",
-         {256, 12, 64},
-         {0, 1012, 50}},
-        {Rule::plain,
-         {},
-         kit::concat({reply, {0x42}}),
-         TransferEnd::timed_out,
-         true,
-         "ZML-4C08",
-         "",
-         {12},
-         {1012}},
-        {Rule::checked,
-         {},
-         Bytes(reply.begin(), reply.begin() + 5),
-         TransferEnd::hung_up,
-         false,
-         "ZML",
-         "",
-         {256, 12},
-         {0, 1012}},
+        {Rule::plain, stale, reply, quiet, true, "(\xFF(ZML-4", "", {12}, {1012}},
+        {Rule::checked, stale, reply, quiet, true, "ZML-4C08", "", {256, 12, 64}, {0, 1012, 50}},
+        {Rule::checked, {}, followed, quiet, false, "ZML-4C08", "42", {256, 12, 64}, {0, 1012, 50}},
+        {Rule::plain, {}, followed, quiet, true, "ZML-4C08", "", {12}, {1012}},
+        {Rule::checked, {}, cut, TransferEnd::hung_up, false, "ZML", "", {256, 12}, {0, 1012}},
     };
     for (const Case& c : cases) {
         stub::reset({.incoming = c.waiting, .replies = {c.answer}, .dry_end = c.dry_end});

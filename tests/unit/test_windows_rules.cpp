@@ -41,29 +41,21 @@ TEST(WindowsPortList, RegistryMapAndDeviceManagerMakeOneListInOrder)
         {"COM6", "Bluetooth port (COM6)", "", "bthenum", "", false, 0},
         {"LPT1", "Printer Port (LPT1)", "", "ACPI", "Parport", true, started},
     };
-    // name, device, Device Manager's name, Bluetooth, running
-    const std::tuple<std::string, std::string, std::string, bool, bool> expected[] = {
-        {"COM1", "\\Device\\Serial0", "Communications Port (COM1)", false, true},
-        {"COM2", "\\Device\\Serial1", "", false, true},
-        {"COM4", "", "Prolific USB-to-Serial (COM4)", false, false},
-        {"COM5", "", "USB-SERIAL CH340 (COM5)", false, false},
-        {"COM6", "", "Bluetooth port (COM6)", true, true},
-        {"COM9", "\\Device\\BthModem0", "Standard Serial over Bluetooth link (COM9)", true, true},
-        {"COM12", "\\Device\\VCP0", "USB Serial Port", false, true},
-        {"cnca0", "\\Device\\com0com10", "com0com - serial port emulator CNCA0", false, true},
-    };
-    const std::vector<PortInfo> list = windows_port_list(mapped, managed);
-    ASSERT_EQ(list.size(), std::size(expected));
-    for (std::size_t i = 0; i < list.size(); ++i) {
-        const auto& [name, device, system_name, bluetooth, running] = expected[i];
-        const PortInfo& info = list[i];
-        EXPECT_EQ(info.port ? com_name(*info.port) : info.port_name, name) << i;
-        EXPECT_EQ(info.port.has_value(), info.port_name.empty()) << name;
-        EXPECT_EQ(info.device, device) << name;
-        EXPECT_EQ(info.system_name, system_name) << name;
-        EXPECT_EQ(info.bluetooth, bluetooth) << name;
-        EXPECT_EQ(info.running, running) << name;
+    // Each: its COM name or -, any other name, device, Device Manager's name, Bluetooth, stopped
+    std::string listed;
+    for (const PortInfo& info : windows_port_list(mapped, managed)) {
+        listed += (info.port ? com_name(*info.port) : "-") + " " + info.port_name + " " + info.device + " '" +
+                  info.system_name + "'" + (info.bluetooth ? " Bluetooth" : "") +
+                  (info.running ? "" : " stopped") + "\n";
     }
+    EXPECT_EQ(listed, "COM1  \\Device\\Serial0 'Communications Port (COM1)'\n"
+                      "COM2  \\Device\\Serial1 ''\n"
+                      "COM4   'Prolific USB-to-Serial (COM4)' stopped\n"
+                      "COM5   'USB-SERIAL CH340 (COM5)' stopped\n"
+                      "COM6   'Bluetooth port (COM6)' Bluetooth\n"
+                      "COM9  \\Device\\BthModem0 'Standard Serial over Bluetooth link (COM9)' Bluetooth\n"
+                      "COM12  \\Device\\VCP0 'USB Serial Port'\n"
+                      "- cnca0 \\Device\\com0com10 'com0com - serial port emulator CNCA0'\n");
 }
 
 TEST(WindowsFiles, NamesWindowsTakesForDevices)
