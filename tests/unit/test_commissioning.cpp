@@ -81,7 +81,7 @@ TEST(ConfigurationFile, EveryProblemWithItsLine)
                             "led_write_enable = 1\x01\n"
                             "pwm_divider = 99999999999\n"
                             "address = 10\n"
-                            "pwm_init = 2\n";
+                            "pwm_init = 4294967296\n";
     ControllerSettings parsed;
     std::string problems;
     for (const FileProblem& problem : parse_configuration_file(bad, parsed)) {
@@ -100,7 +100,7 @@ TEST(ConfigurationFile, EveryProblemWithItsLine)
               "9: not text: control characters\n"
               "10: 'pwm_divider' is not a number: '99999999999'\n"
               "11: 'address' is already set on line 2\n"
-              "12: 'pwm_init' = 2 is out of range 0-1\n"
+              "12: 'pwm_init' = 4294967296 is out of range 0-1\n"
               "0: missing setting 'led_init'\n"
               "0: missing setting 'led_write_enable'\n");
 
@@ -404,6 +404,21 @@ TEST(WriteLog, RowsReadBackAsWritten)
     const std::string record = text.str();
     EXPECT_NE(record.find(" imported 12 COM3 "), std::string::npos) << record;
     EXPECT_NE(record.find(" imported 13 socket://[fe80::1]:4001 "), std::string::npos) << record;
+
+    // An address the record cannot take is never written, and its row says why.
+    std::filesystem::remove(std::filesystem::path(log.directory) / address_record_name);
+    std::filesystem::create_directory(std::filesystem::path(log.directory) / address_record_name);
+    bool sent = false;
+    const LoggedWrite done = logged_write(
+        &log, ComPort{5}, {},
+        {.read_held = [](ControllerIdentity&) -> Result<ControllerSettings> { return ControllerSettings{}; },
+         .write = [&sent] { return sent = true, WriteResult{}; },
+         .address = 21});
+    EXPECT_FALSE(sent);
+    EXPECT_TRUE(done.problem.starts_with("cannot reserve address 21 in ")) << done.problem;
+    const Result<std::vector<WriteRecord>> after = read_write_log(log);
+    ASSERT_TRUE(after && after->size() == 4U);
+    EXPECT_EQ(after->back().outcome, failed_for(done.problem.substr(0, done.problem.rfind(';'))));
 }
 
 TEST(AddressRecord, EveryCutOfTheRecordReadsAsTheWholeLinesBeforeItAndNoMore)
