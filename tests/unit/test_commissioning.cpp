@@ -189,9 +189,9 @@ TEST(ConfigurationFile, TextAsWindowsToolsSaveIt)
         {std::string("\xFF\xFE\x41\x00\x41\xDC", 6), "not text: UTF-16 with half a character"},
         {std::string("\xFF\xFE\x40\xDB", 4), "not text: UTF-16 with half a character"},
         {std::string("\xFF\xFE\x00\xDC\x00\xDC", 6), "not text: UTF-16 with half a character"},
-        {std::string("\xFF\xFE\x00\xE0\xFF\xDB\xFF\xDF\x00\xD8\x00\xDC\xFF\x07\x00\x08", 16),
-         "\xEE\x80\x80\xF4\x8F\xBF\xBF\xF0\x90\x80\x80\xDF\xBF\xE0\xA0\x80"}, // U+E000, U+10FFFF, U+10000,
-                                                                              // U+07FF, U+0800
+        {std::string("\xFF\xFE\x00\xE0\xFF\xDB\xFF\xDF\x00\xD8\x00\xDC\xFE\x07\x00\x08", 16),
+         "\xEE\x80\x80\xF4\x8F\xBF\xBF\xF0\x90\x80\x80\xDF\xBE\xE0\xA0\x80"}, // U+E000, U+10FFFF, U+10000,
+                                                                              // U+07FE, U+0800
         {"\xEF\xBB\xBF" + std::string(largest_configuration_file - 2, '#'),
          "larger than 65536 bytes: not a configuration file"},
         {std::string("\xFF\xFE\x61\0\0\0", 6), "not text: binary"},
