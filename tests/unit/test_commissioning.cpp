@@ -179,6 +179,9 @@ TEST(ConfigurationFile, TextAsWindowsToolsSaveIt)
         {std::string("\xFF\xFE\xAC\x20\x40\xDB\x41\xDC", 8),
          "\xE2\x82\xAC\xF3\xA0\x81\x81"}, // U+20AC, U+E0041
         {utf16("address = 7\r\n", true).substr(2), "not text: UTF-16 without a BOM? Save it as UTF-8"},
+        // NULs at four of five other bytes are UTF-16 still; at three of four, not.
+        {std::string("a\0b\0c\0d\0\x0D\x01", 10), "not text: UTF-16 without a BOM? Save it as UTF-8"},
+        {std::string("a\0b\0c\0\x0D\x01", 8), "not text: binary"},
         {std::string("\x7F"
                      "ELF\x02\x01\x01\0\0\0\0\0\0\0\0\0\x03\0>\0\x01",
                      21),
