@@ -60,9 +60,8 @@ std::vector<std::string> events(const std::string& output)
 std::multiset<std::string> written_addresses(const fs::path& log)
 {
     std::multiset<std::string> addresses;
-    std::istringstream rows(contents(log / "writes.csv"));
     std::smatch row;
-    for (std::string line; std::getline(rows, line);) {
+    for (const std::string& line : log_rows(log)) {
         if (std::regex_search(line, row, std::regex(",written,(?:\\d+,){8}(\\d+),"))) {
             addresses.insert(row[1]);
         }
